@@ -1,0 +1,76 @@
+#include "psnr.h"
+
+#include <charconv>
+#include <cmath>
+
+#include "ssd.h"
+
+namespace lorvane {
+
+double PlanePsnr(const std::uint8_t* reference, const std::uint8_t* target,
+                 std::int32_t width, std::int32_t height)
+{
+    const std::int64_t count =
+        (width > 0 && height > 0) ? std::int64_t(width) * std::int64_t(height) : 0;
+    const std::int64_t sum =
+        count > 0 ? std::int64_t(Ssd(reference, target, std::size_t(count))) : 0;
+    // 0 / 0 is not-a-number for an empty plane; the ordered comparison below
+    // lets it through to log10, which keeps it.
+    const double mse = double(sum) / double(count);
+    if (mse == 0.0)
+        return 100.0;
+    return 10.0 * std::log10(65025.0 / mse);
+}
+
+FrameLayout ComputeFrameLayout(std::int32_t width, std::int32_t height)
+{
+    FrameLayout layout;
+    layout.lumaSamples = width * height;
+    layout.frameSize = (layout.lumaSamples * 3) / 2;
+    layout.uOffset = layout.lumaSamples;
+    layout.vOffset = (layout.lumaSamples * 5) / 4;
+    layout.chromaWidth = width / 2;
+    layout.chromaHeight = height / 2;
+    return layout;
+}
+
+std::string FormatValue(double value)
+{
+    if (std::isnan(value))
+        return "nan";
+    // to_chars with a precision is printf("%.6f") in the C locale, so a
+    // decimal-comma locale set by a GUI toolkit cannot change the output.
+    char buffer[400];
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 6);
+    return std::string(buffer, result.ptr);
+}
+
+std::string ResultHeaderLine()
+{
+    return "FrameNUM  PSNR_Y PSNR_U PSNR_V\r\n";
+}
+
+std::string ResultFrameLine(std::int32_t frame, double y, double u, double v)
+{
+    return " " + std::to_string(frame) + "," + FormatValue(y) + "," + FormatValue(u) + "," +
+           FormatValue(v) + "\r\n";
+}
+
+std::string AverageLine(double y, double u, double v, const char* lineEnd)
+{
+    return "Average," + FormatValue(y) + "," + FormatValue(u) + "," + FormatValue(v) + lineEnd;
+}
+
+std::string SummaryText(std::int32_t frames, double y, double u, double v)
+{
+    return "共计" + std::to_string(frames) + "帧，平均PSNR如下：\nPSNR_Y: " + FormatValue(y) +
+           "\nPSNR_U: " + FormatValue(u) + "\nPSNR_V: " + FormatValue(v) + "\n";
+}
+
+double ReportAverage(double sum, std::int32_t n)
+{
+    return sum * (1.0 / double(n));
+}
+
+}  // namespace lorvane

@@ -1,0 +1,89 @@
+// Lorvane measurement core: PSNR of raw 8-bit planar YUV 4:2:0 sequences.
+//
+// Platform-free and UI-free. A comparison run talks to the user only through
+// RunFeedback; the one exception is the "Average,..." diagnostic line that a run
+// writes to the standard error stream.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace lorvane {
+
+inline constexpr const char* kVersion = "1.0.0.1";
+
+// Limits a run enforces before it opens any file. kMaxLumaSamples is the largest
+// width x height for which the frame layout (whose largest intermediate is
+// width x height x 5) still fits in signed 32-bit arithmetic.
+inline constexpr std::int32_t kMaxDimension = 1000000000;
+inline constexpr std::int64_t kMaxLumaSamples = 429496729;
+
+// PSNR in dB (peak 255) of a width x height plane of 8-bit samples stored with
+// no gap between rows. Identical planes give exactly 100.0; an empty plane
+// (width or height 0) gives not-a-number. Results are never clamped.
+double PlanePsnr(const std::uint8_t* reference, const std::uint8_t* target,
+                 std::int32_t width, std::int32_t height);
+
+// Where the planes of one 4:2:0 frame lie in a frame buffer. Computed with
+// truncating integer division exactly as written, so odd sizes keep the
+// historical layout (3 x 3: S = 13, U at 9, V at 11, one sample each).
+struct FrameLayout {
+    std::int32_t lumaSamples = 0;   // A = width * height
+    std::int32_t frameSize = 0;     // S = (A * 3) / 2
+    std::int32_t uOffset = 0;       // A
+    std::int32_t vOffset = 0;       // (A * 5) / 4
+    std::int32_t chromaWidth = 0;   // width / 2
+    std::int32_t chromaHeight = 0;  // height / 2
+};
+
+// Precondition: 0 <= width, height and width * height <= kMaxLumaSamples.
+FrameLayout ComputeFrameLayout(std::int32_t width, std::int32_t height);
+
+// The printed texts. Numbers are formatted as printf's "%f" would in the C
+// locale, whatever the process locale is; not-a-number is always "nan".
+// Line ends: the result-file lines end in CR LF, the standard-error line in LF.
+std::string FormatValue(double value);
+std::string ResultHeaderLine();
+std::string ResultFrameLine(std::int32_t frame, double y, double u, double v);
+std::string AverageLine(double y, double u, double v, const char* lineEnd);
+std::string SummaryText(std::int32_t frames, double y, double u, double v);
+
+// Average as the reports compute it: sum * (1.0 / n); n = 0 gives not-a-number.
+double ReportAverage(double sum, std::int32_t n);
+
+enum class MessageIcon { None, Error, Warning };
+
+// What a run needs from the window (or command line) that starts it. All calls
+// come from the thread that called RunComparison.
+class RunFeedback {
+public:
+    virtual ~RunFeedback() = default;
+    // A modal message; returns once the user has dismissed it.
+    virtual void ShowMessage(const std::string& text, const std::string& title,
+                             MessageIcon icon) = 0;
+    // Progress range 0..frames; the bar becomes visible.
+    virtual void ProgressBegin(std::int32_t frames) = 0;
+    // Called once per frame, before that frame is read: keep it cheap.
+    virtual void ProgressStep(std::int32_t frame) = 0;
+    // Position back to 0, indicator hidden.
+    virtual void ProgressEnd() = 0;
+};
+
+// The six values of a run, in the form's order. Paths are UTF-8 (narrow
+// strings as the platform's file functions take them).
+struct PsnrSettings {
+    std::string sourcePath;
+    std::string resultPath;  // empty: no result file
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t frameCount = 0;
+    std::string targetPath;
+};
+
+// Compares frameCount frames of the target sequence with the reference, writes
+// the result file (if a path is given) and the standard-error line, and reports
+// everything else through `feedback`. Never throws.
+void RunComparison(const PsnrSettings& settings, RunFeedback& feedback);
+
+}  // namespace lorvane

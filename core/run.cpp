@@ -1,0 +1,439 @@
+// The comparison run: checks the settings, opens the files, walks both
+// sequences frame by frame and reports through RunFeedback.
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <semaphore>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#endif
+
+#include "psnr.h"
+
+namespace lorvane {
+namespace {
+
+const char* const kTitleError = "错误!";
+const char* const kTitleOpen = "打开文件错误!";
+const char* const kTitleWrite = "写入文件错误!";
+const char* const kTitleDone = "计算成功！";
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+struct Freer {
+    void operator()(std::uint8_t* block) const { std::free(block); }
+};
+using Buffer = std::unique_ptr<std::uint8_t[], Freer>;
+
+std::string WithPath(const std::string& pattern, const std::string& path)
+{
+    std::string text = pattern;
+    text.replace(text.find("%s"), 2, path);
+    return text;
+}
+
+// ---- File identity: device and inode (on Windows, volume and file index), so
+// that any spelling of a path -- relative, "..", a symbolic or hard link -- is
+// recognised as the same file.
+struct FileId {
+    unsigned long long volume = 0;
+    unsigned long long index = 0;
+    bool operator==(const FileId&) const = default;
+};
+
+#ifdef _WIN32
+bool IdOfHandle(HANDLE handle, FileId& id)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info))
+        return false;
+    id.volume = info.dwVolumeSerialNumber;
+    id.index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+bool IdOfOpenFile(std::FILE* file, FileId& id)
+{
+    return IdOfHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), id);
+}
+
+bool IdOfPath(const std::string& path, FileId& id)
+{
+    HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const bool known = IdOfHandle(handle, id);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    return known;
+}
+
+bool IsDirectory(std::FILE*) { return false; }  // fopen refuses directories here
+#else
+bool IdOfOpenFile(std::FILE* file, FileId& id)
+{
+    struct stat info;
+    if (fstat(fileno(file), &info) != 0)
+        return false;
+    id = {static_cast<unsigned long long>(info.st_dev), static_cast<unsigned long long>(info.st_ino)};
+    return true;
+}
+
+bool IdOfPath(const std::string& path, FileId& id)
+{
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0)
+        return false;
+    id = {static_cast<unsigned long long>(info.st_dev), static_cast<unsigned long long>(info.st_ino)};
+    return true;
+}
+
+// fopen(dir, "rb") succeeds on POSIX; a directory is not a sequence.
+bool IsDirectory(std::FILE* file)
+{
+    struct stat info;
+    return fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode);
+}
+#endif
+
+File OpenSequence(const std::string& path)
+{
+    File file(std::fopen(path.c_str(), "rb"));
+    if (file && IsDirectory(file.get()))
+        file.reset();
+    return file;
+}
+
+bool SameFile(const std::string& path, std::FILE* open)
+{
+    FileId a, b;
+    return IdOfPath(path, a) && IdOfOpenFile(open, b) && a == b;
+}
+
+// ---- Reading ahead. A second thread reads the next frames of both sequences
+// while this one computes, into one of two slots. Small frames are read in
+// batches, so the threads meet once per batch rather than once per frame. Each
+// frame is still one read call per file, frames in order, and nothing beyond
+// frame N - 1 (or past the first incomplete frame) is read.
+class PairReader {
+public:
+    struct Frame {
+        const std::uint8_t* reference = nullptr;  // both null when the pair is incomplete
+        const std::uint8_t* target = nullptr;
+        bool referenceEnded = false;
+        bool targetEnded = false;
+    };
+
+    PairReader(std::FILE* reference, std::FILE* target, std::size_t frameSize,
+               std::int32_t frameCount)
+        : reference_(reference), target_(target), frameSize_(frameSize), frameCount_(frameCount)
+    {
+        const std::size_t batch = std::max<std::size_t>(1, kBatchBytes / frameSize);
+        framesPerSlot_ = std::int32_t(std::min<std::size_t>(batch, std::max(frameCount, 1)));
+    }
+
+    PairReader(const PairReader&) = delete;
+    PairReader& operator=(const PairReader&) = delete;
+    ~PairReader() { Stop(); }
+
+    // Zeroed buffers for both slots; false when memory is short.
+    bool Allocate()
+    {
+        const std::size_t bytes = frameSize_ * std::size_t(framesPerSlot_);
+        for (Slot& slot : slots_) {
+            slot.reference.reset(static_cast<std::uint8_t*>(std::calloc(bytes, 1)));
+            slot.target.reset(static_cast<std::uint8_t*>(std::calloc(bytes, 1)));
+            if (!slot.reference || !slot.target)
+                return false;
+        }
+        return true;
+    }
+
+    void Start()
+    {
+        if (frameCount_ <= framesPerSlot_)
+            return;  // one batch: nothing to overlap, read on demand
+        try {
+            thread_ = std::thread([this] { ReadAhead(); });
+        } catch (const std::system_error&) {
+            // No thread to be had: Next reads on demand instead.
+        }
+    }
+
+    // Frame `index`; indices must come in order 0, 1, 2, ...
+    Frame Next(std::int32_t index)
+    {
+        for (;;) {
+            if (held_) {
+                const Slot& slot = slots_[current_];
+                if (index < slot.first + slot.complete) {
+                    const std::size_t offset = std::size_t(index - slot.first) * frameSize_;
+                    return {slot.reference.get() + offset, slot.target.get() + offset, false, false};
+                }
+                if (slot.referenceEnded || slot.targetEnded)
+                    return {nullptr, nullptr, slot.referenceEnded, slot.targetEnded};
+                free_[current_].release();
+                current_ ^= 1;
+                held_ = false;
+            }
+            if (thread_.joinable())
+                full_[current_].acquire();
+            else
+                Fill(current_);
+            held_ = true;
+        }
+    }
+
+    void ReleaseBuffers()
+    {
+        Stop();
+        for (Slot& slot : slots_) {
+            slot.reference.reset();
+            slot.target.reset();
+        }
+    }
+
+    // Ends the read-ahead; the files may be closed afterwards.
+    void Stop()
+    {
+        if (!thread_.joinable())
+            return;
+        stop_ = true;
+        free_[0].release();
+        free_[1].release();
+        thread_.join();
+    }
+
+private:
+    static constexpr std::size_t kBatchBytes = 1 << 20;
+
+    struct Slot {
+        Buffer reference, target;
+        std::int32_t first = 0;     // index of the slot's first frame
+        std::int32_t complete = 0;  // frames read completely from both files
+        bool referenceEnded = false;
+        bool targetEnded = false;
+    };
+
+    // Reads the next batch into slot `s`; false once nothing more will come.
+    bool Fill(int s)
+    {
+        Slot& slot = slots_[s];
+        slot.first = nextFrame_;
+        slot.complete = 0;
+        const std::int32_t wanted = std::min(framesPerSlot_, frameCount_ - nextFrame_);
+        for (std::int32_t j = 0; j < wanted; ++j) {
+            const std::size_t offset = std::size_t(j) * frameSize_;
+            const std::size_t got = std::fread(slot.reference.get() + offset, 1, frameSize_, reference_);
+            const std::size_t gotTarget = std::fread(slot.target.get() + offset, 1, frameSize_, target_);
+            if (got < frameSize_ || gotTarget < frameSize_) {
+                slot.referenceEnded = got < frameSize_;
+                slot.targetEnded = gotTarget < frameSize_;
+                break;
+            }
+            ++slot.complete;
+        }
+        nextFrame_ += slot.complete;
+        return !(slot.referenceEnded || slot.targetEnded) && nextFrame_ < frameCount_;
+    }
+
+    void ReadAhead()
+    {
+        for (int s = 0;; s ^= 1) {
+            free_[s].acquire();
+            if (stop_)
+                return;
+            const bool more = Fill(s);
+            full_[s].release();
+            if (!more)
+                return;
+        }
+    }
+
+    std::FILE* reference_;
+    std::FILE* target_;
+    std::size_t frameSize_;
+    std::int32_t frameCount_;
+    std::int32_t framesPerSlot_ = 1;
+    std::int32_t nextFrame_ = 0;  // owned by whichever side calls Fill
+    Slot slots_[2];
+    std::counting_semaphore<4> free_[2] = {std::counting_semaphore<4>(1), std::counting_semaphore<4>(1)};
+    std::counting_semaphore<4> full_[2] = {std::counting_semaphore<4>(0), std::counting_semaphore<4>(0)};
+    std::atomic<bool> stop_ = false;
+    std::thread thread_;
+    int current_ = 0;
+    bool held_ = false;
+};
+
+std::string EndedEarlyLine(const PsnrSettings& settings, bool referenceEnded, bool targetEnded,
+                           std::int32_t compared)
+{
+    std::string who;
+    if (referenceEnded && targetEnded)
+        who = "源参考序列 " + settings.sourcePath + " 和目标序列 " + settings.targetPath + " 都";
+    else if (referenceEnded)
+        who = "源参考序列 " + settings.sourcePath + " ";
+    else
+        who = "目标序列 " + settings.targetPath + " ";
+    return who + "提前结束：只比较了" + std::to_string(compared) + "帧，要求" +
+           std::to_string(settings.frameCount) + "帧。\n";
+}
+
+bool InRange(std::int32_t value) { return value >= 0 && value <= kMaxDimension; }
+
+}  // namespace
+
+void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
+{
+    // 1. Settings that cannot describe a sequence end the run before any file is touched.
+    if (settings.width == 0 || settings.height == 0) {
+        feedback.ShowMessage("请正确输入图像宽高！", kTitleError, MessageIcon::Error);
+        return;
+    }
+    if (!InRange(settings.width) || !InRange(settings.height) || !InRange(settings.frameCount) ||
+        std::int64_t(settings.width) * settings.height > kMaxLumaSamples) {
+        feedback.ShowMessage("图像宽高或帧数超出范围！\n宽度、高度和帧数应在 0 到 1000000000 之间，"
+                             "且宽度×高度不超过 429496729。",
+                             kTitleError, MessageIcon::Error);
+        return;
+    }
+
+    // 2.
+    const FrameLayout layout = ComputeFrameLayout(settings.width, settings.height);
+    double sumY = 0.0, sumU = 0.0, sumV = 0.0;
+
+    // 3.-6. The two sequences.
+    if (settings.sourcePath.empty()) {
+        feedback.ShowMessage("请输入源参考序列文件名！", kTitleOpen, MessageIcon::Error);
+        return;
+    }
+    File source = OpenSequence(settings.sourcePath);
+    if (!source) {
+        feedback.ShowMessage(WithPath("不能打开 %s!\n请确认路径是否正确！", settings.sourcePath),
+                             kTitleOpen, MessageIcon::Error);
+        return;
+    }
+    if (settings.targetPath.empty()) {
+        feedback.ShowMessage("请输入目标序列文件名！", kTitleOpen, MessageIcon::Error);
+        return;
+    }
+    File target = OpenSequence(settings.targetPath);
+    if (!target) {
+        feedback.ShowMessage(WithPath("不能打开 %s!请确认路径是否正确！", settings.targetPath),
+                             kTitleOpen, MessageIcon::Error);
+        return;
+    }
+
+    // 7. The result file. Opening it truncates, so a result path that names one
+    // of the sequences by any spelling is refused first.
+    const bool wantResult = !settings.resultPath.empty();
+    File result;
+    bool writeFailed = false;
+    auto write = [&](const std::string& text) {
+        if (std::fwrite(text.data(), 1, text.size(), result.get()) != text.size())
+            writeFailed = true;
+    };
+    if (wantResult) {
+        const bool isSource = SameFile(settings.resultPath, source.get());
+        if (isSource || SameFile(settings.resultPath, target.get())) {
+            feedback.ShowMessage(WithPath(isSource ? "结果保存文件 %s 就是源参考序列!\n请另选结果保存文件！"
+                                                   : "结果保存文件 %s 就是目标序列!\n请另选结果保存文件！",
+                                          settings.resultPath),
+                                 kTitleOpen, MessageIcon::Error);
+            return;
+        }
+        // Binary mode: the CR LF line ends are written explicitly on every platform.
+        result.reset(std::fopen(settings.resultPath.c_str(), "wb+"));
+        if (!result) {
+            feedback.ShowMessage(WithPath("不能打开 %s!请确认路径是否正确！", settings.resultPath),
+                                 kTitleOpen, MessageIcon::Error);
+            return;
+        }
+        write(ResultHeaderLine());
+    }
+
+    // 8. Frame buffers.
+    PairReader reader(source.get(), target.get(), std::size_t(layout.frameSize), settings.frameCount);
+    if (!reader.Allocate()) {
+        result.reset();
+        target.reset();
+        source.reset();
+        feedback.ShowMessage("内存不足，无法为 " + std::to_string(settings.width) + "×" +
+                                 std::to_string(settings.height) + " 的帧分配缓冲区！",
+                             kTitleError, MessageIcon::Error);
+        return;
+    }
+
+    // 9.-10. The frames. A frame is compared only when both files delivered all
+    // of it; the first incomplete pair ends the run.
+    feedback.ProgressBegin(settings.frameCount);
+    reader.Start();
+    std::int32_t compared = 0;
+    bool referenceEnded = false, targetEnded = false;
+    for (std::int32_t i = 0; i < settings.frameCount; ++i) {
+        feedback.ProgressStep(i);
+        const PairReader::Frame frame = reader.Next(i);
+        if (!frame.reference) {
+            referenceEnded = frame.referenceEnded;
+            targetEnded = frame.targetEnded;
+            break;
+        }
+        const double y = PlanePsnr(frame.reference, frame.target, settings.width, settings.height);
+        const double u = PlanePsnr(frame.reference + layout.uOffset, frame.target + layout.uOffset,
+                                   layout.chromaWidth, layout.chromaHeight);
+        const double v = PlanePsnr(frame.reference + layout.vOffset, frame.target + layout.vOffset,
+                                   layout.chromaWidth, layout.chromaHeight);
+        if (result)
+            write(ResultFrameLine(i, y, u, v));
+        sumY += y;
+        sumU += u;
+        sumV += v;
+        ++compared;
+    }
+    reader.Stop();
+
+    // 11.-12. Averages to standard error and to the result file.
+    const std::string diagnostic = AverageLine(ReportAverage(sumY, compared), ReportAverage(sumU, compared),
+                                               ReportAverage(sumV, compared), "\n");
+    std::fputs(diagnostic.c_str(), stderr);
+    if (result) {
+        write(AverageLine(ReportAverage(sumY, compared), ReportAverage(sumU, compared),
+                          ReportAverage(sumV, compared), "\r\n"));
+        if (std::ferror(result.get()))
+            writeFailed = true;
+        if (std::fclose(result.release()) != 0)
+            writeFailed = true;
+    }
+
+    // 13.
+    source.reset();
+    target.reset();
+    reader.ReleaseBuffers();
+
+    // 14.-15. A result file that was not written completely is a failure, never a success.
+    if (writeFailed) {
+        feedback.ShowMessage(WithPath("写入结果文件 %s 时出错!\n结果文件不完整，请检查磁盘空间后重新计算！",
+                                      settings.resultPath),
+                             kTitleWrite, MessageIcon::Error);
+    } else {
+        std::string summary = SummaryText(compared, ReportAverage(sumY, compared),
+                                          ReportAverage(sumU, compared), ReportAverage(sumV, compared));
+        const bool ended = referenceEnded || targetEnded;
+        if (ended)
+            summary += EndedEarlyLine(settings, referenceEnded, targetEnded, compared);
+        feedback.ShowMessage(summary, kTitleDone, ended ? MessageIcon::Warning : MessageIcon::None);
+    }
+    feedback.ProgressEnd();
+}
+
+}  // namespace lorvane
