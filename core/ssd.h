@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace lorvane {
 
@@ -12,6 +13,15 @@ using SsdFunction = std::uint64_t (*)(const std::uint8_t* a, const std::uint8_t*
                                       std::size_t count);
 
 std::uint64_t SsdC(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
+
+enum class CpuLevel { C, Sse2, Avx2, Avx512 };
+
+// Caps the instruction set in use: "c", "sse2", "avx2" or "avx512" (the
+// environment variable LORVANE_CPU does the same). False for an unknown name.
+bool LimitCpuLevel(std::string_view name);
+// The level in use: the highest this CPU offers, within the cap.
+CpuLevel ActiveCpuLevel();
+const char* CpuLevelName(CpuLevel level);
 
 // The version in use for this process.
 std::uint64_t Ssd(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
