@@ -51,21 +51,50 @@ std::string ResultHeaderLine()
     return "FrameNUM  PSNR_Y PSNR_U PSNR_V\r\n";
 }
 
+namespace {
+
+// Appends "a,b,c" with each value formatted as FormatValue does.
+void AppendValues(std::string& text, double a, double b, double c)
+{
+    text += FormatValue(a);
+    text += ',';
+    text += FormatValue(b);
+    text += ',';
+    text += FormatValue(c);
+}
+
+}  // namespace
+
 std::string ResultFrameLine(std::int32_t frame, double y, double u, double v)
 {
-    return " " + std::to_string(frame) + "," + FormatValue(y) + "," + FormatValue(u) + "," +
-           FormatValue(v) + "\r\n";
+    std::string line = " ";
+    line += std::to_string(frame);
+    line += ',';
+    AppendValues(line, y, u, v);
+    line += "\r\n";
+    return line;
 }
 
 std::string AverageLine(double y, double u, double v, const char* lineEnd)
 {
-    return "Average," + FormatValue(y) + "," + FormatValue(u) + "," + FormatValue(v) + lineEnd;
+    std::string line = "Average,";
+    AppendValues(line, y, u, v);
+    line += lineEnd;
+    return line;
 }
 
 std::string SummaryText(std::int32_t frames, double y, double u, double v)
 {
-    return "共计" + std::to_string(frames) + "帧，平均PSNR如下：\nPSNR_Y: " + FormatValue(y) +
-           "\nPSNR_U: " + FormatValue(u) + "\nPSNR_V: " + FormatValue(v) + "\n";
+    std::string text = "共计";
+    text += std::to_string(frames);
+    text += "帧，平均PSNR如下：\nPSNR_Y: ";
+    text += FormatValue(y);
+    text += "\nPSNR_U: ";
+    text += FormatValue(u);
+    text += "\nPSNR_V: ";
+    text += FormatValue(v);
+    text += '\n';
+    return text;
 }
 
 double ReportAverage(double sum, std::int32_t n)

@@ -1,9 +1,553 @@
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include "core/psnr.h"
 
-TEST(PlanePsnr, IdenticalPlanesGiveExactly100)
+namespace fs = std::filesystem;
+using lorvane::MessageIcon;
+using lorvane::PlanePsnr;
+using lorvane::PsnrSettings;
+using lorvane::RunComparison;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Records every feedback call in order, as text, so tests can check both the
+// messages and where they fall relative to the progress calls.
+struct Recorder : lorvane::RunFeedback {
+    struct Message {
+        std::string text, title;
+        MessageIcon icon;
+    };
+    std::vector<Message> messages;
+    std::vector<std::string> events;
+    std::vector<std::int32_t> steps;
+
+    void ShowMessage(const std::string& text, const std::string& title, MessageIcon icon) override
+    {
+        messages.push_back({text, title, icon});
+        events.push_back("message");
+    }
+    void ProgressBegin(std::int32_t frames) override { events.push_back("begin " + std::to_string(frames)); }
+    void ProgressStep(std::int32_t frame) override { steps.push_back(frame); }
+    void ProgressEnd() override { events.push_back("end"); }
+};
+
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "lorvane-core-XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    fs::path path_;
+};
+
+void WriteFile(const std::string& path, const Bytes& bytes)
 {
-    const std::uint8_t plane[4] = {1, 2, 3, 4};
-    EXPECT_EQ(lorvane::PlanePsnr(plane, plane, 2, 2), 100.0);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                std::streamsize(bytes.size()));
+}
+
+Bytes ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string ReadText(const std::string& path)
+{
+    const Bytes bytes = ReadFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+Bytes RandomBytes(std::size_t count, unsigned seed)
+{
+    std::mt19937 random(seed);
+    Bytes bytes(count);
+    for (auto& b : bytes)
+        b = std::uint8_t(random());
+    return bytes;
+}
+
+// Runs a comparison and returns what it wrote to standard error.
+std::string RunCapturingStderr(const PsnrSettings& settings, Recorder& recorder)
+{
+    testing::internal::CaptureStderr();
+    RunComparison(settings, recorder);
+    return testing::internal::GetCapturedStderr();
+}
+
+std::string Printed(double value) { return lorvane::FormatValue(value); }
+
+}  // namespace
+
+TEST(PlanePsnr, ExactValuesFromTheDefinition)
+{
+    const Bytes zeros(640 * 480, 0);
+    Bytes oneOff = zeros;
+    oneOff[12345] = 1;
+    EXPECT_EQ(PlanePsnr(zeros.data(), zeros.data(), 640, 480), 100.0);
+    // Never clamped: one differing sample in 307200 is better than "identical".
+    EXPECT_EQ(Printed(PlanePsnr(zeros.data(), oneOff.data(), 640, 480)), "103.005016");
+
+    const Bytes up(640 * 480, 1);
+    EXPECT_EQ(Printed(PlanePsnr(zeros.data(), up.data(), 640, 480)), "48.130804");
+    EXPECT_EQ(PlanePsnr(zeros.data(), up.data(), 640, 480), PlanePsnr(up.data(), zeros.data(), 640, 480));
+
+    const Bytes full(640 * 480, 255);
+    EXPECT_EQ(PlanePsnr(zeros.data(), full.data(), 640, 480), 0.0);
+
+    const std::uint8_t ten = 10, thirteen = 13;
+    EXPECT_EQ(Printed(PlanePsnr(&ten, &thirteen, 1, 1)), "38.588379");
+    EXPECT_NEAR(PlanePsnr(&ten, &thirteen, 1, 1), 38.588378, 1e-6);
+}
+
+TEST(PlanePsnr, DependsOnlyOnTheSquaredDifferences)
+{
+    const Bytes reference = RandomBytes(4096, 1);
+    // Two squares of 81 each: +9 and -9 at two places, or -9 and +9 at two others.
+    Bytes a = reference, b = reference, c = reference, d = reference;
+    a[100] = 50, b[100] = 59;
+    a[3000] = 200, b[3000] = 191;
+    c[7] = 10, d[7] = 1;
+    c[4000] = 30, d[4000] = 39;
+    EXPECT_EQ(PlanePsnr(a.data(), b.data(), 64, 64), PlanePsnr(c.data(), d.data(), 64, 64));
+
+    // Width and height only matter through their product: there is no row stride.
+    const Bytes other = RandomBytes(4096, 2);
+    EXPECT_EQ(PlanePsnr(reference.data(), other.data(), 64, 64),
+              PlanePsnr(reference.data(), other.data(), 16, 256));
+    EXPECT_EQ(PlanePsnr(reference.data(), other.data(), 64, 64),
+              PlanePsnr(other.data(), reference.data(), 64, 64));
+}
+
+TEST(PlanePsnr, EmptyPlaneIsNotANumberNot100)
+{
+    const std::uint8_t sample = 7;
+    EXPECT_TRUE(std::isnan(PlanePsnr(&sample, &sample, 0, 5)));
+    EXPECT_TRUE(std::isnan(PlanePsnr(&sample, &sample, 5, 0)));
+    EXPECT_TRUE(std::isnan(PlanePsnr(nullptr, nullptr, 0, 0)));
+}
+
+TEST(FrameLayout, EvenAndOddSizes)
+{
+    const auto cif = lorvane::ComputeFrameLayout(176, 144);
+    EXPECT_EQ(cif.frameSize, 38016);
+    EXPECT_EQ(cif.uOffset, 25344);
+    EXPECT_EQ(cif.vOffset, 31680);
+    EXPECT_EQ(cif.chromaWidth, 88);
+    EXPECT_EQ(cif.chromaHeight, 72);
+
+    const auto odd = lorvane::ComputeFrameLayout(3, 3);
+    EXPECT_EQ(odd.frameSize, 13);
+    EXPECT_EQ(odd.uOffset, 9);
+    EXPECT_EQ(odd.vOffset, 11);
+    EXPECT_EQ(odd.chromaWidth * odd.chromaHeight, 1);
+
+    const auto line = lorvane::ComputeFrameLayout(1, 144);
+    EXPECT_EQ(line.frameSize, 216);
+    EXPECT_EQ(line.chromaWidth, 0);
+
+    // The largest accepted picture: width x height x 5 still fits in 32 bits.
+    const auto largest = lorvane::ComputeFrameLayout(1, std::int32_t(lorvane::kMaxLumaSamples));
+    EXPECT_EQ(largest.frameSize, 644245093);
+    EXPECT_EQ(largest.vOffset, 536870911);
+}
+
+TEST(ResultTexts, ExactFormatsWhateverTheLocale)
+{
+    // A GUI toolkit installs the user's locale; a decimal comma must not leak in.
+    const char* locales[] = {"de_DE.UTF-8", "fr_FR.UTF-8", "de_DE.utf8", "fr_FR.utf8"};
+    std::string active;
+    for (const char* name : locales)
+        if (std::setlocale(LC_ALL, name)) {
+            active = name;
+            break;
+        }
+    if (active.empty() && std::getenv("CI"))
+        ADD_FAILURE() << "CI must provide a decimal-comma locale (de_DE.UTF-8)";
+    if (!active.empty()) {
+        char probe[16];
+        std::snprintf(probe, sizeof probe, "%.1f", 1.5);
+        EXPECT_STREQ(probe, "1,5") << "locale " << active << " should use a decimal comma";
+    }
+
+    EXPECT_EQ(lorvane::ResultHeaderLine(), "FrameNUM  PSNR_Y PSNR_U PSNR_V\r\n");
+    EXPECT_EQ(lorvane::ResultFrameLine(0, 48.130803608679, 100.0, 100.0),
+              " 0,48.130804,100.000000,100.000000\r\n");
+    EXPECT_EQ(lorvane::AverageLine(0.0, 1e-7, 0.0000015, "\n"), "Average,0.000000,0.000000,0.000002\n");
+    EXPECT_EQ(lorvane::SummaryText(300, 48.130803608679, 100.0, 38.5883785),
+              "共计300帧，平均PSNR如下：\nPSNR_Y: 48.130804\nPSNR_U: 100.000000\nPSNR_V: 38.588378\n");
+    EXPECT_EQ(Printed(1234567.25), "1234567.250000");
+
+    // Digit for digit what "%f" prints in the C locale, rounding included.
+    std::setlocale(LC_ALL, "C");
+    std::mt19937_64 random(3);
+    for (int i = 0; i < 20000; ++i) {
+        const double value = std::ldexp(double(random() >> 11), -int(random() % 60));
+        char expected[400];
+        std::snprintf(expected, sizeof expected, "%f", value);
+        ASSERT_EQ(Printed(value), expected) << value;
+    }
+
+    // Not-a-number reads the same whatever its sign bit.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(Printed(nan), "nan");
+    EXPECT_EQ(Printed(-nan), "nan");
+    EXPECT_EQ(Printed(0.0 * (1.0 / 0.0)), "nan");
+    EXPECT_TRUE(std::isnan(lorvane::ReportAverage(0.0, 0)));
+    std::setlocale(LC_ALL, "C");
+}
+
+class RunTest : public testing::Test {
+protected:
+    static constexpr int kWidth = 16, kHeight = 8, kFrame = kWidth * kHeight * 3 / 2;
+
+    // Frame i of the reference: random; of the target: Y one above, U and V equal.
+    void MakeSequences(int referenceFrames, int targetFrames)
+    {
+        reference = RandomBytes(std::size_t(kFrame) * referenceFrames, 42);
+        for (auto& b : reference)
+            b = std::uint8_t(b % 250);
+        target = reference;
+        target.resize(std::size_t(kFrame) * targetFrames);
+        for (int f = 0; f < std::min(referenceFrames, targetFrames); ++f)
+            for (int i = 0; i < kWidth * kHeight; ++i)
+                ++target[std::size_t(f) * kFrame + i];
+        WriteFile(dir / "ref.yuv", reference);
+        WriteFile(dir / "tgt.yuv", target);
+    }
+
+    PsnrSettings Settings(int frames, const std::string& result = "") const
+    {
+        PsnrSettings s;
+        s.sourcePath = dir / "ref.yuv";
+        s.targetPath = dir / "tgt.yuv";
+        s.resultPath = result;
+        s.width = kWidth;
+        s.height = kHeight;
+        s.frameCount = frames;
+        return s;
+    }
+
+    void ExpectSequencesUntouched()
+    {
+        EXPECT_EQ(ReadFile(dir / "ref.yuv"), reference);
+        EXPECT_EQ(ReadFile(dir / "tgt.yuv"), target);
+    }
+
+    TempDir dir;
+    Bytes reference, target;
+    Recorder recorder;
+};
+
+TEST_F(RunTest, FullRunWritesTheThreeTextsInOrder)
+{
+    MakeSequences(2, 2);
+    const std::string err = RunCapturingStderr(Settings(2, dir / "out.txt"), recorder);
+
+    EXPECT_EQ(ReadText(dir / "out.txt"),
+              "FrameNUM  PSNR_Y PSNR_U PSNR_V\r\n"
+              " 0,48.130804,100.000000,100.000000\r\n"
+              " 1,48.130804,100.000000,100.000000\r\n"
+              "Average,48.130804,100.000000,100.000000\r\n");
+    EXPECT_EQ(err, "Average,48.130804,100.000000,100.000000\n");
+    ASSERT_EQ(recorder.messages.size(), 1u);
+    EXPECT_EQ(recorder.messages[0].text,
+              "共计2帧，平均PSNR如下：\nPSNR_Y: 48.130804\nPSNR_U: 100.000000\nPSNR_V: 100.000000\n");
+    EXPECT_EQ(recorder.messages[0].title, "计算成功！");
+    EXPECT_EQ(recorder.messages[0].icon, MessageIcon::None);
+    // The bar is hidden only after the summary is dismissed; its last position is N - 1.
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"begin 2", "message", "end"}));
+    EXPECT_EQ(recorder.steps, (std::vector<std::int32_t>{0, 1}));
+    ExpectSequencesUntouched();
+}
+
+TEST_F(RunTest, NoResultPathAndZeroFrames)
+{
+    MakeSequences(1, 1);
+    std::string err = RunCapturingStderr(Settings(1), recorder);
+    EXPECT_EQ(err, "Average,48.130804,100.000000,100.000000\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(dir / "")), {}), 2);  // nothing created
+
+    Recorder zero;
+    err = RunCapturingStderr(Settings(0, dir / "zero.txt"), zero);
+    EXPECT_EQ(ReadText(dir / "zero.txt"), "FrameNUM  PSNR_Y PSNR_U PSNR_V\r\nAverage,nan,nan,nan\r\n");
+    EXPECT_EQ(err, "Average,nan,nan,nan\n");
+    ASSERT_EQ(zero.messages.size(), 1u);
+    EXPECT_EQ(zero.messages[0].text, "共计0帧，平均PSNR如下：\nPSNR_Y: nan\nPSNR_U: nan\nPSNR_V: nan\n");
+    EXPECT_TRUE(zero.steps.empty());
+}
+
+TEST_F(RunTest, PictureOneSampleWideHasNoChroma)
+{
+    // 1 x 2: S = 3, two frames.
+    WriteFile(dir / "ref.yuv", {10, 20, 30, 13, 20, 30});
+    WriteFile(dir / "tgt.yuv", {13, 20, 30, 10, 20, 31});
+    PsnrSettings s = Settings(2, dir / "out.txt");
+    s.width = 1, s.height = 2;
+    RunCapturingStderr(s, recorder);
+    // Y: MSE 9 / 2 per frame; U and V have no samples, so not-a-number, averages too.
+    EXPECT_EQ(ReadText(dir / "out.txt"),
+              "FrameNUM  PSNR_Y PSNR_U PSNR_V\r\n"
+              " 0,41.598678,nan,nan\r\n"
+              " 1,41.598678,nan,nan\r\n"
+              "Average,41.598678,nan,nan\r\n");
+}
+
+TEST_F(RunTest, OddSizeUsesTheLayoutAsWritten)
+{
+    // 3 x 3: S = 13, U is byte 9, V is byte 11; bytes 10 and 12 belong to no plane.
+    Bytes ref(13, 100), tgt(13, 100);
+    tgt[9] = 103;   // U differs by 3
+    tgt[10] = 0;    // outside every plane
+    tgt[11] = 101;  // V differs by 1
+    tgt[12] = 0;
+    WriteFile(dir / "ref.yuv", ref);
+    WriteFile(dir / "tgt.yuv", tgt);
+    PsnrSettings s = Settings(1, dir / "out.txt");
+    s.width = 3, s.height = 3;
+    RunCapturingStderr(s, recorder);
+    EXPECT_EQ(ReadText(dir / "out.txt"),
+              "FrameNUM  PSNR_Y PSNR_U PSNR_V\r\n"
+              " 0,100.000000,38.588379,48.130804\r\n"
+              "Average,100.000000,38.588379,48.130804\r\n");
+}
+
+TEST_F(RunTest, RefusalsComeInOrderAndTouchNothing)
+{
+    MakeSequences(1, 1);
+    const std::string result = dir / "existing.txt";
+    WriteFile(result, {'k', 'e', 'e', 'p'});
+    struct Case {
+        const char* name;
+        PsnrSettings settings;
+        std::string text, title;
+    };
+    const std::string range = "图像宽高或帧数超出范围！\n宽度、高度和帧数应在 0 到 1000000000 之间，"
+                              "且宽度×高度不超过 429496729。";
+    auto with = [&](auto change) {
+        PsnrSettings s = Settings(1, result);
+        change(s);
+        return s;
+    };
+    const Case cases[] = {
+        {"zero width, empty source", with([](PsnrSettings& s) { s.width = 0, s.sourcePath.clear(); }),
+         "请正确输入图像宽高！", "错误!"},
+        {"zero height", with([](PsnrSettings& s) { s.height = 0; }), "请正确输入图像宽高！", "错误!"},
+        {"46341 squared overflows", with([](PsnrSettings& s) { s.width = s.height = 46341; }), range, "错误!"},
+        {"just above the sample limit", with([](PsnrSettings& s) { s.width = 429496730, s.height = 1; }),
+         range, "错误!"},
+        {"negative width", with([](PsnrSettings& s) { s.width = -16; }), range, "错误!"},
+        {"negative frames", with([](PsnrSettings& s) { s.frameCount = -1; }), range, "错误!"},
+        {"too many frames", with([](PsnrSettings& s) { s.frameCount = 1000000001; }), range, "错误!"},
+        {"empty source", with([](PsnrSettings& s) { s.sourcePath.clear(); }), "请输入源参考序列文件名！",
+         "打开文件错误!"},
+        {"missing source, empty target",
+         with([&](PsnrSettings& s) { s.sourcePath = dir / "none.yuv", s.targetPath.clear(); }),
+         "不能打开 " + (dir / "none.yuv") + "!\n请确认路径是否正确！", "打开文件错误!"},
+        {"source is a directory", with([&](PsnrSettings& s) { s.sourcePath = dir / ""; }),
+         "不能打开 " + (dir / "") + "!\n请确认路径是否正确！", "打开文件错误!"},
+        {"empty target", with([](PsnrSettings& s) { s.targetPath.clear(); }), "请输入目标序列文件名！",
+         "打开文件错误!"},
+        {"missing target", with([&](PsnrSettings& s) { s.targetPath = dir / "none.yuv"; }),
+         "不能打开 " + (dir / "none.yuv") + "!请确认路径是否正确！", "打开文件错误!"},
+        {"result in a missing folder", with([&](PsnrSettings& s) { s.resultPath = dir / "no/out.txt"; }),
+         "不能打开 " + (dir / "no/out.txt") + "!请确认路径是否正确！", "打开文件错误!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Recorder r;
+        const std::string err = RunCapturingStderr(c.settings, r);
+        ASSERT_EQ(r.messages.size(), 1u);
+        EXPECT_EQ(r.messages[0].text, c.text);
+        EXPECT_EQ(r.messages[0].title, c.title);
+        EXPECT_EQ(r.messages[0].icon, MessageIcon::Error);
+        EXPECT_EQ(r.events, std::vector<std::string>{"message"});  // no progress shown
+        EXPECT_EQ(err, "");
+        EXPECT_EQ(ReadText(result), "keep");
+        ExpectSequencesUntouched();
+    }
+}
+
+TEST_F(RunTest, ResultPathNamingASequenceIsRefusedBeforeTruncating)
+{
+    MakeSequences(2, 2);
+    fs::create_directory(dir / "sub");
+    fs::create_symlink(dir / "tgt.yuv", dir / "link.yuv");
+    fs::create_hard_link(dir / "ref.yuv", dir / "hard.yuv");
+    const std::string cwd = fs::current_path().string();
+    fs::current_path(dir / "sub");
+    const struct {
+        std::string path;
+        bool isSource;
+    } spellings[] = {
+        {dir / "ref.yuv", true},  {"../ref.yuv", true},        {dir / "sub/../tgt.yuv", false},
+        {dir / "link.yuv", false}, {dir / "hard.yuv", true}, {dir / "sub//..//ref.yuv", true},
+    };
+    for (const auto& spelling : spellings) {
+        SCOPED_TRACE(spelling.path);
+        Recorder r;
+        RunCapturingStderr(Settings(2, spelling.path), r);
+        ASSERT_EQ(r.messages.size(), 1u);
+        EXPECT_EQ(r.messages[0].title, "打开文件错误!");
+        EXPECT_EQ(r.messages[0].icon, MessageIcon::Error);
+        EXPECT_NE(r.messages[0].text.find(spelling.path), std::string::npos);
+        EXPECT_NE(r.messages[0].text.find(spelling.isSource ? "源参考序列" : "目标序列"), std::string::npos);
+        ExpectSequencesUntouched();
+    }
+    fs::current_path(cwd);
+}
+
+TEST_F(RunTest, ShortSequenceStopsAtTheFirstIncompletePair)
+{
+    // The target holds one whole frame and half of the next; three are asked for.
+    MakeSequences(3, 1);
+    target.insert(target.end(), reference.begin() + kFrame, reference.begin() + kFrame + kFrame / 2);
+    WriteFile(dir / "tgt.yuv", target);
+    const std::string err = RunCapturingStderr(Settings(3, dir / "out.txt"), recorder);
+
+    EXPECT_EQ(ReadText(dir / "out.txt"),
+              "FrameNUM  PSNR_Y PSNR_U PSNR_V\r\n"
+              " 0,48.130804,100.000000,100.000000\r\n"
+              "Average,48.130804,100.000000,100.000000\r\n");
+    EXPECT_EQ(err, "Average,48.130804,100.000000,100.000000\n");
+    ASSERT_EQ(recorder.messages.size(), 1u);
+    EXPECT_EQ(recorder.messages[0].title, "计算成功！");
+    EXPECT_EQ(recorder.messages[0].icon, MessageIcon::Warning);
+    EXPECT_EQ(recorder.messages[0].text,
+              "共计1帧，平均PSNR如下：\nPSNR_Y: 48.130804\nPSNR_U: 100.000000\nPSNR_V: 100.000000\n"
+              "目标序列 " + (dir / "tgt.yuv") + " 提前结束：只比较了1帧，要求3帧。\n");
+    ExpectSequencesUntouched();
+
+    // Both empty: nothing compared, averages not-a-number, both named.
+    WriteFile(dir / "ref.yuv", {});
+    WriteFile(dir / "tgt.yuv", {});
+    Recorder empty;
+    RunCapturingStderr(Settings(3, dir / "out.txt"), empty);
+    EXPECT_EQ(ReadText(dir / "out.txt"), "FrameNUM  PSNR_Y PSNR_U PSNR_V\r\nAverage,nan,nan,nan\r\n");
+    ASSERT_EQ(empty.messages.size(), 1u);
+    EXPECT_EQ(empty.messages[0].icon, MessageIcon::Warning);
+    EXPECT_NE(empty.messages[0].text.find("共计0帧"), std::string::npos);
+    EXPECT_NE(empty.messages[0].text.find("源参考序列 " + (dir / "ref.yuv") + " 和目标序列 " +
+                                          (dir / "tgt.yuv") + " 都提前结束：只比较了0帧，要求3帧。\n"),
+              std::string::npos);
+}
+
+TEST_F(RunTest, ReadAheadKeepsFramesInOrderAcrossBatches)
+{
+    // Large enough frames that a read-ahead batch holds only a few, so batch
+    // boundaries fall inside the run; every frame differs, so a frame read
+    // twice or out of order shows in its line.
+    PsnrSettings s = Settings(0);
+    s.width = 640, s.height = 480;
+    const std::size_t frame = 640 * 480 * 3 / 2;
+    const int frames = 9;
+    const Bytes ref = RandomBytes(frame * frames, 7), tgt = RandomBytes(frame * frames, 8);
+    WriteFile(s.sourcePath, ref);
+    for (int available : {frames, 5, 2, 0}) {
+        SCOPED_TRACE(available);
+        WriteFile(s.targetPath, Bytes(tgt.begin(), tgt.begin() + std::ptrdiff_t(frame) * available));
+        s.frameCount = frames;
+        s.resultPath = dir / "out.txt";
+        Recorder r;
+        RunCapturingStderr(s, r);
+        std::string expected = lorvane::ResultHeaderLine();
+        double sums[3] = {};
+        for (int f = 0; f < available; ++f) {
+            const std::uint8_t* a = ref.data() + frame * f;
+            const std::uint8_t* b = tgt.data() + frame * f;
+            const double y = PlanePsnr(a, b, 640, 480);
+            const double u = PlanePsnr(a + 307200, b + 307200, 320, 240);
+            const double v = PlanePsnr(a + 384000, b + 384000, 320, 240);
+            expected += lorvane::ResultFrameLine(f, y, u, v);
+            sums[0] += y, sums[1] += u, sums[2] += v;
+        }
+        expected += lorvane::AverageLine(lorvane::ReportAverage(sums[0], available),
+                                         lorvane::ReportAverage(sums[1], available),
+                                         lorvane::ReportAverage(sums[2], available), "\r\n");
+        EXPECT_EQ(ReadText(dir / "out.txt"), expected);
+        // One step per frame up to and including the first incomplete one.
+        EXPECT_EQ(r.steps.size(), std::size_t(std::min(frames, available + 1)));
+        EXPECT_EQ(r.messages.back().icon, available == frames ? MessageIcon::None : MessageIcon::Warning);
+    }
+}
+
+TEST_F(RunTest, LongRunKeepsTheFullProgressRange)
+{
+    // 70000 frames of a 1 x 1 picture: past 65535, the range is not cut.
+    PsnrSettings s = Settings(70000);
+    s.width = s.height = 1;
+    WriteFile(s.sourcePath, Bytes(70000, 9));
+    WriteFile(s.targetPath, Bytes(70000, 9));
+    RunCapturingStderr(s, recorder);
+    EXPECT_EQ(recorder.events.front(), "begin 70000");
+    ASSERT_EQ(recorder.steps.size(), 70000u);
+    EXPECT_EQ(recorder.steps.back(), 69999);
+    EXPECT_EQ(recorder.messages[0].text, "共计70000帧，平均PSNR如下：\nPSNR_Y: 100.000000\nPSNR_U: nan\nPSNR_V: nan\n");
+}
+
+TEST_F(RunTest, UnwritableResultIsAFailureNotASuccess)
+{
+    MakeSequences(2, 2);
+    if (!fs::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full here";
+    const std::string err = RunCapturingStderr(Settings(2, "/dev/full"), recorder);
+    EXPECT_EQ(err, "Average,48.130804,100.000000,100.000000\n");
+    ASSERT_EQ(recorder.messages.size(), 1u);
+    EXPECT_EQ(recorder.messages[0].icon, MessageIcon::Error);
+    EXPECT_EQ(recorder.messages[0].title, "写入文件错误!");
+    EXPECT_NE(recorder.messages[0].text.find("/dev/full"), std::string::npos);
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"begin 2", "message", "end"}));
+    ExpectSequencesUntouched();
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define LORVANE_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LORVANE_ASAN 1
+#endif
+#endif
+
+TEST_F(RunTest, FrameBuffersThatCannotBeAllocatedEndTheRunCleanly)
+{
+#ifdef LORVANE_ASAN
+    GTEST_SKIP() << "the address sanitizer reserves more address space than the limit allows";
+#else
+    MakeSequences(1, 1);
+    // A 20000 x 20000 frame needs 600 MB a buffer; the child may map only 256 MB.
+    const auto runWithLittleMemory = [this] {
+        rlimit limit{256u << 20, 256u << 20};
+        setrlimit(RLIMIT_AS, &limit);
+        PsnrSettings s = Settings(1, dir / "out.txt");
+        s.width = s.height = 20000;
+        Recorder r;
+        RunComparison(s, r);
+        const bool ok = r.messages.size() == 1 && r.messages[0].icon == MessageIcon::Error &&
+                        r.messages[0].title == "错误!" && r.events == std::vector<std::string>{"message"} &&
+                        r.steps.empty();
+        std::fprintf(stderr, "%s", ok ? "clean" : r.messages.empty() ? "none" : r.messages[0].text.c_str());
+        std::exit(ok ? 0 : 1);
+    };
+    EXPECT_EXIT(runWithLittleMemory(), testing::ExitedWithCode(0), "clean");
+    ExpectSequencesUntouched();
+#endif
 }
