@@ -111,6 +111,11 @@ File OpenSequence(const std::string& path)
     File file(std::fopen(path.c_str(), "rb"));
     if (file && IsDirectory(file.get()))
         file.reset();
+    // Unbuffered: each frame is then one read straight into the frame buffer,
+    // with no copy through the stream's buffer and no read-ahead past the
+    // frames asked for (which matters when the input is a pipe or a device).
+    if (file)
+        std::setvbuf(file.get(), nullptr, _IONBF, 0);
     return file;
 }
 
