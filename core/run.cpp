@@ -187,7 +187,8 @@ public:
                 }
                 if (slot.referenceEnded || slot.targetEnded)
                     return {nullptr, nullptr, slot.referenceEnded, slot.targetEnded};
-                free_[current_].release();
+                if (thread_.joinable())
+                    free_[current_].release();
                 current_ ^= 1;
                 held_ = false;
             }
