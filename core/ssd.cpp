@@ -1,6 +1,27 @@
 #include "ssd.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+
+#if defined(LORVANE_X86_SIMD)
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#else
+#include <cpuid.h>
+#endif
+#endif
+
 namespace lorvane {
+
+#if defined(LORVANE_X86_SIMD)
+// Each in a file of its own, compiled for its own instruction set.
+std::uint64_t SsdSse2(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
+std::uint64_t SsdAvx2(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
+std::uint64_t SsdAvx512(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
+#endif
 
 std::uint64_t SsdC(const std::uint8_t* a, const std::uint8_t* b, std::size_t count)
 {
@@ -12,13 +33,157 @@ std::uint64_t SsdC(const std::uint8_t* a, const std::uint8_t* b, std::size_t cou
     return sum;
 }
 
-// Only the C++ version exists so far; levels are accepted and ignored.
-bool LimitCpuLevel(std::string_view name)
+namespace {
+
+#if defined(LORVANE_X86_SIMD)
+struct CpuidRegisters {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+};
+
+CpuidRegisters Cpuid(unsigned leaf, unsigned subleaf)
 {
-    return name == "c" || name == "sse2" || name == "avx2" || name == "avx512";
+    CpuidRegisters r;
+#if defined(_MSC_VER) && !defined(__clang__)
+    int info[4];
+    __cpuidex(info, int(leaf), int(subleaf));
+    r = {unsigned(info[0]), unsigned(info[1]), unsigned(info[2]), unsigned(info[3])};
+#else
+    if (leaf > __get_cpuid_max(0, nullptr))
+        return r;
+    __cpuid_count(leaf, subleaf, r.eax, r.ebx, r.ecx, r.edx);
+#endif
+    return r;
 }
 
-CpuLevel ActiveCpuLevel() { return CpuLevel::C; }
+// XCR0, the register state the operating system saves on a context switch. A
+// CPU may offer AVX while the system leaves the upper register halves unsaved;
+// using them then would corrupt other programs' registers or fault.
+std::uint64_t SavedRegisterState()
+{
+#if defined(_MSC_VER) && !defined(__clang__)
+    return _xgetbv(0);
+#else
+    unsigned low, high;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (std::uint64_t(high) << 32) | low;
+#endif
+}
+
+CpuLevel Detect()
+{
+    const CpuidRegisters basic = Cpuid(1, 0);
+    if (!(basic.edx & (1u << 26)))  // SSE2; every x86-64 CPU has it
+        return CpuLevel::C;
+    const bool osSavesState = basic.ecx & (1u << 27);  // OSXSAVE: xgetbv may be used
+    const std::uint64_t state = osSavesState ? SavedRegisterState() : 0;
+    const CpuidRegisters extended = Cpuid(7, 0);
+    constexpr std::uint64_t kAvxState = 0x6;      // XMM, YMM
+    constexpr std::uint64_t kAvx512State = 0xE6;  // and opmask, ZMM 0-15 upper halves, ZMM 16-31
+    const bool avx = basic.ecx & (1u << 28);
+    const bool avx2 = extended.ebx & (1u << 5);
+    if (!avx || !avx2 || (state & kAvxState) != kAvxState)
+        return CpuLevel::Sse2;
+    const bool avx512f = extended.ebx & (1u << 16);
+    const bool avx512bw = extended.ebx & (1u << 30);
+    if (!avx512f || !avx512bw || (state & kAvx512State) != kAvx512State)
+        return CpuLevel::Avx2;
+    return CpuLevel::Avx512;
+}
+#else
+CpuLevel Detect() { return CpuLevel::C; }
+#endif
+
+std::optional<CpuLevel> LevelNamed(std::string_view name)
+{
+    for (CpuLevel level : {CpuLevel::C, CpuLevel::Sse2, CpuLevel::Avx2, CpuLevel::Avx512})
+        if (name == CpuLevelName(level))
+            return level;
+    return std::nullopt;
+}
+
+// LORVANE_CPU, read once. An unset, empty or unknown value leaves the level uncapped.
+CpuLevel EnvironmentCap()
+{
+    static const CpuLevel cap = [] {
+        const char* value = std::getenv("LORVANE_CPU");
+        return LevelNamed(value ? value : "").value_or(CpuLevel::Avx512);
+    }();
+    return cap;
+}
+
+constexpr int kNoCap = -1;
+std::atomic<int> callerCap{kNoCap};  // set by LimitCpuLevel
+
+std::uint64_t SsdFirstCall(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
+
+// The version Ssd calls: SsdFirstCall until the first call (or a cap) installs
+// the chosen one. Constant-initialised, so it is valid before any constructor runs.
+std::atomic<SsdFunction> active{&SsdFirstCall};
+
+// Serialises installing, so that a cap set concurrently with a first call is
+// never overwritten by a choice made under the old cap.
+std::mutex& InstallMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+SsdFunction Install()
+{
+    const std::lock_guard<std::mutex> lock(InstallMutex());
+    const SsdFunction chosen = SsdForLevel(ActiveCpuLevel());
+    active.store(chosen, std::memory_order_release);
+    return chosen;
+}
+
+std::uint64_t SsdFirstCall(const std::uint8_t* a, const std::uint8_t* b, std::size_t count)
+{
+    return Install()(a, b, count);
+}
+
+}  // namespace
+
+CpuLevel DetectedCpuLevel()
+{
+    static const CpuLevel level = Detect();
+    return level;
+}
+
+SsdFunction SsdForLevel(CpuLevel level)
+{
+    if (level > DetectedCpuLevel())
+        return nullptr;
+    switch (level) {
+    case CpuLevel::C: return &SsdC;
+#if defined(LORVANE_X86_SIMD)
+    case CpuLevel::Sse2: return &SsdSse2;
+    case CpuLevel::Avx2: return &SsdAvx2;
+    case CpuLevel::Avx512: return &SsdAvx512;
+#else
+    default: break;
+#endif
+    }
+    return nullptr;
+}
+
+bool LimitCpuLevel(std::string_view name)
+{
+    const std::optional<CpuLevel> level = LevelNamed(name);
+    if (!level)
+        return false;
+    {
+        const std::lock_guard<std::mutex> lock(InstallMutex());
+        callerCap.store(int(*level));
+    }
+    Install();
+    return true;
+}
+
+CpuLevel ActiveCpuLevel()
+{
+    const int cap = callerCap.load();
+    return std::min(DetectedCpuLevel(), cap == kNoCap ? EnvironmentCap() : CpuLevel(cap));
+}
 
 const char* CpuLevelName(CpuLevel level)
 {
@@ -31,9 +196,15 @@ const char* CpuLevelName(CpuLevel level)
     return "c";
 }
 
+SsdFunction ActiveSsd()
+{
+    const SsdFunction installed = active.load(std::memory_order_acquire);
+    return installed == &SsdFirstCall ? Install() : installed;
+}
+
 std::uint64_t Ssd(const std::uint8_t* a, const std::uint8_t* b, std::size_t count)
 {
-    return SsdC(a, b, count);
+    return active.load(std::memory_order_acquire)(a, b, count);
 }
 
 }  // namespace lorvane

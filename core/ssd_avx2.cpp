@@ -1,0 +1,73 @@
+// AVX2 version of the sum of squared differences. Compiled with -mavx2 only;
+// nothing here may come from an inline function shared with other files, or
+// the linker could hand this file's copy to code that runs on any CPU.
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace lorvane {
+
+namespace {
+
+// A 32-bit lane gains at most 2 x 2 x 255^2 = 260100 per 32 bytes, so it is
+// widened to 64 bits every 8192 vectors (2^13 x 260100 < 2^31), 256 KiB.
+constexpr std::size_t kBlockVectors = 8192;
+
+// Per 32-bit lane, the sum of the squared differences of four byte pairs.
+inline __m256i SquaredDifferences(__m256i x, __m256i y)
+{
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i d = _mm256_or_si256(_mm256_subs_epu8(x, y), _mm256_subs_epu8(y, x));  // |x - y|
+    const __m256i low = _mm256_unpacklo_epi8(d, zero);
+    const __m256i high = _mm256_unpackhi_epi8(d, zero);
+    return _mm256_add_epi32(_mm256_madd_epi16(low, low), _mm256_madd_epi16(high, high));
+}
+
+inline __m256i Load(const std::uint8_t* p)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+inline __m256i Widen(__m256i total, __m256i sum)
+{
+    const __m256i zero = _mm256_setzero_si256();
+    total = _mm256_add_epi64(total, _mm256_unpacklo_epi32(sum, zero));
+    return _mm256_add_epi64(total, _mm256_unpackhi_epi32(sum, zero));
+}
+
+}  // namespace
+
+std::uint64_t SsdAvx2(const std::uint8_t* a, const std::uint8_t* b, std::size_t count)
+{
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i total = zero;  // four 64-bit sums
+    std::size_t vectors = count / 32;
+    while (vectors > 0) {
+        const std::size_t block = vectors < kBlockVectors ? vectors : kBlockVectors;
+        vectors -= block;
+        // Two chains, so consecutive additions need not wait for each other.
+        __m256i sum0 = zero, sum1 = zero;
+        std::size_t k = 0;
+        for (; k + 2 <= block; k += 2, a += 64, b += 64) {
+            sum0 = _mm256_add_epi32(sum0, SquaredDifferences(Load(a), Load(b)));
+            sum1 = _mm256_add_epi32(sum1, SquaredDifferences(Load(a + 32), Load(b + 32)));
+        }
+        if (k < block) {
+            sum0 = _mm256_add_epi32(sum0, SquaredDifferences(Load(a), Load(b)));
+            a += 32;
+            b += 32;
+        }
+        total = Widen(Widen(total, sum0), sum1);
+    }
+    __m128i pair = _mm_add_epi64(_mm256_castsi256_si128(total), _mm256_extracti128_si256(total, 1));
+    pair = _mm_add_epi64(pair, _mm_unpackhi_epi64(pair, pair));
+    std::uint64_t sum = std::uint64_t(_mm_cvtsi128_si64(pair));
+    for (std::size_t i = 0; i < count % 32; ++i) {
+        const int d = int(a[i]) - int(b[i]);
+        sum += std::uint64_t(d * d);
+    }
+    return sum;
+}
+
+}  // namespace lorvane
