@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "core/psnr.h"
+#include "core/ssd.h"
 
 namespace fs = std::filesystem;
 using lorvane::MessageIcon;
@@ -155,6 +156,8 @@ std::vector<std::uint8_t> Bytes(std::size_t size, std::uint32_t seed)
     return bytes;
 }
 
+const char* const kCpuLevels[] = {"c", "sse2", "avx2", "avx512"};
+
 // ---- PlanePsnr on its own, on buffers of exactly the plane's size so that any
 // read past the plane is caught.
 void CheckPlanePsnr(FuzzedDataProvider& in)
@@ -172,13 +175,18 @@ void CheckPlanePsnr(FuzzedDataProvider& in)
         b[i] = count + i < data.size() ? data[count + i] : std::uint8_t(255 - a[i]);
     }
 
-    const double value = lorvane::PlanePsnr(a.get(), b.get(), width, height);
-    CHECK(value >= 0.0 || std::isnan(value), "PSNR below zero");
-    CHECK(std::isnan(value) == (count == 0), "nan exactly for an empty plane");
-    CHECK(SameValue(value, PlainPsnr(a.get(), b.get(), std::int64_t(count))), "differs from the plain definition");
-    CHECK(SameValue(value, lorvane::PlanePsnr(b.get(), a.get(), width, height)), "not symmetric");
-    const double same = lorvane::PlanePsnr(a.get(), a.get(), width, height);
-    CHECK(count == 0 ? std::isnan(same) : same == 100.0, "identical planes do not give 100");
+    // Every kernel this CPU offers must give the same value, bit for bit.
+    for (const char* level : kCpuLevels) {
+        lorvane::LimitCpuLevel(level);
+        const std::string at = std::string(" with the ") + level + " kernel";
+        const double value = lorvane::PlanePsnr(a.get(), b.get(), width, height);
+        CHECK(value >= 0.0 || std::isnan(value), "PSNR below zero" + at);
+        CHECK(std::isnan(value) == (count == 0), "nan exactly for an empty plane" + at);
+        CHECK(SameValue(value, PlainPsnr(a.get(), b.get(), std::int64_t(count))), "differs from the plain definition" + at);
+        CHECK(SameValue(value, lorvane::PlanePsnr(b.get(), a.get(), width, height)), "not symmetric" + at);
+        const double same = lorvane::PlanePsnr(a.get(), a.get(), width, height);
+        CHECK(count == 0 ? std::isnan(same) : same == 100.0, "identical planes do not give 100" + at);
+    }
 }
 
 // ---- One comparison run.
@@ -199,6 +207,8 @@ bool InRange(std::int32_t v) { return v >= 0 && v <= lorvane::kMaxDimension; }
 
 void CheckRun(FuzzedDataProvider& in)
 {
+    lorvane::LimitCpuLevel(Pick(in, kCpuLevels));
+
     // Picture size: mostly tiny, sometimes out of range, rarely large enough that
     // a frame exceeds the read-ahead batch (so the reading thread runs).
     std::int32_t width, height;
