@@ -115,14 +115,8 @@ public:
 
     void ProgressStep(std::int32_t frame) override
     {
-        if (!showProgress_ || (--countdown_ > 0 && frame != frames_ - 1))
+        if (!showProgress_ || --countdown_ > 0)
             return;
-        // The run writes its "Average,..." line to stderr right after the last
-        // frame: leave it a clean line.
-        if (frame == frames_ - 1) {
-            ClearProgress();
-            return;
-        }
         const Clock::time_point now = Clock::now();
         const auto sinceCheck = now - lastCheck_;
         if (sinceCheck < std::chrono::milliseconds(2) && stride_ < (1 << 16))
@@ -144,9 +138,9 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    // The progress text is fixed-width and shorter than any "Average,..." line,
-    // and the cursor is left at its start, so a line the run writes over it
-    // (when a sequence ends early) covers it completely.
+    // The run writes its "Average,..." line to stderr itself, with no call
+    // before it. So the progress text is fixed-width and shorter than any such
+    // line, and the cursor is left at its start: that line covers it completely.
     static constexpr int kProgressColumns = 20;
 
     void Draw(std::int32_t frame, Clock::time_point now)
