@@ -1,0 +1,45 @@
+// The form's modal conversations with the user: message boxes and file
+// dialogs. The form asks through this interface so that tests can answer in
+// place of a person.
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+
+class QFileDialog;
+class QWidget;
+
+namespace lorvane {
+
+struct FileRequest {
+    enum class Kind { Open, Save };
+    Kind kind = Kind::Open;
+    QString defaultSuffix;  // added when the chosen name has none
+    QString initialName;
+    QString filter;         // Qt's form: "Text (*.txt);;All (*.*)"
+};
+
+class Prompts {
+public:
+    virtual ~Prompts() = default;
+    // Modal; returns once the user has dismissed it.
+    virtual void showMessage(QWidget* parent, const QString& text, const QString& title,
+                             QMessageBox::Icon icon) = 0;
+    // Modal; the full path of the chosen file, or an empty string on cancel.
+    virtual QString chooseFile(QWidget* parent, const FileRequest& request) = 0;
+};
+
+// The real thing: QMessageBox with a "确定" button, and QFileDialog.
+class QtPrompts : public Prompts {
+public:
+    void showMessage(QWidget* parent, const QString& text, const QString& title,
+                     QMessageBox::Icon icon) override;
+    QString chooseFile(QWidget* parent, const FileRequest& request) override;
+
+    // Separate from chooseFile so that the settings can be checked without
+    // showing a dialog.
+    static void configure(QFileDialog& dialog, const FileRequest& request);
+    static QtPrompts& instance();
+};
+
+}  // namespace lorvane
