@@ -2,8 +2,8 @@
 //
 // stdout carries the summary and nothing else, so a script can keep it; the
 // "Average,..." line, progress, warnings and errors go to stderr. Exit status:
-// 0 all frames compared, 1 the run failed or compared fewer frames than asked
-// (or, with no -n, found not one complete frame), 2 a bad command line.
+// 0 all frames compared, 1 the run failed or compared fewer frames than asked,
+// 2 a bad command line.
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -55,7 +55,6 @@ constexpr const char* kHelp =
     "退出状态：\n"
     "  0  要求的帧全部比较完毕\n"
     "  1  计算出错，或某个序列提前结束、比较的帧数少于要求\n"
-    "     （省略 -n 时，较短的文件不足一帧也算）\n"
     "  2  命令行有误\n"
     "\n"
     "示例：\n"
@@ -319,7 +318,6 @@ int main(int argc, char** argv)
     settings.targetPath = sequences[1];
 
     const std::int64_t frameBytes = FrameBytes(settings.width, settings.height);
-    bool nothingToCompare = false;
     if (frameBytes > 0) {
         const Input inputs[] = {Inspect("源参考序列", settings.sourcePath),
                                 Inspect("目标序列", settings.targetPath)};
@@ -333,17 +331,9 @@ int main(int argc, char** argv)
                                       " 不是普通文件，无法得知帧数：请用 -n 给出要比较的帧数。");
             }
             if (inputs[0].regular && inputs[1].regular) {
-                const Input& shorter = inputs[0].bytes <= inputs[1].bytes ? inputs[0] : inputs[1];
-                settings.frameCount = std::int32_t(std::min<std::uintmax_t>(
-                    shorter.bytes / std::uintmax_t(frameBytes), lorvane::kMaxDimension));
-                // Nothing to compare is what an empty or failed encode looks
-                // like: a script must not take it for success.
-                if (settings.frameCount == 0) {
-                    PrintMessage(kTitleWarning, std::string(shorter.role) + " " + shorter.path + " 只有 " +
-                                                    std::to_string(shorter.bytes) + " 字节，不足一帧（" +
-                                                    std::to_string(frameBytes) + " 字节），没有可比较的帧。\n");
-                    nothingToCompare = true;
-                }
+                const std::uintmax_t shorter = std::min(inputs[0].bytes, inputs[1].bytes);
+                settings.frameCount = std::int32_t(
+                    std::min<std::uintmax_t>(shorter / std::uintmax_t(frameBytes), lorvane::kMaxDimension));
             }
         }
         for (const Input& input : inputs)
@@ -358,5 +348,5 @@ int main(int argc, char** argv)
         PrintMessage("错误!", "写入标准输出时出错，摘要不完整！");
         return kExitFailed;
     }
-    return feedback.Failed() || nothingToCompare ? kExitFailed : kExitDone;
+    return feedback.Failed() ? kExitFailed : kExitDone;
 }
