@@ -1,11 +1,11 @@
 // The comparison run: checks the settings, opens the files, walks both
 // sequences frame by frame and reports through RunFeedback.
 #include <algorithm>
-#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <semaphore>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -125,11 +125,24 @@ bool SameFile(const std::string& path, std::FILE* open)
     return IdOfPath(path, a) && IdOfOpenFile(open, b) && a == b;
 }
 
-// ---- Reading ahead. A second thread reads the next frames of both sequences
-// while this one computes, into one of two slots. Small frames are read in
-// batches, so the threads meet once per batch rather than once per frame. Each
-// frame is still one read call per file, frames in order, and nothing beyond
-// frame N - 1 (or past the first incomplete frame) is read.
+// ---- Reading. The two files are read at the same time: a second thread reads
+// the reference while this one reads the target and computes, and the
+// reference runs ahead by up to one slot so that reading it overlaps computing.
+// Small frames go in batches (a slot holds several frames), so the threads
+// meet once per batch rather than once per frame; a batch stays small enough
+// that its frames are still in the cache when they are compared.
+//
+// What a sequential reader promises still holds: each frame is one read call
+// per file, each file is read in order, and frame j of either file is read only
+// once frame j - 1 is known to be complete in both, so nothing beyond frame
+// N - 1 or past the first incomplete frame is read. The sizes of regular files
+// tell at the start how many frames both hold in full; those the reference
+// thread reads without waiting for the target, the rest (a pipe, a file still
+// growing) frame by frame in step with it.
+//
+// Memory: three slots (two for the reference, one for the target), each at
+// most kBatchBytes or one frame. Frames above kAheadBytes get a single
+// reference slot, so a run never holds more than two frames plus kAheadBytes.
 class PairReader {
 public:
     struct Frame {
@@ -145,23 +158,23 @@ public:
     {
         const std::size_t batch = std::max<std::size_t>(1, kBatchBytes / frameSize);
         framesPerSlot_ = std::int32_t(std::min<std::size_t>(batch, std::max(frameCount, 1)));
+        referenceSlotCount_ = frameSize * std::size_t(framesPerSlot_) <= kAheadBytes ? 2 : 1;
+        known_ = std::int32_t(std::min<std::uint64_t>(
+            std::min(CompleteFrames(reference), CompleteFrames(target)), std::uint64_t(std::max(frameCount, 0))));
     }
 
     PairReader(const PairReader&) = delete;
     PairReader& operator=(const PairReader&) = delete;
     ~PairReader() { Stop(); }
 
-    // Zeroed buffers for both slots; false when memory is short.
+    // Zeroed buffers for all slots; false when memory is short.
     bool Allocate()
     {
         const std::size_t bytes = frameSize_ * std::size_t(framesPerSlot_);
-        for (Slot& slot : slots_) {
-            slot.reference.reset(static_cast<std::uint8_t*>(std::calloc(bytes, 1)));
-            slot.target.reset(static_cast<std::uint8_t*>(std::calloc(bytes, 1)));
-            if (!slot.reference || !slot.target)
+        for (int s = 0; s < referenceSlotCount_; ++s)
+            if (!referenceSlots_[s].Allocate(bytes))
                 return false;
-        }
-        return true;
+        return targetSlot_.Allocate(bytes);
     }
 
     void Start()
@@ -169,99 +182,167 @@ public:
         if (frameCount_ <= framesPerSlot_)
             return;  // one batch: nothing to overlap, read on demand
         try {
-            thread_ = std::thread([this] { ReadAhead(); });
+            thread_ = std::thread([this] { ReadReference(); });
         } catch (const std::system_error&) {
-            // No thread to be had: Next reads on demand instead.
+            // No thread to be had: Next reads both files on demand instead.
         }
     }
 
     // Frame `index`; indices must come in order 0, 1, 2, ...
     Frame Next(std::int32_t index)
     {
-        for (;;) {
-            if (held_) {
-                const Slot& slot = slots_[current_];
-                if (index < slot.first + slot.complete) {
-                    const std::size_t offset = std::size_t(index - slot.first) * frameSize_;
-                    return {slot.reference.get() + offset, slot.target.get() + offset, false, false};
-                }
-                if (slot.referenceEnded || slot.targetEnded)
-                    return {nullptr, nullptr, slot.referenceEnded, slot.targetEnded};
-                if (thread_.joinable())
-                    free_[current_].release();
-                current_ ^= 1;
-                held_ = false;
-            }
-            if (thread_.joinable())
-                full_[current_].acquire();
-            else
-                Fill(current_);
-            held_ = true;
+        if (index == batchEnd_)
+            BeginBatch(index);
+        bool referenceComplete;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            referenceRead_.wait(lock, [&] { return referenceProgress_ > index || referenceEnded_; });
+            referenceComplete = referenceProgress_ > index;
         }
+        const bool targetComplete = targetProgress_ > index;
+        if (!referenceComplete || !targetComplete)
+            return {nullptr, nullptr, !referenceComplete, !targetComplete};
+        const std::size_t offset = std::size_t(index % framesPerSlot_) * frameSize_;
+        const Slot& slot = referenceSlots_[(index / framesPerSlot_) % referenceSlotCount_];
+        return {slot.data + offset, targetSlot_.data + offset, false, false};
     }
 
     void ReleaseBuffers()
     {
         Stop();
-        for (Slot& slot : slots_) {
-            slot.reference.reset();
-            slot.target.reset();
-        }
+        for (Slot& slot : referenceSlots_)
+            slot.Release();
+        targetSlot_.Release();
     }
 
-    // Ends the read-ahead; the files may be closed afterwards.
+    // Ends the reference thread; the files may be closed afterwards.
     void Stop()
     {
         if (!thread_.joinable())
             return;
-        stop_ = true;
-        free_[0].release();
-        free_[1].release();
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        readerWakes_.notify_one();
         thread_.join();
     }
 
 private:
-    static constexpr std::size_t kBatchBytes = 1 << 20;
+    static constexpr std::size_t kBatchBytes = 256 << 10;
+    static constexpr std::size_t kAheadBytes = 12 << 20;
+    static constexpr std::size_t kAlignment = 64;  // whole cache lines for the kernels' loads
 
     struct Slot {
-        Buffer reference, target;
-        std::int32_t first = 0;     // index of the slot's first frame
-        std::int32_t complete = 0;  // frames read completely from both files
-        bool referenceEnded = false;
-        bool targetEnded = false;
+        Buffer block;
+        std::uint8_t* data = nullptr;
+
+        bool Allocate(std::size_t bytes)
+        {
+            block.reset(static_cast<std::uint8_t*>(std::calloc(bytes + kAlignment, 1)));
+            const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(block.get());
+            data = block ? block.get() + (kAlignment - address % kAlignment) % kAlignment : nullptr;
+            return data != nullptr;
+        }
+        void Release()
+        {
+            block.reset();
+            data = nullptr;
+        }
     };
 
-    // Reads the next batch into slot `s`; false once nothing more will come.
-    bool Fill(int s)
+    // Frames of `frameSize_` bytes a regular file holds in full; 0 for anything else.
+    std::uint64_t CompleteFrames(std::FILE* file) const
     {
-        Slot& slot = slots_[s];
-        slot.first = nextFrame_;
-        slot.complete = 0;
-        const std::int32_t wanted = std::min(framesPerSlot_, frameCount_ - nextFrame_);
-        for (std::int32_t j = 0; j < wanted; ++j) {
-            const std::size_t offset = std::size_t(j) * frameSize_;
-            const std::size_t got = std::fread(slot.reference.get() + offset, 1, frameSize_, reference_);
-            const std::size_t gotTarget = std::fread(slot.target.get() + offset, 1, frameSize_, target_);
-            if (got < frameSize_ || gotTarget < frameSize_) {
-                slot.referenceEnded = got < frameSize_;
-                slot.targetEnded = gotTarget < frameSize_;
-                break;
-            }
-            ++slot.complete;
-        }
-        nextFrame_ += slot.complete;
-        return !(slot.referenceEnded || slot.targetEnded) && nextFrame_ < frameCount_;
+#ifdef _WIN32
+        struct _stat64 info;
+        if (_fstat64(_fileno(file), &info) != 0 || !(info.st_mode & _S_IFREG))
+            return 0;
+#else
+        struct stat info;
+        if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode))
+            return 0;
+#endif
+        return info.st_size > 0 ? std::uint64_t(info.st_size) / frameSize_ : 0;
     }
 
-    void ReadAhead()
+    std::uint8_t* ReferenceFrame(std::int32_t j)
     {
-        for (int s = 0;; s ^= 1) {
-            free_[s].acquire();
-            if (stop_)
+        return referenceSlots_[(j / framesPerSlot_) % referenceSlotCount_].data +
+               std::size_t(j % framesPerSlot_) * frameSize_;
+    }
+
+    // Reads the target frames of the batch that starts at `first` (and, without
+    // a reference thread, the reference frames too), up to the first incomplete pair.
+    void BeginBatch(std::int32_t first)
+    {
+        const std::int32_t batch = first / framesPerSlot_;
+        batchEnd_ = std::min(first + framesPerSlot_, frameCount_);
+        const bool threaded = thread_.joinable();
+        if (threaded) {
+            // The previous batch is done with: its reference slot may be refilled.
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                currentBatch_ = batch;
+            }
+            readerWakes_.notify_one();
+        }
+        for (std::int32_t j = first; j < batchEnd_; ++j) {
+            if (!threaded) {
+                const bool complete = std::fread(ReferenceFrame(j), 1, frameSize_, reference_) == frameSize_;
+                if (complete)
+                    ++referenceProgress_;
+                else
+                    referenceEnded_ = true;
+            } else if (j >= known_) {
+                // Frame j of the target only once frame j - 1 of the reference is complete.
+                std::unique_lock<std::mutex> lock(mutex_);
+                referenceRead_.wait(lock, [&] { return referenceProgress_ >= j || referenceEnded_; });
+                if (referenceProgress_ < j)
+                    return;
+            }
+            std::uint8_t* frame = targetSlot_.data + std::size_t(j - first) * frameSize_;
+            const bool complete = std::fread(frame, 1, frameSize_, target_) == frameSize_;
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                if (complete)
+                    ++targetProgress_;
+                else
+                    targetEnded_ = true;
+            }
+            if (threaded && j + 1 >= known_)
+                readerWakes_.notify_one();
+            if (!complete || (!threaded && referenceEnded_))
                 return;
-            const bool more = Fill(s);
-            full_[s].release();
-            if (!more)
+        }
+    }
+
+    // The reference thread.
+    void ReadReference()
+    {
+        for (std::int32_t j = 0; j < frameCount_; ++j) {
+            const std::int32_t batch = j / framesPerSlot_;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                // Its slot free, and (past the frames known to be complete)
+                // frame j - 1 of the target read in full.
+                readerWakes_.wait(lock, [&] {
+                    return stop_ || (currentBatch_ > batch - referenceSlotCount_ &&
+                                     (j < known_ || targetProgress_ >= j || targetEnded_));
+                });
+                if (stop_ || (j >= known_ && targetProgress_ < j))
+                    return;
+            }
+            const bool complete = std::fread(ReferenceFrame(j), 1, frameSize_, reference_) == frameSize_;
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                if (complete)
+                    ++referenceProgress_;
+                else
+                    referenceEnded_ = true;
+            }
+            referenceRead_.notify_one();
+            if (!complete)
                 return;
         }
     }
@@ -271,14 +352,24 @@ private:
     std::size_t frameSize_;
     std::int32_t frameCount_;
     std::int32_t framesPerSlot_ = 1;
-    std::int32_t nextFrame_ = 0;  // owned by whichever side calls Fill
-    Slot slots_[2];
-    std::counting_semaphore<4> free_[2] = {std::counting_semaphore<4>(1), std::counting_semaphore<4>(1)};
-    std::counting_semaphore<4> full_[2] = {std::counting_semaphore<4>(0), std::counting_semaphore<4>(0)};
-    std::atomic<bool> stop_ = false;
+    int referenceSlotCount_ = 2;
+    std::int32_t known_ = 0;  // frames both files hold in full, by their sizes at the start
+    Slot referenceSlots_[2];
+    Slot targetSlot_;
+    std::int32_t batchEnd_ = 0;  // this thread's only
+
+    // Shared with the reference thread, under mutex_. Each count is written by
+    // one side only; the other reads it under the mutex.
+    std::mutex mutex_;
+    std::condition_variable referenceRead_;  // the reference thread made progress
+    std::condition_variable readerWakes_;    // the target, a free slot or stop
+    std::int32_t referenceProgress_ = 0;     // reference frames read in full
+    bool referenceEnded_ = false;            // the read of frame referenceProgress_ was short
+    std::int32_t targetProgress_ = 0;
+    bool targetEnded_ = false;
+    std::int32_t currentBatch_ = 0;  // batches before it are done with
+    bool stop_ = false;
     std::thread thread_;
-    int current_ = 0;
-    bool held_ = false;
 };
 
 std::string EndedEarlyLine(const PsnrSettings& settings, bool referenceEnded, bool targetEnded,
