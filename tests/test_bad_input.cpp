@@ -385,18 +385,28 @@ std::string Differences(const std::map<std::string, std::string>& expected,
 
 class BadInput : public ::testing::TestWithParam<Case> {
 public:
-    static void SetUpTestSuite()
+    static void TearDownTestSuite()
     {
-        suiteDir_ = MakeTempDir("lorvane-locales-XXXXXX");
-        // Generated here, so the test needs only the locale sources (Debian's
-        // "locales" package), not a system-wide de_DE.UTF-8.
-        const std::string command = "localedef -i de_DE -c -f UTF-8 '" + (suiteDir_ / "de_DE.UTF-8").string() +
-                                    "' >/dev/null 2>&1";
-        germanReady_ = std::system(command.c_str()) == 0 && fs::exists(suiteDir_ / "de_DE.UTF-8" / "LC_NUMERIC");
+        if (!localeDir_.empty())
+            fs::remove_all(localeDir_);
     }
-    static void TearDownTestSuite() { fs::remove_all(suiteDir_); }
 
 protected:
+    // Built on first use (ctest runs every case in a process of its own), so the
+    // test needs only the locale sources of Debian's "locales" package, not a
+    // system-wide de_DE.UTF-8. Empty when localedef fails.
+    static fs::path GermanLocaleDir()
+    {
+        if (localeDir_.empty()) {
+            localeDir_ = MakeTempDir("lorvane-locales-XXXXXX");
+            const std::string command = "localedef -i de_DE -c -f UTF-8 '" +
+                                        (localeDir_ / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
+            germanReady_ = std::system(command.c_str()) == 0 &&
+                           fs::exists(localeDir_ / "de_DE.UTF-8" / "LC_NUMERIC");
+        }
+        return germanReady_ ? localeDir_ : fs::path();
+    }
+
     void SetUp() override
     {
         dir_ = MakeTempDir("lorvane 坏输入 XXXXXX");
@@ -432,7 +442,7 @@ protected:
         return pattern;
     }
 
-    static inline fs::path suiteDir_;
+    static inline fs::path localeDir_;
     static inline bool germanReady_ = false;
     fs::path dir_, captureDir_;
 };
@@ -444,21 +454,16 @@ TEST_P(BadInput, MessageStatusAndFilesIntact)
 
     std::vector<std::pair<std::string, std::string>> env = c.env;
     if (c.germanLocale) {
-        if (!germanReady_)
+        const fs::path locales = GermanLocaleDir();
+        if (locales.empty())
             GTEST_SKIP() << "localedef could not build de_DE.UTF-8 (install Debian's \"locales\")";
-        env.emplace_back("LOCPATH", suiteDir_.string());
+        env.emplace_back("LOCPATH", locales.string());
         env.emplace_back("LC_ALL", "de_DE.UTF-8");
         // The locale really is in force: printf writes a decimal comma under it.
-        const Outcome probe = [&] {
-            const fs::path printf = "/usr/bin/printf";
-            std::string command = "LOCPATH='" + suiteDir_.string() + "' LC_ALL=de_DE.UTF-8 " + printf.string() +
-                                  " %.1f 1.5 > '" + (captureDir_ / "probe").string() + "'";
-            Outcome o;
-            o.status = std::system(command.c_str());
-            o.out = ReadFile(captureDir_ / "probe");
-            return o;
-        }();
-        ASSERT_EQ(probe.out, "1,5") << "the German locale is not in force";
+        const std::string probe = "LOCPATH='" + locales.string() + "' LC_ALL=de_DE.UTF-8 /usr/bin/printf %.1f 1.5 > '" +
+                                  (captureDir_ / "probe").string() + "'";
+        ASSERT_EQ(std::system(probe.c_str()), 0);
+        ASSERT_EQ(ReadFile(captureDir_ / "probe"), "1,5") << "the German locale is not in force";
     }
 
     std::vector<std::string> args;
@@ -493,6 +498,9 @@ TEST_P(BadInput, MessageStatusAndFilesIntact)
         expected[c.result] = "file " + ResultFile(c.resultFrames);
     EXPECT_EQ(Differences(expected, Snapshot(dir_)), "");
 }
+
+// Test names and failure reports show the row's name, not its bytes.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 INSTANTIATE_TEST_SUITE_P(Cli, BadInput, ::testing::ValuesIn(Cases()),
                          [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
