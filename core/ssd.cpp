@@ -48,7 +48,7 @@ CpuidRegisters Cpuid(unsigned leaf, unsigned subleaf)
     __cpuidex(info, int(leaf), int(subleaf));
     r = {unsigned(info[0]), unsigned(info[1]), unsigned(info[2]), unsigned(info[3])};
 #else
-    if (leaf > __get_cpuid_max(0, nullptr))
+    if (leaf > unsigned(__get_cpuid_max(0, nullptr)))
         return r;
     __cpuid_count(leaf, subleaf, r.eax, r.ebx, r.ecx, r.edx);
 #endif
