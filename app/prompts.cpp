@@ -38,9 +38,11 @@ QString QtPrompts::chooseFile(QWidget* parent, const FileRequest& request)
         // the Windows dialogs, rather than naming a file.
         if (!info.fileName().contains(QLatin1Char('*')) && !info.fileName().contains(QLatin1Char('?')))
             return path;
+        QStringList filters = dialog.nameFilters();
+        filters.removeAll(info.fileName());
+        filters.prepend(info.fileName());
         dialog.setDirectory(info.absolutePath());
-        dialog.setNameFilter(info.fileName());
-        dialog.selectFile(QString());
+        dialog.setNameFilters(filters);
     }
     return QString();
 }

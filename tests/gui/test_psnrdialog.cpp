@@ -439,6 +439,51 @@ void TestPsnrDialog::realFileDialogs()
     QVERIFY(asked);
     QVERIFY(overwrite.isVisible());
     QCOMPARE(overwrite.result(), 0);
+    overwrite.hide();
+
+    // The initial "*.yuv" is a pattern: accepting it narrows the listing and
+    // keeps the dialog open; a typed name then ends it.
+    struct Script {
+        int rounds = 0;
+        QString firstName;
+        QStringList filtersShown;
+    };
+    const auto script = std::make_shared<Script>();
+    const auto answer = std::make_shared<std::function<void()>>();
+    // Pending timers hold only a weak reference, so none outlives this test.
+    const auto later = [weak = std::weak_ptr(answer)] {
+        QTimer::singleShot(10, [weak] {
+            if (const auto call = weak.lock())
+                (*call)();
+        });
+    };
+    *answer = [script, later] {
+        QFileDialog* shown = nullptr;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* found = qobject_cast<QFileDialog*>(widget); found && found->isVisible())
+                shown = found;
+        if (!shown)
+            return later();
+        if (++script->rounds == 1) {
+            script->firstName = QFileInfo(shown->selectedFiles().value(0)).fileName();
+            static_cast<QDialog*>(shown)->accept();
+            return later();
+        }
+        script->filtersShown = shown->nameFilters();
+        auto* name = shown->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        name->selectAll();
+        QTest::keyClicks(name, QStringLiteral("chosen.yuv"));
+        static_cast<QDialog*>(shown)->accept();
+        if (shown->isVisible())  // not taken: end here rather than hang
+            shown->reject();
+    };
+    later();
+    QtPrompts prompts;
+    QCOMPARE(prompts.chooseFile(nullptr, request(FileRequest::Kind::Open, "yuv", kSequenceFilter)),
+             dir.filePath("chosen.yuv"));
+    QCOMPARE(script->rounds, 2);
+    QCOMPARE(script->firstName, QStringLiteral("*.yuv"));
+    QCOMPARE(script->filtersShown, (QStringList{"*.yuv", "YUV文件(*.yuv)", "所有文件 (*.*)"}));
 }
 
 void TestPsnrDialog::dropOnPathFields()
