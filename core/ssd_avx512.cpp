@@ -18,28 +18,30 @@ namespace lorvane {
 
 namespace {
 
-// A 32-bit lane gains at most 2 x 2 x 255^2 = 260100 per 64 bytes, so it is
-// widened to 64 bits every 8192 vectors (2^13 x 260100 < 2^31), 512 KiB; the
-// masked tail adds one more vector at most.
+// 32 samples are widened to 16-bit words and squared in pairs: a 32-bit lane
+// gains at most 2 x 255^2 = 130050 per vector, so it is widened to 64 bits
+// every 8192 vectors of 64 bytes (2^13 x 2 x 130050 < 2^31), 512 KiB; the
+// masked tail adds one more vector at most. Widening with 256-bit loads rather
+// than taking the absolute difference of 512-bit loads keeps the speed up on
+// runs larger than the caches.
 constexpr std::size_t kBlockVectors = 8192;
 
-// Per 32-bit lane, the sum of the squared differences of four byte pairs.
-inline __m512i SquaredDifferences(__m512i x, __m512i y)
+inline __m512i Widen(const std::uint8_t* p)
 {
-    const __m512i zero = _mm512_setzero_si512();
-    const __m512i d = _mm512_or_si512(_mm512_subs_epu8(x, y), _mm512_subs_epu8(y, x));  // |x - y|
-    const __m512i low = _mm512_unpacklo_epi8(d, zero);
-    const __m512i high = _mm512_unpackhi_epi8(d, zero);
-    return _mm512_add_epi32(_mm512_madd_epi16(low, low), _mm512_madd_epi16(high, high));
+    return _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
 }
 
-inline __m512i Load(const std::uint8_t* p) { return _mm512_loadu_si512(p); }
-
-inline __m512i Widen(__m512i total, __m512i sum)
+// Per 32-bit lane, the sum of the squared differences of two sample pairs.
+inline __m512i SquaredDifferences(__m512i x, __m512i y)
 {
-    const __m512i zero = _mm512_setzero_si512();
-    total = _mm512_add_epi64(total, _mm512_unpacklo_epi32(sum, zero));
-    return _mm512_add_epi64(total, _mm512_unpackhi_epi32(sum, zero));
+    const __m512i d = _mm512_sub_epi16(x, y);
+    return _mm512_madd_epi16(d, d);
+}
+
+inline __m512i AddTo64(__m512i total, __m512i sum)
+{
+    total = _mm512_add_epi64(total, _mm512_cvtepu32_epi64(_mm512_castsi512_si256(sum)));
+    return _mm512_add_epi64(total, _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(sum, 1)));
 }
 
 }  // namespace
@@ -48,24 +50,18 @@ std::uint64_t SsdAvx512(const std::uint8_t* a, const std::uint8_t* b, std::size_
 {
     const __m512i zero = _mm512_setzero_si512();
     __m512i total = zero;  // eight 64-bit sums
+    // Two chains, so consecutive additions need not wait for each other.
     __m512i sum0 = zero, sum1 = zero;
     std::size_t vectors = count / 64;
     while (vectors > 0) {
         const std::size_t block = vectors < kBlockVectors ? vectors : kBlockVectors;
         vectors -= block;
-        // Two chains, so consecutive additions need not wait for each other.
-        std::size_t k = 0;
-        for (; k + 2 <= block; k += 2, a += 128, b += 128) {
-            sum0 = _mm512_add_epi32(sum0, SquaredDifferences(Load(a), Load(b)));
-            sum1 = _mm512_add_epi32(sum1, SquaredDifferences(Load(a + 64), Load(b + 64)));
-        }
-        if (k < block) {
-            sum0 = _mm512_add_epi32(sum0, SquaredDifferences(Load(a), Load(b)));
-            a += 64;
-            b += 64;
+        for (std::size_t k = 0; k < block; ++k, a += 64, b += 64) {
+            sum0 = _mm512_add_epi32(sum0, SquaredDifferences(Widen(a), Widen(b)));
+            sum1 = _mm512_add_epi32(sum1, SquaredDifferences(Widen(a + 32), Widen(b + 32)));
         }
         if (vectors > 0) {
-            total = Widen(Widen(total, sum0), sum1);
+            total = AddTo64(AddTo64(total, sum0), sum1);
             sum0 = sum1 = zero;
         }
     }
@@ -74,10 +70,14 @@ std::uint64_t SsdAvx512(const std::uint8_t* a, const std::uint8_t* b, std::size_
     const unsigned rest = unsigned(count % 64);
     if (rest > 0) {
         const __mmask64 mask = (__mmask64(1) << rest) - 1;
-        sum1 = _mm512_add_epi32(sum1, SquaredDifferences(_mm512_maskz_loadu_epi8(mask, a),
-                                                         _mm512_maskz_loadu_epi8(mask, b)));
+        const __m512i x = _mm512_maskz_loadu_epi8(mask, a);
+        const __m512i y = _mm512_maskz_loadu_epi8(mask, b);
+        sum0 = _mm512_add_epi32(sum0, SquaredDifferences(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(x)),
+                                                         _mm512_cvtepu8_epi16(_mm512_castsi512_si256(y))));
+        sum1 = _mm512_add_epi32(sum1, SquaredDifferences(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(x, 1)),
+                                                         _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(y, 1))));
     }
-    total = Widen(Widen(total, sum0), sum1);
+    total = AddTo64(AddTo64(total, sum0), sum1);
     return std::uint64_t(_mm512_reduce_add_epi64(total));
 }
 
