@@ -27,6 +27,8 @@
 #include "prompts.h"
 
 #ifdef Q_OS_WIN
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #endif
 
@@ -630,7 +632,7 @@ bool CPsnrDialog::nativeEvent(const QByteArray& eventType, void* message, qintpt
 {
     const MSG* msg = static_cast<const MSG*>(message);
     if (eventType == "windows_generic_MSG" && msg->message == WM_SYSCOMMAND &&
-        (msg->wParam & 0xFFF0) == IDM_ABOUTBOX) {
+        (msg->wParam & 0xFFF0) == WPARAM(IDM_ABOUTBOX)) {
         if (!IsRunning())
             OnSysCommand(int(msg->wParam));
         *result = 0;

@@ -149,6 +149,7 @@ private slots:
     void dropOnPathFields();
     void runThroughTheForm();
     void longRunKeepsTheWholeRange();
+    void formDestroyedDuringARun();
     void runErrors_data();
     void runErrors();
     void enterAndEsc();
@@ -156,6 +157,7 @@ private slots:
     void aboutBox();
     void aboutFromContextMenu();
     void authorBox();
+    void realMessageBox();
 };
 
 void TestPsnrDialog::firstDisplay()
@@ -594,6 +596,39 @@ void TestPsnrDialog::longRunKeepsTheWholeRange()
     QCOMPARE(form.prompts.messages[0].barValue, frames - 1);
 }
 
+void TestPsnrDialog::formDestroyedDuringARun()
+{
+    // A forced shutdown mid-run waits for the run: the result file is
+    // complete, and no message box comes up for a form that is going away.
+    const int frames = 200000;
+    QTemporaryDir dir;
+    Write(dir.filePath("a.yuv"), QByteArray(frames * 6, 'a'));
+    Write(dir.filePath("b.yuv"), QByteArray(frames * 6, 'b'));
+    const QString result = dir.filePath("result.txt");
+
+    ScriptedPrompts prompts;
+    auto* dialog = new CPsnrDialog;
+    dialog->SetPrompts(prompts);
+    dialog->show();
+    dialog->m_sourcePath = dir.filePath("a.yuv");
+    dialog->m_targetPath = dir.filePath("b.yuv");
+    dialog->m_resultPath = result;
+    dialog->m_width = 2;
+    dialog->m_height = 2;
+    dialog->m_frameCount = frames;
+    dialog->UpdateData(false);
+    dialog->OnCompute();
+    QVERIFY(dialog->IsRunning());
+    delete dialog;
+
+    QVERIFY(prompts.messages.isEmpty());
+    QFile file(result);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    QCOMPARE(lines.size(), frames + 3);
+    QVERIFY(lines[frames + 1].contains("48.130804"));
+}
+
 void TestPsnrDialog::runErrors_data()
 {
     QTest::addColumn<int>("width");
@@ -796,6 +831,35 @@ void TestPsnrDialog::authorBox()
 
     QCOMPARE(form.edit(IDC_WIDTH)->text(), QStringLiteral("typed"));
     QCOMPARE(form.dialog.m_width, 0);
+}
+
+void TestPsnrDialog::realMessageBox()
+{
+    // Text, title and icon as asked, one "确定" button, and Esc dismisses it.
+    CPsnrDialog form;
+    for (QMessageBox::Icon icon : {QMessageBox::NoIcon, QMessageBox::Critical, QMessageBox::Warning}) {
+        QString text, title, buttons;
+        QMessageBox::Icon shownIcon = QMessageBox::Information;
+        bool modalToForm = false;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            text = box->text();
+            title = box->windowTitle();
+            shownIcon = box->icon();
+            modalToForm = box->parentWidget() == &form;
+            for (QAbstractButton* button : box->buttons())
+                buttons += button->text();
+            QTest::keyClick(box, Qt::Key_Escape);
+        });
+        QtPrompts::instance().showMessage(&form, QStringLiteral("行一\n行二"), QStringLiteral("标题"), icon);
+        QCOMPARE(text, QStringLiteral("行一\n行二"));
+        QCOMPARE(title, QStringLiteral("标题"));
+        QCOMPARE(shownIcon, icon);
+        QCOMPARE(buttons, QStringLiteral("确定"));
+        QVERIFY(modalToForm);
+    }
 }
 
 QTEST_MAIN(TestPsnrDialog)
