@@ -104,7 +104,7 @@ struct Form {
 const QString kSequenceFilter = QStringLiteral("YUV文件(*.yuv);;所有文件 (*.*)");
 const QString kResultFilter = QStringLiteral("txt文件(*.txt);;所有文件 (*.*)");
 
-// Closes the About box (or whatever modal dialog is up) from inside its loop.
+// Hands the About box to `inspect` from inside its modal loop; `inspect` closes it.
 template <typename Inspect>
 void WhenModalShows(Inspect inspect)
 {
