@@ -67,21 +67,21 @@ def warm(paths):
 
 
 def timed(command):
-    """Wall seconds of one run of `command`, output discarded."""
+    """Wall and CPU (user + system) seconds of one run of `command`, output discarded."""
     null = os.open(os.devnull, os.O_RDWR)
     try:
         actions = [(os.POSIX_SPAWN_DUP2, null, 0), (os.POSIX_SPAWN_DUP2, null, 1),
                    (os.POSIX_SPAWN_DUP2, null, 2)]
         start = time.perf_counter()
         pid = os.posix_spawnp(command[0], command, os.environ, file_actions=actions)
-        _, status = os.waitpid(pid, 0)
+        _, status, usage = os.wait4(pid, 0)
         elapsed = time.perf_counter() - start
     finally:
         os.close(null)
     code = os.waitstatus_to_exitcode(status)
     if code != 0:
         sys.exit(f"failed ({code}): {' '.join(command)}")
-    return elapsed
+    return elapsed, usage.ru_utime + usage.ru_stime
 
 
 def peak_memory(command, directory):
@@ -147,17 +147,21 @@ def main():
             }
             names = list(commands)
             times = {name: [] for name in names}
+            cpu = {name: [] for name in names}
             for round_ in range(args.rounds):
                 for k in range(len(names)):
                     name = names[(round_ + k) % len(names)]
-                    times[name].append(timed(commands[name]))
+                    elapsed, used = timed(commands[name])
+                    times[name].append(elapsed)
+                    cpu[name].append(used)
             peak = peak_memory(lorvane, directory)
             median = {name: statistics.median(values) for name, values in times.items()}
 
             print(f"{size}, {frames} frames ({2 * frame * frames / MIB:.0f} MiB read):")
             for name in names:
                 print(f"  {name:12} {median[name] * 1000:8.1f} ms"
-                      f"   (min {min(times[name]) * 1000:.1f}, max {max(times[name]) * 1000:.1f})")
+                      f"   (min {min(times[name]) * 1000:6.1f}, max {max(times[name]) * 1000:6.1f})"
+                      f"   CPU {statistics.median(cpu[name]) * 1000:7.1f} ms")
             speedup = median["ffmpeg psnr"] / median["lorvane-cli"]
             overhead = median["lorvane-cli"] / median["read-only"]
             limit = 2 * frame + 16 * MIB

@@ -1,8 +1,9 @@
 // Reading ahead must not read more than reading frame by frame would: on a
 // pipe every byte read is gone for whoever reads after the run, so the bytes
-// left in the pipe show exactly how far the run read. Frames of 256 x 256 make
-// batches of two, so the reference is read on its own thread, in step with the
-// target (a pipe's length is not known in advance).
+// left in the pipe show exactly how far the run read. Frames of 256 x 256 are
+// read in batches of two, 384 x 384 one at a time; either way the reference is
+// read on its own thread, in step with the target (a pipe's length is not
+// known in advance).
 #include <gtest/gtest.h>
 
 #ifdef __linux__
@@ -21,8 +22,6 @@
 namespace lorvane {
 namespace {
 
-constexpr int kSide = 256;
-constexpr std::size_t kFrame = kSide * kSide * 3 / 2;
 constexpr std::size_t kExtra = 100;  // a partial frame after the whole ones
 
 struct Recorder : RunFeedback {
@@ -37,11 +36,11 @@ struct Recorder : RunFeedback {
     void ProgressEnd() override {}
 };
 
-std::vector<std::uint8_t> Frames(int frames, std::uint8_t value)
+std::vector<std::uint8_t> Frames(std::size_t frame, int frames, std::uint8_t value)
 {
-    std::vector<std::uint8_t> bytes(kFrame * std::size_t(frames) + kExtra);
+    std::vector<std::uint8_t> bytes(frame * std::size_t(frames) + kExtra);
     for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = std::uint8_t(value + i / kFrame);  // each frame its own value
+        bytes[i] = std::uint8_t(value + i / frame);  // each frame its own value
     return bytes;
 }
 
@@ -96,14 +95,14 @@ protected:
         return path;
     }
 
-    // Runs N frames; returns the summary text.
-    std::string Run(const std::string& reference, const std::string& target, int frames)
+    // Runs N frames of side x side; returns the summary text.
+    std::string Run(const std::string& reference, const std::string& target, int side, int frames)
     {
         PsnrSettings settings;
         settings.sourcePath = reference;
         settings.targetPath = target;
         settings.resultPath = (dir_ / "out.txt").string();
-        settings.width = settings.height = kSide;
+        settings.width = settings.height = side;
         settings.frameCount = frames;
         Recorder recorder;
         // The run's "Average,..." line is not what is tested here.
@@ -129,49 +128,54 @@ protected:
 
 TEST_F(ReadingTest, PipesAreReadNoFurtherThanFrameByFrame)
 {
-    // Both pipes longer than asked: exactly N frames of each are read.
-    {
-        FilledPipe reference(Frames(10, 0)), target(Frames(10, 1));
-        ASSERT_TRUE(reference.ok() && target.ok());
-        const std::string summary = Run(reference.path(), target.path(), 8);
-        EXPECT_NE(summary.find("共计8帧"), std::string::npos) << summary;
-        EXPECT_EQ(lines_, 1 + 8 + 1);
-        EXPECT_EQ(reference.unread(), int(2 * kFrame + kExtra));
-        EXPECT_EQ(target.unread(), int(2 * kFrame + kExtra));
-    }
-    // The target (a file) ends inside frame 1: frame 1 of the reference pipe is
-    // read, as a frame-by-frame reader would, and nothing after it, although
-    // the slot for frames 2 and 3 is free from the start.
-    {
-        std::vector<std::uint8_t> short_target = Frames(1, 1);
-        short_target.resize(kFrame + kFrame / 2);
-        const std::string target = File("target.yuv", short_target);
-        FilledPipe reference(Frames(10, 0));
-        ASSERT_TRUE(reference.ok());
-        const std::string summary = Run(reference.path(), target, 8);
-        EXPECT_NE(summary.find("只比较了1帧"), std::string::npos) << summary;
-        EXPECT_EQ(reference.unread(), int(8 * kFrame + kExtra));
-    }
-    // The reference pipe ends at frame 4, the first of a batch: frame 4 of the
-    // target pipe is still read (both ends are reported), frame 5 is not.
-    {
-        FilledPipe reference(Frames(4, 0)), target(Frames(10, 1));
-        ASSERT_TRUE(reference.ok() && target.ok());
-        const std::string summary = Run(reference.path(), target.path(), 9);
-        EXPECT_NE(summary.find("源参考序列 " + reference.path() + " 提前结束：只比较了4帧"),
-                  std::string::npos)
-            << summary;
-        EXPECT_EQ(target.unread(), int(5 * kFrame + kExtra));
-    }
-    // The target pipe ends first, the reference a file.
-    {
-        const std::string reference = File("reference.yuv", Frames(10, 0));
-        FilledPipe target(Frames(4, 1));
-        ASSERT_TRUE(target.ok());
-        const std::string summary = Run(reference, target.path(), 9);
-        EXPECT_NE(summary.find("目标序列 " + target.path() + " 提前结束：只比较了4帧"), std::string::npos)
-            << summary;
-        EXPECT_EQ(lines_, 1 + 4 + 1);
+    for (int side : {256, 384}) {
+        SCOPED_TRACE(side);
+        const std::size_t frame = std::size_t(side) * side * 3 / 2;
+        // Both pipes longer than asked: exactly N frames of each are read.
+        {
+            FilledPipe reference(Frames(frame, 4, 0)), target(Frames(frame, 4, 1));
+            ASSERT_TRUE(reference.ok() && target.ok());
+            const std::string summary = Run(reference.path(), target.path(), side, 3);
+            EXPECT_NE(summary.find("共计3帧"), std::string::npos) << summary;
+            EXPECT_EQ(lines_, 1 + 3 + 1);
+            EXPECT_EQ(reference.unread(), int(frame + kExtra));
+            EXPECT_EQ(target.unread(), int(frame + kExtra));
+        }
+        // The target (a file) ends inside frame 1: frame 1 of the reference
+        // pipe is read, as a frame-by-frame reader would, and nothing after it,
+        // although a slot for frame 2 may be free from the start.
+        {
+            std::vector<std::uint8_t> short_target = Frames(frame, 1, 1);
+            short_target.resize(frame + frame / 2);
+            const std::string target = File("target.yuv", short_target);
+            FilledPipe reference(Frames(frame, 4, 0));
+            ASSERT_TRUE(reference.ok());
+            const std::string summary = Run(reference.path(), target, side, 3);
+            EXPECT_NE(summary.find("只比较了1帧"), std::string::npos) << summary;
+            EXPECT_EQ(reference.unread(), int(2 * frame + kExtra));
+        }
+        // The reference pipe ends at frame 2, the first of a batch: frame 2 of
+        // the target pipe is still read (both ends are reported), frame 3 is not.
+        {
+            FilledPipe reference(Frames(frame, 2, 0)), target(Frames(frame, 4, 1));
+            ASSERT_TRUE(reference.ok() && target.ok());
+            const std::string summary = Run(reference.path(), target.path(), side, 4);
+            EXPECT_NE(summary.find("源参考序列 " + reference.path() + " 提前结束：只比较了2帧"),
+                      std::string::npos)
+                << summary;
+            EXPECT_EQ(target.unread(), int(frame + kExtra));
+        }
+        // The target pipe ends first, the reference a file.
+        {
+            const std::string reference = File("reference.yuv", Frames(frame, 4, 0));
+            FilledPipe target(Frames(frame, 1, 1));
+            ASSERT_TRUE(target.ok());
+            const std::string summary = Run(reference, target.path(), side, 4);
+            EXPECT_NE(summary.find("目标序列 " + target.path() + " 提前结束：只比较了1帧"),
+                      std::string::npos)
+                << summary;
+            EXPECT_EQ(lines_, 1 + 1 + 1);
+        }
     }
 }
 
