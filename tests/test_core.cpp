@@ -533,6 +533,7 @@ TEST_F(RunTest, FrameBuffersThatCannotBeAllocatedEndTheRunCleanly)
     GTEST_SKIP() << "the address sanitizer reserves more address space than the limit allows";
 #else
     MakeSequences(1, 1);
+    WriteFile(dir / "out.txt", {'o', 'l', 'd'});
     // A 20000 x 20000 frame needs 600 MB a buffer; the child may map only 256 MB.
     const auto runWithLittleMemory = [this] {
         rlimit limit{256u << 20, 256u << 20};
@@ -549,5 +550,6 @@ TEST_F(RunTest, FrameBuffersThatCannotBeAllocatedEndTheRunCleanly)
     };
     EXPECT_EXIT(runWithLittleMemory(), testing::ExitedWithCode(0), "clean");
     ExpectSequencesUntouched();
+    EXPECT_EQ(ReadText(dir / "out.txt"), "old");  // not truncated by a run that could not start
 #endif
 }
