@@ -207,6 +207,7 @@ struct Input {
     const char* role;  // as the run names the sequence
     const std::string& path;
     bool exists = false;
+    bool directory = false;
     bool regular = false;
     std::uintmax_t bytes = 0;
 };
@@ -217,6 +218,7 @@ Input Inspect(const char* role, const std::string& path)
     std::error_code error;
     const auto status = std::filesystem::status(path, error);
     input.exists = !error && std::filesystem::exists(status);
+    input.directory = !error && std::filesystem::is_directory(status);
     input.regular = !error && std::filesystem::is_regular_file(status);
     if (input.regular) {
         input.bytes = std::filesystem::file_size(path, error);
@@ -322,9 +324,10 @@ int main(int argc, char** argv)
         const Input inputs[] = {Inspect("源参考序列", settings.sourcePath),
                                 Inspect("目标序列", settings.targetPath)};
         if (!app.count("--frames")) {
-            // A missing file is left to the run, which names it as it does in the window.
+            // A missing file or a folder is left to the run, which says it cannot
+            // open it as it does in the window; -n would not help there.
             for (const Input& input : inputs) {
-                if (!input.exists)
+                if (!input.exists || input.directory)
                     break;
                 if (!input.regular)
                     return UsageError(std::string(input.role) + " " + input.path +

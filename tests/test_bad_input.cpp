@@ -170,7 +170,7 @@ std::vector<Case> Cases()
             CannotOpenReference("$D/folder")),
         Row("target_is_a_folder", {"-s", kSize, "-n", "3", "-o", "$D/old.txt", ref, "$D/folder"}, 1, "",
             CannotOpen("$D/folder")),
-        Row("folder_without_n", {"-s", kSize, ref, "$D/folder"}, 2, "", Usage("$D/folder")),
+        Row("folder_without_n", {"-s", kSize, ref, "$D/folder"}, 1, "", CannotOpen("$D/folder")),
         Row("result_is_a_folder", {"-s", kSize, "-n", "3", "-o", "$D/folder", ref, tgt}, 1, "", CannotOpen("$D/folder")),
         Row("result_in_a_missing_folder", {"-s", kSize, "-o", "$D/nowhere/out.txt", ref, tgt}, 1, "",
             CannotOpen("$D/nowhere/out.txt")),
