@@ -10,9 +10,9 @@ synthetic test pattern, the target an x264 encode of it decoded back to raw
 yuv420p), reads them once so they sit in the page cache, then runs the three
 commands in turn, round after round (the order rotating), and reports the
 median wall time of each, the ratios and lorvane-cli's peak memory (maximum
-resident set size, measured by /usr/bin/time in separate runs). Where lorvane
-puts its frame buffers in 2 MiB pages (Linux, frames of 1 MiB and more), a
-read-only pass with such buffers runs alongside, for information.
+resident set size, measured by /usr/bin/time in separate runs). On Linux,
+where lorvane puts its frame buffers in 2 MiB pages, a read-only pass with
+such buffers runs alongside, for information.
 """
 
 import argparse
@@ -147,7 +147,7 @@ def main():
                                 "-lavfi", "psnr", "-f", "null", "-"],
                 "read-only": [readonly, str(width), str(height), str(frames), reference, target],
             }
-            if frame >= MIB and sys.platform.startswith("linux"):
+            if sys.platform.startswith("linux"):
                 # For information: the read-only pass with lorvane's 2 MiB pages.
                 commands["read-only 2M"] = [readonly, "--huge-pages", str(width), str(height),
                                             str(frames), reference, target]

@@ -5,8 +5,8 @@
 //
 //   lorvane-readonly [--huge-pages] WIDTH HEIGHT FRAMES REFERENCE TARGET
 //
-// --huge-pages puts the two buffers in 2 MiB pages, as lorvane does with
-// frames of 1 MiB and more on Linux; without it they are ordinary allocations.
+// --huge-pages puts the two buffers in 2 MiB pages, as lorvane does on Linux;
+// without it they are ordinary allocations.
 // Prints the number of complete frame pairs read.
 #include <cstdio>
 #include <cstdlib>
