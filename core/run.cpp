@@ -129,14 +129,11 @@ bool SameFile(const std::string& path, std::FILE* open)
 }
 
 // ---- Reading. The two files are read at the same time: a second thread reads
-// the reference while this one reads the target and computes. Small frames go
-// in batches (a slot holds several frames), so the threads meet once per batch
-// rather than once per frame; a batch stays small enough that its frames are
-// still in the cache when they are compared, and the reference runs one batch
-// ahead, so that reading it overlaps computing. Larger frames are read one at
-// a time into one slot per file: reading a reference frame ahead was slower
-// here (it is out of the cache by the time it is compared) and would cost a
-// third frame of memory.
+// the reference while this one reads the target and computes, and the
+// reference runs one slot ahead, so that reading it overlaps computing. Small
+// frames go in batches (a slot holds several frames), so the threads meet once
+// per batch rather than once per frame; a batch stays small enough that its
+// frames are still in the cache when they are compared.
 //
 // What a sequential reader promises still holds: each frame is one read call
 // per file, each file is read in order, and frame j of either file is read only
@@ -146,9 +143,9 @@ bool SameFile(const std::string& path, std::FILE* open)
 // thread reads without waiting for the target, the rest (a pipe, a file still
 // growing) frame by frame in step with it.
 //
-// Memory: the two frame buffers of a sequential reader, or for small frames
-// three slots of at most kBatchBytes each; on Linux rounded up to whole 2 MiB
-// pages.
+// Memory: three slots, of at most kBatchBytes or one frame each. Frames above
+// kAheadBytes get no slot ahead, so a run holds at most two frames plus
+// kAheadBytes (on Linux rounded up to whole 2 MiB pages).
 class PairReader {
 public:
     struct Frame {
@@ -164,7 +161,7 @@ public:
     {
         const std::size_t batch = std::max<std::size_t>(1, kBatchBytes / frameSize);
         framesPerSlot_ = std::int32_t(std::min<std::size_t>(batch, std::max(frameCount, 1)));
-        referenceSlotCount_ = framesPerSlot_ > 1 ? 2 : 1;
+        referenceSlotCount_ = frameSize * std::size_t(framesPerSlot_) <= kAheadBytes ? 2 : 1;
         known_ = std::int32_t(std::min<std::uint64_t>(
             std::min(CompleteFrames(reference), CompleteFrames(target)), std::uint64_t(std::max(frameCount, 0))));
     }
@@ -239,6 +236,7 @@ public:
 
 private:
     static constexpr std::size_t kBatchBytes = 256 << 10;
+    static constexpr std::size_t kAheadBytes = 8 << 20;
     static constexpr std::size_t kAlignment = 64;  // whole cache lines for the kernels' loads
 
     // The slots' memory, its start on a cache line.
