@@ -122,7 +122,7 @@ def main():
 
     load = os.getloadavg()[0]
     print(f"{os.cpu_count()} CPUs, load average {load:.2f} at start"
-          + (" (the machine is busy: figures are pessimistic)" if load > 0.5 else ""))
+          + (" (other work is running: figures are pessimistic)" if load >= 1.0 else ""))
     version = subprocess.run([cli, "--version"], capture_output=True, text=True).stdout.strip()
     print(f"lorvane-cli {version}, {args.rounds} rounds, median wall time\n")
 
