@@ -116,34 +116,10 @@ TEST(PlanePsnr, ExactValuesFromTheDefinition)
 
     const std::uint8_t ten = 10, thirteen = 13;
     EXPECT_EQ(Printed(PlanePsnr(&ten, &thirteen, 1, 1)), "38.588379");
-    EXPECT_NEAR(PlanePsnr(&ten, &thirteen, 1, 1), 38.588378, 1e-6);
-}
 
-TEST(PlanePsnr, DependsOnlyOnTheSquaredDifferences)
-{
-    const Bytes reference = RandomBytes(4096, 1);
-    // Two squares of 81 each: +9 and -9 at two places, or -9 and +9 at two others.
-    Bytes a = reference, b = reference, c = reference, d = reference;
-    a[100] = 50, b[100] = 59;
-    a[3000] = 200, b[3000] = 191;
-    c[7] = 10, d[7] = 1;
-    c[4000] = 30, d[4000] = 39;
-    EXPECT_EQ(PlanePsnr(a.data(), b.data(), 64, 64), PlanePsnr(c.data(), d.data(), 64, 64));
-
-    // Width and height only matter through their product: there is no row stride.
-    const Bytes other = RandomBytes(4096, 2);
-    EXPECT_EQ(PlanePsnr(reference.data(), other.data(), 64, 64),
-              PlanePsnr(reference.data(), other.data(), 16, 256));
-    EXPECT_EQ(PlanePsnr(reference.data(), other.data(), 64, 64),
-              PlanePsnr(other.data(), reference.data(), 64, 64));
-}
-
-TEST(PlanePsnr, EmptyPlaneIsNotANumberNot100)
-{
-    const std::uint8_t sample = 7;
-    EXPECT_TRUE(std::isnan(PlanePsnr(&sample, &sample, 0, 5)));
-    EXPECT_TRUE(std::isnan(PlanePsnr(&sample, &sample, 5, 0)));
-    EXPECT_TRUE(std::isnan(PlanePsnr(nullptr, nullptr, 0, 0)));
+    // An empty plane (the chroma of a picture one sample wide) is not-a-number, not 100.
+    EXPECT_TRUE(std::isnan(PlanePsnr(&ten, &ten, 0, 5)));
+    EXPECT_TRUE(std::isnan(PlanePsnr(&ten, &ten, 5, 0)));
 }
 
 TEST(FrameLayout, EvenAndOddSizes)
@@ -296,38 +272,28 @@ TEST_F(RunTest, NoResultPathAndZeroFrames)
     EXPECT_TRUE(zero.steps.empty());
 }
 
-TEST_F(RunTest, PictureOneSampleWideHasNoChroma)
+TEST_F(RunTest, AwkwardPictureSizes)
 {
-    // 1 x 2: S = 3, two frames.
+    // 1 x 2: S = 3; the chroma planes have no samples, so U, V and their averages are nan.
     WriteFile(dir / "ref.yuv", {10, 20, 30, 13, 20, 30});
     WriteFile(dir / "tgt.yuv", {13, 20, 30, 10, 20, 31});
     PsnrSettings s = Settings(2, dir / "out.txt");
     s.width = 1, s.height = 2;
     RunCapturingStderr(s, recorder);
-    // Y: MSE 9 / 2 per frame; U and V have no samples, so not-a-number, averages too.
     EXPECT_EQ(ReadText(dir / "out.txt"),
-              "FrameNUM  PSNR_Y PSNR_U PSNR_V\r\n"
-              " 0,41.598678,nan,nan\r\n"
-              " 1,41.598678,nan,nan\r\n"
+              "FrameNUM  PSNR_Y PSNR_U PSNR_V\r\n 0,41.598678,nan,nan\r\n 1,41.598678,nan,nan\r\n"
               "Average,41.598678,nan,nan\r\n");
-}
 
-TEST_F(RunTest, OddSizeUsesTheLayoutAsWritten)
-{
     // 3 x 3: S = 13, U is byte 9, V is byte 11; bytes 10 and 12 belong to no plane.
     Bytes ref(13, 100), tgt(13, 100);
-    tgt[9] = 103;   // U differs by 3
-    tgt[10] = 0;    // outside every plane
-    tgt[11] = 101;  // V differs by 1
-    tgt[12] = 0;
+    tgt[9] = 103, tgt[10] = 0, tgt[11] = 101, tgt[12] = 0;
     WriteFile(dir / "ref.yuv", ref);
     WriteFile(dir / "tgt.yuv", tgt);
-    PsnrSettings s = Settings(1, dir / "out.txt");
-    s.width = 3, s.height = 3;
+    s.width = s.height = 3;
+    s.frameCount = 1;
     RunCapturingStderr(s, recorder);
     EXPECT_EQ(ReadText(dir / "out.txt"),
-              "FrameNUM  PSNR_Y PSNR_U PSNR_V\r\n"
-              " 0,100.000000,38.588379,48.130804\r\n"
+              "FrameNUM  PSNR_Y PSNR_U PSNR_V\r\n 0,100.000000,38.588379,48.130804\r\n"
               "Average,100.000000,38.588379,48.130804\r\n");
 }
 
@@ -351,20 +317,13 @@ TEST_F(RunTest, RefusalsComeInOrderAndTouchNothing)
     const Case cases[] = {
         {"zero width, empty source", with([](PsnrSettings& s) { s.width = 0, s.sourcePath.clear(); }),
          "请正确输入图像宽高！", "错误!"},
-        {"zero height", with([](PsnrSettings& s) { s.height = 0; }), "请正确输入图像宽高！", "错误!"},
         {"46341 squared overflows", with([](PsnrSettings& s) { s.width = s.height = 46341; }), range, "错误!"},
-        {"just above the sample limit", with([](PsnrSettings& s) { s.width = 429496730, s.height = 1; }),
-         range, "错误!"},
-        {"negative width", with([](PsnrSettings& s) { s.width = -16; }), range, "错误!"},
         {"negative frames", with([](PsnrSettings& s) { s.frameCount = -1; }), range, "错误!"},
-        {"too many frames", with([](PsnrSettings& s) { s.frameCount = 1000000001; }), range, "错误!"},
         {"empty source", with([](PsnrSettings& s) { s.sourcePath.clear(); }), "请输入源参考序列文件名！",
          "打开文件错误!"},
         {"missing source, empty target",
          with([&](PsnrSettings& s) { s.sourcePath = dir / "none.yuv", s.targetPath.clear(); }),
          "不能打开 " + (dir / "none.yuv") + "!\n请确认路径是否正确！", "打开文件错误!"},
-        {"source is a directory", with([&](PsnrSettings& s) { s.sourcePath = dir / ""; }),
-         "不能打开 " + (dir / "") + "!\n请确认路径是否正确！", "打开文件错误!"},
         {"empty target", with([](PsnrSettings& s) { s.targetPath.clear(); }), "请输入目标序列文件名！",
          "打开文件错误!"},
         {"missing target", with([&](PsnrSettings& s) { s.targetPath = dir / "none.yuv"; }),
@@ -399,8 +358,7 @@ TEST_F(RunTest, ResultPathNamingASequenceIsRefusedBeforeTruncating)
         std::string path;
         bool isSource;
     } spellings[] = {
-        {dir / "ref.yuv", true},  {"../ref.yuv", true},        {dir / "sub/../tgt.yuv", false},
-        {dir / "link.yuv", false}, {dir / "hard.yuv", true}, {dir / "sub//..//ref.yuv", true},
+        {"../ref.yuv", true}, {dir / "sub/../tgt.yuv", false}, {dir / "link.yuv", false}, {dir / "hard.yuv", true},
     };
     for (const auto& spelling : spellings) {
         SCOPED_TRACE(spelling.path);
@@ -488,20 +446,6 @@ TEST_F(RunTest, ReadAheadKeepsFramesInOrderAcrossBatches)
         EXPECT_EQ(r.steps.size(), std::size_t(std::min(frames, available + 1)));
         EXPECT_EQ(r.messages.back().icon, available == frames ? MessageIcon::None : MessageIcon::Warning);
     }
-}
-
-TEST_F(RunTest, LongRunKeepsTheFullProgressRange)
-{
-    // 70000 frames of a 1 x 1 picture: past 65535, the range is not cut.
-    PsnrSettings s = Settings(70000);
-    s.width = s.height = 1;
-    WriteFile(s.sourcePath, Bytes(70000, 9));
-    WriteFile(s.targetPath, Bytes(70000, 9));
-    RunCapturingStderr(s, recorder);
-    EXPECT_EQ(recorder.events.front(), "begin 70000");
-    ASSERT_EQ(recorder.steps.size(), 70000u);
-    EXPECT_EQ(recorder.steps.back(), 69999);
-    EXPECT_EQ(recorder.messages[0].text, "共计70000帧，平均PSNR如下：\nPSNR_Y: 100.000000\nPSNR_U: nan\nPSNR_V: nan\n");
 }
 
 TEST_F(RunTest, UnwritableResultIsAFailureNotASuccess)
