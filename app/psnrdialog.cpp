@@ -126,13 +126,10 @@ protected:
     }
 };
 
+// The narrow encoding fopen takes: UTF-8 here, the ANSI code page on Windows.
 std::string NativePath(const QString& path)
 {
-#ifdef Q_OS_WIN
-    return path.toStdString();  // the core takes UTF-8 on Windows
-#else
     return QFile::encodeName(path).toStdString();
-#endif
 }
 
 QMessageBox::Icon BoxIcon(MessageIcon icon)

@@ -70,8 +70,8 @@ public:
     virtual void ProgressEnd() = 0;
 };
 
-// The six values of a run, in the form's order. Paths are UTF-8 (narrow
-// strings as the platform's file functions take them).
+// The six values of a run, in the form's order. Paths are narrow strings as
+// fopen takes them: UTF-8 on Linux, the ANSI code page on Windows.
 struct PsnrSettings {
     std::string sourcePath;
     std::string resultPath;  // empty: no result file
