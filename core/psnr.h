@@ -1,4 +1,4 @@
-// Lorvane measurement core: PSNR of raw 8-bit planar YUV 4:2:0 sequences.
+// Lorvane measurement core: PSNR of planar YUV sequences, raw or YUV4MPEG2.
 //
 // Platform-free and UI-free. A comparison run talks to the user only through
 // RunFeedback; the one exception is the "Average,..." diagnostic line that a run
@@ -8,6 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "format.h"
+#include "statistics.h"
 
 namespace lorvane {
 
@@ -68,17 +71,26 @@ public:
     virtual void ProgressStep(std::int32_t frame) = 0;
     // Position back to 0, indicator hidden.
     virtual void ProgressEnd() = 0;
+    // Each frame's numbers, in frame order, once they are known. Called from
+    // the measuring loop: keep it cheap.
+    virtual void FrameMeasured(const FrameResult&) {}
+    // Once, after the last frame and the result file, before the summary
+    // message, for a run that reached its frame loop.
+    virtual void RunEnded(const RunOutcome&) {}
 };
 
-// The six values of a run, in the form's order. Paths are narrow strings as
-// fopen takes them: UTF-8 on Linux, the ANSI code page on Windows.
+// The values of a run, in the form's order. Paths are UTF-8 on every platform.
 struct PsnrSettings {
     std::string sourcePath;
     std::string resultPath;  // empty: no result file
-    std::int32_t width = 0;
+    std::int32_t width = 0;  // width and height 0: from a YUV4MPEG2 header
     std::int32_t height = 0;
     std::int32_t frameCount = 0;
     std::string targetPath;
+    // An ffmpeg pixel-format name; empty: the classic layout, or a YUV4MPEG2
+    // input's own format.
+    std::string pixelFormat;
+    PeakKind peak = PeakKind::Full;
 };
 
 // Compares frameCount frames of the target sequence with the reference, writes

@@ -1,25 +1,13 @@
 // The comparison run: checks the settings, opens the files, walks both
 // sequences frame by frame and reports through RunFeedback.
-#include <algorithm>
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 
-#include <sys/stat.h>
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#endif
-
+#include "files.h"
+#include "probe.h"
 #include "psnr.h"
+#include "reader.h"
+#include "ssd.h"
 
 namespace lorvane {
 namespace {
@@ -29,389 +17,12 @@ const char* const kTitleOpen = "打开文件错误!";
 const char* const kTitleWrite = "写入文件错误!";
 const char* const kTitleDone = "计算成功！";
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-struct Freer {
-    void operator()(std::uint8_t* block) const { std::free(block); }
-};
-using Buffer = std::unique_ptr<std::uint8_t[], Freer>;
-
 std::string WithPath(const std::string& pattern, const std::string& path)
 {
     std::string text = pattern;
     text.replace(text.find("%s"), 2, path);
     return text;
 }
-
-// ---- File identity: device and inode (on Windows, volume and file index), so
-// that any spelling of a path -- relative, "..", a symbolic or hard link -- is
-// recognised as the same file.
-struct FileId {
-    unsigned long long volume = 0;
-    unsigned long long index = 0;
-    bool operator==(const FileId&) const = default;
-};
-
-#ifdef _WIN32
-bool IdOfHandle(HANDLE handle, FileId& id)
-{
-    BY_HANDLE_FILE_INFORMATION info;
-    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info))
-        return false;
-    id.volume = info.dwVolumeSerialNumber;
-    id.index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    return true;
-}
-
-bool IdOfOpenFile(std::FILE* file, FileId& id)
-{
-    return IdOfHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), id);
-}
-
-bool IdOfPath(const std::string& path, FileId& id)
-{
-    HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    const bool known = IdOfHandle(handle, id);
-    if (handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
-    return known;
-}
-
-bool IsDirectory(std::FILE*) { return false; }  // fopen refuses directories here
-#else
-bool IdOfOpenFile(std::FILE* file, FileId& id)
-{
-    struct stat info;
-    if (fstat(fileno(file), &info) != 0)
-        return false;
-    id = {static_cast<unsigned long long>(info.st_dev), static_cast<unsigned long long>(info.st_ino)};
-    return true;
-}
-
-bool IdOfPath(const std::string& path, FileId& id)
-{
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0)
-        return false;
-    id = {static_cast<unsigned long long>(info.st_dev), static_cast<unsigned long long>(info.st_ino)};
-    return true;
-}
-
-// fopen(dir, "rb") succeeds on POSIX; a directory is not a sequence.
-bool IsDirectory(std::FILE* file)
-{
-    struct stat info;
-    return fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode);
-}
-#endif
-
-File OpenSequence(const std::string& path)
-{
-    File file(std::fopen(path.c_str(), "rb"));
-    if (file && IsDirectory(file.get()))
-        file.reset();
-    // Unbuffered: each frame is then one read straight into the frame buffer,
-    // with no copy through the stream's buffer and no read-ahead past the
-    // frames asked for (which matters when the input is a pipe or a device).
-    if (file)
-        std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    return file;
-}
-
-bool SameFile(const std::string& path, std::FILE* open)
-{
-    FileId a, b;
-    return IdOfPath(path, a) && IdOfOpenFile(open, b) && a == b;
-}
-
-// ---- Reading. The two files are read at the same time: a second thread reads
-// the reference while this one reads the target and computes, and the
-// reference runs one slot ahead, so that reading it overlaps computing. Small
-// frames go in batches (a slot holds several frames), so the threads meet once
-// per batch rather than once per frame; a batch stays small enough that its
-// frames are still in the cache when they are compared.
-//
-// What a sequential reader promises still holds: each frame is one read call
-// per file, each file is read in order, and frame j of either file is read only
-// once frame j - 1 is known to be complete in both, so nothing beyond frame
-// N - 1 or past the first incomplete frame is read. The sizes of regular files
-// tell at the start how many frames both hold in full; those the reference
-// thread reads without waiting for the target, the rest (a pipe, a file still
-// growing) frame by frame in step with it.
-//
-// Memory: three slots, of at most kBatchBytes or one frame each. Frames above
-// kAheadBytes get no slot ahead, so a run holds at most two frames plus
-// kAheadBytes (on Linux rounded up to whole 2 MiB pages).
-class PairReader {
-public:
-    struct Frame {
-        const std::uint8_t* reference = nullptr;  // both null when the pair is incomplete
-        const std::uint8_t* target = nullptr;
-        bool referenceEnded = false;
-        bool targetEnded = false;
-    };
-
-    PairReader(std::FILE* reference, std::FILE* target, std::size_t frameSize,
-               std::int32_t frameCount)
-        : reference_(reference), target_(target), frameSize_(frameSize), frameCount_(frameCount)
-    {
-        const std::size_t batch = std::max<std::size_t>(1, kBatchBytes / frameSize);
-        framesPerSlot_ = std::int32_t(std::min<std::size_t>(batch, std::max(frameCount, 1)));
-        referenceSlotCount_ = frameSize * std::size_t(framesPerSlot_) <= kAheadBytes ? 2 : 1;
-        known_ = std::int32_t(std::min<std::uint64_t>(
-            std::min(CompleteFrames(reference), CompleteFrames(target)), std::uint64_t(std::max(frameCount, 0))));
-    }
-
-    PairReader(const PairReader&) = delete;
-    PairReader& operator=(const PairReader&) = delete;
-    ~PairReader() { Stop(); }
-
-    // One block for all slots; false when memory is short.
-    bool Allocate()
-    {
-        const std::size_t slotBytes =
-            (frameSize_ * std::size_t(framesPerSlot_) + kAlignment - 1) / kAlignment * kAlignment;
-        std::uint8_t* data = AllocateBlock(slotBytes * std::size_t(referenceSlotCount_ + 1));
-        if (!data)
-            return false;
-        for (int s = 0; s < referenceSlotCount_; ++s)
-            referenceSlots_[s] = data + std::size_t(s) * slotBytes;
-        targetSlot_ = data + std::size_t(referenceSlotCount_) * slotBytes;
-        return true;
-    }
-
-    void Start()
-    {
-        if (frameCount_ <= framesPerSlot_)
-            return;  // one batch: nothing to overlap, read on demand
-        try {
-            thread_ = std::thread([this] { ReadReference(); });
-        } catch (const std::system_error&) {
-            // No thread to be had: Next reads both files on demand instead.
-        }
-    }
-
-    // Frame `index`; indices must come in order 0, 1, 2, ...
-    Frame Next(std::int32_t index)
-    {
-        if (index == batchEnd_)
-            BeginBatch(index);
-        bool referenceComplete;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            referenceRead_.wait(lock, [&] { return referenceProgress_ > index || referenceEnded_; });
-            referenceComplete = referenceProgress_ > index;
-        }
-        const bool targetComplete = targetProgress_ > index;
-        if (!referenceComplete || !targetComplete)
-            return {nullptr, nullptr, !referenceComplete, !targetComplete};
-        const std::size_t offset = std::size_t(index % framesPerSlot_) * frameSize_;
-        const std::uint8_t* reference = referenceSlots_[(index / framesPerSlot_) % referenceSlotCount_];
-        return {reference + offset, targetSlot_ + offset, false, false};
-    }
-
-    void ReleaseBuffers()
-    {
-        Stop();
-        block_.reset();
-#ifdef __linux__
-        mapping_.Release();
-#endif
-        referenceSlots_[0] = referenceSlots_[1] = targetSlot_ = nullptr;
-    }
-
-    // Ends the reference thread; the files may be closed afterwards.
-    void Stop()
-    {
-        if (!thread_.joinable())
-            return;
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        readerWakes_.notify_one();
-        thread_.join();
-    }
-
-private:
-    static constexpr std::size_t kBatchBytes = 256 << 10;
-    static constexpr std::size_t kAheadBytes = 8 << 20;
-    static constexpr std::size_t kAlignment = 64;  // whole cache lines for the kernels' loads
-
-    // The slots' memory, its start on a cache line.
-    std::uint8_t* AllocateBlock(std::size_t bytes)
-    {
-#ifdef __linux__
-        // In 2 MiB pages, reading into the slots and comparing them takes far
-        // fewer address translations, which cost most under a hypervisor: a
-        // 1080p run took a fifth less time here, reading alone a third less.
-        constexpr std::size_t kHugePage = 2 << 20;
-        if (bytes >= kHugePage / 4) {
-            const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-            // Mapped with a page to spare so the slots can start on a 2 MiB
-            // boundary; anonymous memory comes zeroed from the kernel, which
-            // saves a pass over the buffers.
-            mapping_.bytes = rounded + kHugePage;
-            mapping_.start = mmap(nullptr, mapping_.bytes, PROT_READ | PROT_WRITE,
-                                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (mapping_.start == MAP_FAILED) {
-                mapping_.start = nullptr;
-                return nullptr;
-            }
-            const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(mapping_.start);
-            auto* data = reinterpret_cast<std::uint8_t*>((address + kHugePage - 1) / kHugePage * kHugePage);
-            madvise(data, rounded, MADV_HUGEPAGE);  // a hint: without it, ordinary pages
-            return data;
-        }
-#endif
-        block_.reset(static_cast<std::uint8_t*>(std::calloc(bytes + kAlignment, 1)));
-        if (!block_)
-            return nullptr;
-        const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(block_.get());
-        return block_.get() + (kAlignment - address % kAlignment) % kAlignment;
-    }
-
-    // Frames of `frameSize_` bytes a regular file holds in full; 0 for anything else.
-    std::uint64_t CompleteFrames(std::FILE* file) const
-    {
-#ifdef _WIN32
-        struct _stat64 info;
-        if (_fstat64(_fileno(file), &info) != 0 || !(info.st_mode & _S_IFREG))
-            return 0;
-#else
-        struct stat info;
-        if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode))
-            return 0;
-#endif
-        return info.st_size > 0 ? std::uint64_t(info.st_size) / frameSize_ : 0;
-    }
-
-    std::uint8_t* ReferenceFrame(std::int32_t j)
-    {
-        return referenceSlots_[(j / framesPerSlot_) % referenceSlotCount_] +
-               std::size_t(j % framesPerSlot_) * frameSize_;
-    }
-
-    // Reads the target frames of the batch that starts at `first` (and, without
-    // a reference thread, the reference frames too), up to the first incomplete pair.
-    void BeginBatch(std::int32_t first)
-    {
-        const std::int32_t batch = first / framesPerSlot_;
-        batchEnd_ = std::min(first + framesPerSlot_, frameCount_);
-        const bool threaded = thread_.joinable();
-        if (threaded) {
-            // The previous batch is done with: its reference slot may be refilled.
-            {
-                const std::lock_guard<std::mutex> lock(mutex_);
-                currentBatch_ = batch;
-            }
-            readerWakes_.notify_one();
-        }
-        for (std::int32_t j = first; j < batchEnd_; ++j) {
-            if (!threaded) {
-                const bool complete = std::fread(ReferenceFrame(j), 1, frameSize_, reference_) == frameSize_;
-                if (complete)
-                    ++referenceProgress_;
-                else
-                    referenceEnded_ = true;
-            } else if (j >= known_) {
-                // Frame j of the target only once frame j - 1 of the reference is complete.
-                std::unique_lock<std::mutex> lock(mutex_);
-                referenceRead_.wait(lock, [&] { return referenceProgress_ >= j || referenceEnded_; });
-                if (referenceProgress_ < j)
-                    return;
-            }
-            std::uint8_t* frame = targetSlot_ + std::size_t(j - first) * frameSize_;
-            const bool complete = std::fread(frame, 1, frameSize_, target_) == frameSize_;
-            {
-                const std::lock_guard<std::mutex> lock(mutex_);
-                if (complete)
-                    ++targetProgress_;
-                else
-                    targetEnded_ = true;
-            }
-            if (threaded && j + 1 >= known_)
-                readerWakes_.notify_one();
-            if (!complete || (!threaded && referenceEnded_))
-                return;
-        }
-    }
-
-    // The reference thread.
-    void ReadReference()
-    {
-        for (std::int32_t j = 0; j < frameCount_; ++j) {
-            const std::int32_t batch = j / framesPerSlot_;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                // Its slot free, and (past the frames known to be complete)
-                // frame j - 1 of the target read in full.
-                readerWakes_.wait(lock, [&] {
-                    return stop_ || (currentBatch_ > batch - referenceSlotCount_ &&
-                                     (j < known_ || targetProgress_ >= j || targetEnded_));
-                });
-                if (stop_ || (j >= known_ && targetProgress_ < j))
-                    return;
-            }
-            const bool complete = std::fread(ReferenceFrame(j), 1, frameSize_, reference_) == frameSize_;
-            {
-                const std::lock_guard<std::mutex> lock(mutex_);
-                if (complete)
-                    ++referenceProgress_;
-                else
-                    referenceEnded_ = true;
-            }
-            referenceRead_.notify_one();
-            if (!complete)
-                return;
-        }
-    }
-
-    std::FILE* reference_;
-    std::FILE* target_;
-    std::size_t frameSize_;
-    std::int32_t frameCount_;
-    std::int32_t framesPerSlot_ = 1;
-    int referenceSlotCount_ = 2;
-    std::int32_t known_ = 0;  // frames both files hold in full, by their sizes at the start
-    Buffer block_;
-#ifdef __linux__
-    struct Mapping {
-        void* start = nullptr;
-        std::size_t bytes = 0;
-        Mapping() = default;
-        Mapping(const Mapping&) = delete;
-        Mapping& operator=(const Mapping&) = delete;
-        ~Mapping() { Release(); }
-        void Release()
-        {
-            if (start)
-                munmap(start, bytes);
-            start = nullptr;
-        }
-    } mapping_;
-#endif
-    std::uint8_t* referenceSlots_[2] = {};
-    std::uint8_t* targetSlot_ = nullptr;
-    std::int32_t batchEnd_ = 0;  // this thread's only
-
-    // Shared with the reference thread, under mutex_. Each count is written by
-    // one side only; the other reads it under the mutex.
-    std::mutex mutex_;
-    std::condition_variable referenceRead_;  // the reference thread made progress
-    std::condition_variable readerWakes_;    // the target, a free slot or stop
-    std::int32_t referenceProgress_ = 0;     // reference frames read in full
-    bool referenceEnded_ = false;            // the read of frame referenceProgress_ was short
-    std::int32_t targetProgress_ = 0;
-    bool targetEnded_ = false;
-    std::int32_t currentBatch_ = 0;  // batches before it are done with
-    bool stop_ = false;
-    std::thread thread_;
-};
 
 std::string EndedEarlyLine(const PsnrSettings& settings, bool referenceEnded, bool targetEnded,
                            std::int32_t compared)
@@ -429,12 +40,73 @@ std::string EndedEarlyLine(const PsnrSettings& settings, bool referenceEnded, bo
 
 bool InRange(std::int32_t value) { return value >= 0 && value <= kMaxDimension; }
 
+// Whether `path` is a YUV4MPEG2 file, without reporting anything.
+bool LooksLikeY4m(const std::string& path)
+{
+    if (path.empty())
+        return false;
+    const SequenceInfo info = ProbeSequence(path);
+    return info.y4m;
+}
+
+// Reads the stream header of an open sequence, if it has one, and leaves the
+// file at its first frame. Only regular files are looked into: the first bytes
+// of a pipe could not be given back.
+bool ReadStreamHeader(std::FILE* file, const std::string& path, const char* role, SequenceFraming& framing,
+                      Y4mHeader& header, std::string& error)
+{
+    std::uint64_t bytes = 0;
+    if (!RegularFileSize(file, bytes))
+        return true;
+    std::string head(std::min<std::uint64_t>(bytes, kMaxY4mHeader), '\0');
+    head.resize(std::fread(head.data(), 1, head.size(), file));
+    if (HasY4mSignature(head)) {
+        if (!ParseY4mHeader(head, header, error)) {
+            error = std::string(role) + " " + path + " 不是有效的 YUV4MPEG2 文件：" + error;
+            return false;
+        }
+        framing = {true, header.headerBytes};
+    }
+    if (std::fseek(file, long(framing.headerBytes), SEEK_SET) != 0) {
+        error = WithPath("不能打开 %s!请确认路径是否正确！", path);
+        return false;
+    }
+    return true;
+}
+
+std::string Describe(std::int32_t width, std::int32_t height, const PixelFormat& format)
+{
+    std::string text = std::to_string(width);
+    text += 'x';
+    text += std::to_string(height);
+    if (!format.name.empty()) {
+        text += ' ';
+        text += format.name;
+    }
+    return text;
+}
+
+// The squared differences of one plane.
+std::uint64_t PlaneSsd(const std::uint8_t* reference, const std::uint8_t* target, std::uint64_t samples,
+                       int bytesPerSample)
+{
+    if (samples == 0)
+        return 0;
+    if (bytesPerSample == 1)
+        return Ssd(reference, target, std::size_t(samples));
+    return Ssd16(reinterpret_cast<const std::uint16_t*>(reference), reinterpret_cast<const std::uint16_t*>(target),
+                 std::size_t(samples));
+}
+
 }  // namespace
 
 void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
 {
-    // Settings that cannot describe a sequence end the run before any file is touched.
-    if (settings.width == 0 || settings.height == 0) {
+    // Settings that cannot describe a sequence end the run before any file is
+    // touched. A size of 0 x 0 asks for the size of a YUV4MPEG2 input.
+    const bool sizeGiven = settings.width != 0 || settings.height != 0;
+    if ((settings.width == 0 || settings.height == 0) &&
+        (sizeGiven || !(LooksLikeY4m(settings.sourcePath) || LooksLikeY4m(settings.targetPath)))) {
         feedback.ShowMessage("请正确输入图像宽高！", kTitleError, MessageIcon::Error);
         return;
     }
@@ -445,9 +117,12 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
                              kTitleError, MessageIcon::Error);
         return;
     }
-
-    const FrameLayout layout = ComputeFrameLayout(settings.width, settings.height);
-    double sumY = 0.0, sumU = 0.0, sumV = 0.0;
+    const PixelFormat* named = nullptr;
+    if (!settings.pixelFormat.empty() && !(named = FindPixelFormat(settings.pixelFormat))) {
+        feedback.ShowMessage("未知的像素格式 \"" + settings.pixelFormat + "\"！\n可用的格式：" + PixelFormatNames() + "。",
+                             kTitleError, MessageIcon::Error);
+        return;
+    }
 
     // The two sequences.
     if (settings.sourcePath.empty()) {
@@ -471,14 +146,60 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
         return;
     }
 
+    // Their stream headers, and the picture the run measures.
+    SequenceFraming sourceFraming, targetFraming;
+    Y4mHeader sourceHeader, targetHeader;
+    std::string error;
+    if (!ReadStreamHeader(source.get(), settings.sourcePath, "源参考序列", sourceFraming, sourceHeader, error) ||
+        !ReadStreamHeader(target.get(), settings.targetPath, "目标序列", targetFraming, targetHeader, error)) {
+        feedback.ShowMessage(error, kTitleOpen, MessageIcon::Error);
+        return;
+    }
+    std::int32_t width = settings.width, height = settings.height;
+    const PixelFormat* format = named ? named : &ClassicFormat();
+    if (sourceFraming.y4m && targetFraming.y4m &&
+        (sourceHeader.width != targetHeader.width || sourceHeader.height != targetHeader.height ||
+         sourceHeader.format != targetHeader.format)) {
+        feedback.ShowMessage("源参考序列 " + settings.sourcePath + " 的文件头是 " +
+                                 Describe(sourceHeader.width, sourceHeader.height, *sourceHeader.format) +
+                                 "，目标序列 " + settings.targetPath + " 的文件头是 " +
+                                 Describe(targetHeader.width, targetHeader.height, *targetHeader.format) +
+                                 "，两者不一致！",
+                             kTitleError, MessageIcon::Error);
+        return;
+    }
+    if (sourceFraming.y4m || targetFraming.y4m) {
+        const Y4mHeader& header = sourceFraming.y4m ? sourceHeader : targetHeader;
+        const std::string& path = sourceFraming.y4m ? settings.sourcePath : settings.targetPath;
+        const bool sizeDiffers = sizeGiven && (width != header.width || height != header.height);
+        if (sizeDiffers || (named && named != header.format)) {
+            const std::string given = sizeDiffers && named ? Describe(width, height, *named)
+                                      : sizeDiffers        ? std::to_string(width) + "x" + std::to_string(height)
+                                                           : std::string(named->name);
+            const std::string told = sizeDiffers && named ? Describe(header.width, header.height, *header.format)
+                                     : sizeDiffers ? std::to_string(header.width) + "x" + std::to_string(header.height)
+                                                   : std::string(header.format->name);
+            feedback.ShowMessage((sourceFraming.y4m ? "源参考序列 " : "目标序列 ") + path + " 的文件头是 " +
+                                     told + "，与给出的 " + given + " 不一致！",
+                                 kTitleError, MessageIcon::Error);
+            return;
+        }
+        width = header.width;
+        height = header.height;
+        format = header.format;
+    }
+    const PictureLayout layout = LayoutOf(*format, width, height);
+    const double peak = PeakValue(format->bits, settings.peak);
+
     // Frame buffers, taken before the result file is created or truncated,
     // so that a run that cannot get them leaves an existing result file as it was.
-    PairReader reader(source.get(), target.get(), std::size_t(layout.frameSize), settings.frameCount);
+    PairReader reader(source.get(), sourceFraming, target.get(), targetFraming, std::size_t(layout.frameBytes),
+                      settings.frameCount);
     if (!reader.Allocate()) {
         target.reset();
         source.reset();
-        feedback.ShowMessage("内存不足，无法为 " + std::to_string(settings.width) + "×" +
-                                 std::to_string(settings.height) + " 的帧分配缓冲区！",
+        feedback.ShowMessage("内存不足，无法为 " + std::to_string(width) + "×" + std::to_string(height) +
+                                 " 的帧分配缓冲区！",
                              kTitleError, MessageIcon::Error);
         return;
     }
@@ -501,8 +222,7 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
                                  kTitleOpen, MessageIcon::Error);
             return;
         }
-        // Binary mode: the CR LF line ends are written explicitly on every platform.
-        result.reset(std::fopen(settings.resultPath.c_str(), "wb+"));
+        result = OpenForWriting(settings.resultPath);
         if (!result) {
             feedback.ShowMessage(WithPath("不能打开 %s!请确认路径是否正确！", settings.resultPath),
                                  kTitleOpen, MessageIcon::Error);
@@ -513,6 +233,15 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
 
     // The frames. A frame is compared only when both files delivered all
     // of it; the first incomplete pair ends the run.
+    RunOutcome outcome;
+    RunDescription& description = outcome.description;
+    description = {settings.sourcePath, settings.targetPath, width, height,
+                   format->name.empty() ? "classic" : std::string(format->name), format->bits,
+                   PeakKindName(settings.peak), peak, sourceFraming.y4m, targetFraming.y4m};
+    std::uint64_t totalSamples = 0;
+    for (int p = 0; p < 3; ++p)
+        totalSamples += description.planeSamples[p] = layout.planes[p].Samples();
+    double sumY = 0.0, sumU = 0.0, sumV = 0.0;
     feedback.ProgressBegin(settings.frameCount);
     reader.Start();
     std::int32_t compared = 0;
@@ -525,17 +254,26 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
             targetEnded = frame.targetEnded;
             break;
         }
-        const double y = PlanePsnr(frame.reference, frame.target, settings.width, settings.height);
-        const double u = PlanePsnr(frame.reference + layout.uOffset, frame.target + layout.uOffset,
-                                   layout.chromaWidth, layout.chromaHeight);
-        const double v = PlanePsnr(frame.reference + layout.vOffset, frame.target + layout.vOffset,
-                                   layout.chromaWidth, layout.chromaHeight);
+        FrameResult measured;
+        measured.frame = i;
+        std::uint64_t ssdTotal = 0;
+        for (int p = 0; p < 3; ++p) {
+            const PictureLayout::Plane& plane = layout.planes[p];
+            const std::uint64_t ssd = PlaneSsd(frame.reference + plane.offset, frame.target + plane.offset,
+                                               plane.Samples(), layout.bytesPerSample);
+            ssdTotal += ssd;
+            // An empty plane gives 0 / 0, not-a-number, which PsnrOfMse keeps.
+            measured.mse[p] = double(ssd) / double(plane.Samples());
+            measured.psnr[p] = PsnrOfMse(measured.mse[p], peak);
+        }
+        measured.psnrYuv = PsnrOfMse(double(ssdTotal) / double(totalSamples), peak);
         if (result)
-            write(ResultFrameLine(i, y, u, v));
-        sumY += y;
-        sumU += u;
-        sumV += v;
+            write(ResultFrameLine(i, measured.psnr[0], measured.psnr[1], measured.psnr[2]));
+        sumY += measured.psnr[0];
+        sumU += measured.psnr[1];
+        sumV += measured.psnr[2];
         ++compared;
+        feedback.FrameMeasured(measured);
     }
     reader.Stop();
 
@@ -556,6 +294,13 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
     target.reset();
     reader.ReleaseBuffers();
 
+    outcome.framesRequested = settings.frameCount;
+    outcome.framesCompared = compared;
+    outcome.referenceEnded = referenceEnded;
+    outcome.targetEnded = targetEnded;
+    outcome.resultWriteFailed = writeFailed;
+    feedback.RunEnded(outcome);
+
     // A result file that was not written completely is a failure, never a success.
     if (writeFailed) {
         feedback.ShowMessage(WithPath("写入结果文件 %s 时出错!\n结果文件不完整，请检查磁盘空间后重新计算！",
@@ -567,6 +312,10 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
         const bool ended = referenceEnded || targetEnded;
         if (ended)
             summary += EndedEarlyLine(settings, referenceEnded, targetEnded, compared);
+        if (referenceEnded && reader.ReferenceFrameLineBad())
+            summary += "源参考序列 " + settings.sourcePath + " 第" + std::to_string(compared) + "帧的帧头（FRAME 行）缺失或无效。\n";
+        if (targetEnded && reader.TargetFrameLineBad())
+            summary += "目标序列 " + settings.targetPath + " 第" + std::to_string(compared) + "帧的帧头（FRAME 行）缺失或无效。\n";
         feedback.ShowMessage(summary, kTitleDone, ended ? MessageIcon::Warning : MessageIcon::None);
     }
     feedback.ProgressEnd();

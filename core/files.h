@@ -1,0 +1,31 @@
+// Opening sequence and output files, and telling files apart whatever the
+// spelling of their paths. Paths are UTF-8 on every platform.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace lorvane {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// For binary reading, unbuffered; null for a missing file or a directory.
+File OpenSequence(const std::string& path);
+// Created or truncated, for binary writing.
+File OpenForWriting(const std::string& path);
+
+// True when `path` names the file `open` is, by any spelling: relative, "..",
+// a symbolic or hard link (device and inode; on Windows volume and file index).
+bool SameFile(const std::string& path, std::FILE* open);
+// True when both paths name one existing file.
+bool SameFile(const std::string& a, const std::string& b);
+
+// The size of an open regular file; false for a pipe, a device or an error.
+bool RegularFileSize(std::FILE* file, std::uint64_t& bytes);
+
+}  // namespace lorvane

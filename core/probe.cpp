@@ -1,0 +1,322 @@
+#include "probe.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "files.h"
+#include "psnr.h"
+#include "ssd.h"
+
+namespace lorvane {
+namespace {
+
+constexpr std::string_view kY4mSignature = "YUV4MPEG2 ";
+
+// The C tag of a YUV4MPEG2 header: the 4:2:0 siting variants all mean the
+// same planes for PSNR.
+const PixelFormat* FormatOfChromaTag(std::string_view tag)
+{
+    static constexpr struct {
+        std::string_view prefix;  // tag without the depth suffix
+        std::string_view format;  // the 8-bit format; deeper ones append "<bits>le"
+        bool pDepth;              // depths written "420p10" rather than "mono10"
+    } kTags[] = {
+        {"420jpeg", "yuv420p", false}, {"420mpeg2", "yuv420p", false}, {"420paldv", "yuv420p", false},
+        {"420", "yuv420p", true},      {"422", "yuv422p", true},       {"444", "yuv444p", true},
+        {"mono", "gray", false},
+    };
+    for (const auto& known : kTags) {
+        if (tag.substr(0, known.prefix.size()) != known.prefix)
+            continue;
+        std::string_view depth = tag.substr(known.prefix.size());
+        if (depth.empty())
+            return FindPixelFormat(known.format);
+        if (known.prefix == "mono" || known.pDepth) {
+            if (known.pDepth) {
+                if (depth.front() != 'p')
+                    continue;
+                depth.remove_prefix(1);
+            }
+            if (depth == "8")
+                return FindPixelFormat(known.format);
+            return FindPixelFormat(std::string(known.format) + std::string(depth) + "le");
+        }
+    }
+    return nullptr;
+}
+
+bool ParseDimension(std::string_view text, std::int64_t& value)
+{
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return !text.empty() && error == std::errc() && end == text.data() + text.size();
+}
+
+std::string Lower(std::string text)
+{
+    for (char& c : text)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A size in one name (no folders): WxH, then 2160p/1080p/720p, then the CIF family.
+void GuessSize(const std::string& name, NameGuess& guess)
+{
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (!IsDigit(name[i]) || (i > 0 && IsDigit(name[i - 1])))
+            continue;
+        std::size_t j = i;
+        while (j < name.size() && IsDigit(name[j]))
+            ++j;
+        if (j >= name.size() || (name[j] != 'x' && name[j] != '*'))
+            continue;
+        std::size_t k = j + 1;
+        while (k < name.size() && IsDigit(name[k]))
+            ++k;
+        if (k == j + 1 || (k < name.size() && name[k] != '_' && name[k] != '.'))
+            continue;
+        std::int64_t width = 0, height = 0;
+        if (ParseDimension(std::string_view(name).substr(i, j - i), width) &&
+            ParseDimension(std::string_view(name).substr(j + 1, k - j - 1), height) && width > 0 &&
+            height > 0 && width <= kMaxDimension && height <= kMaxDimension) {
+            guess.width = std::int32_t(width);
+            guess.height = std::int32_t(height);
+            return;
+        }
+    }
+    static constexpr struct {
+        std::string_view token;
+        std::int32_t width, height;
+        bool afterUnderscore;
+    } kNamed[] = {{"2160p", 3840, 2160, false}, {"1080p", 1920, 1080, false}, {"720p", 1280, 720, false},
+                  {"_4cif", 704, 576, true},    {"_qcif", 176, 144, true},    {"_cif", 352, 288, true}};
+    for (const auto& named : kNamed) {
+        for (std::size_t at = name.find(named.token); at != std::string::npos;
+             at = name.find(named.token, at + 1)) {
+            if (!named.afterUnderscore && at > 0 && IsDigit(name[at - 1]))
+                continue;
+            guess.width = named.width;
+            guess.height = named.height;
+            return;
+        }
+    }
+}
+
+// A format in one name: an ffmpeg name (the longest that appears), else a
+// subsampling token and a bit depth.
+void GuessFormat(const std::string& name, NameGuess& guess)
+{
+    for (const PixelFormat& format : NamedPixelFormats())
+        if (name.find(format.name) != std::string::npos &&
+            (!guess.format || format.name.size() > guess.format->name.size()))
+            guess.format = &format;
+    if (guess.format)
+        return;
+    const auto hasToken = [&](std::string_view token) {
+        for (std::size_t at = name.find(token); at != std::string::npos; at = name.find(token, at + 1)) {
+            const std::size_t end = at + token.size();
+            if (at > 0 && name[at - 1] == '_' && (end == name.size() || name[end] == '_' || name[end] == '.'))
+                return true;
+        }
+        return false;
+    };
+    std::string_view subsampling;
+    for (std::string_view token : {"420", "422", "444", "400"})
+        if (hasToken(token))
+            subsampling = token;
+    int bits = 0;
+    for (int depth : {8, 9, 10, 12, 14, 16}) {
+        const std::string n = std::to_string(depth);
+        for (const std::string& word : {n + "bit", n + "-bit"})
+            for (std::size_t at = name.find(word); at != std::string::npos; at = name.find(word, at + 1))
+                if (at == 0 || !IsDigit(name[at - 1]))
+                    bits = depth;
+        if (hasToken(n + "b"))
+            bits = depth;
+    }
+    if (subsampling.empty() && bits == 0)
+        return;
+    std::string format = subsampling == "400" ? "gray" : "yuv" + std::string(subsampling.empty() ? "420" : subsampling) + "p";
+    if (bits > 8)
+        format += std::to_string(bits) + "le";
+    guess.format = FindPixelFormat(format);
+}
+
+}  // namespace
+
+bool HasY4mSignature(std::string_view data)
+{
+    return data.substr(0, kY4mSignature.size()) == kY4mSignature;
+}
+
+bool ParseY4mHeader(std::string_view data, Y4mHeader& header, std::string& error)
+{
+    header = {};
+    const std::size_t newline = data.substr(0, kMaxY4mHeader).find('\n');
+    if (newline == std::string_view::npos) {
+        error = data.size() >= kMaxY4mHeader
+                    ? "文件头过长（超过 " + std::to_string(kMaxY4mHeader) + " 字节）。"
+                    : std::string("文件头不完整：没有以换行结束。");
+        return false;
+    }
+    header.headerBytes = newline + 1;
+    header.chromaTag = "420jpeg";
+    std::string_view fields = data.substr(kY4mSignature.size(), newline - kY4mSignature.size());
+    std::int64_t width = -1, height = -1;
+    while (!fields.empty()) {
+        const std::size_t space = fields.find(' ');
+        const std::string_view field = fields.substr(0, space);
+        fields = space == std::string_view::npos ? std::string_view() : fields.substr(space + 1);
+        if (field.empty())
+            continue;
+        const std::string_view value = field.substr(1);
+        if (field[0] == 'W' || field[0] == 'H') {
+            std::int64_t& target = field[0] == 'W' ? width : height;
+            if (!ParseDimension(value, target)) {
+                error = std::string("文件头中的") + (field[0] == 'W' ? "宽度" : "高度") + " " + std::string(field) + " 无效。";
+                return false;
+            }
+        } else if (field[0] == 'C') {
+            header.chromaTag = std::string(value);
+        }
+        // F (frame rate), I (interlacing), A (aspect), X (comments) and any
+        // other field do not change the samples.
+    }
+    if (width < 0 || height < 0) {
+        error = "文件头缺少宽度 W 或高度 H。";
+        return false;
+    }
+    if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension ||
+        width * height > kMaxLumaSamples) {
+        error = "文件头中的图像宽高 " + std::to_string(width) + "x" + std::to_string(height) +
+                " 超出范围：宽度和高度应在 1 到 1000000000 之间，且宽度×高度不超过 429496729。";
+        return false;
+    }
+    header.width = std::int32_t(width);
+    header.height = std::int32_t(height);
+    header.format = FormatOfChromaTag(header.chromaTag);
+    if (!header.format) {
+        error = "不支持的色度格式 C" + header.chromaTag + "。";
+        return false;
+    }
+    return true;
+}
+
+NameGuess GuessFromName(const std::string& path)
+{
+    // Split by hand: the path is UTF-8, which std::filesystem on Windows would
+    // take for the ANSI code page.
+    const auto isSeparator = [](char c) { return c == '/' || c == '\\'; };
+    const auto last = std::find_if(path.rbegin(), path.rend(), isSeparator).base();
+    const std::string file = Lower(std::string(last, path.end()));
+    std::string::const_iterator folderEnd = last;
+    while (folderEnd != path.begin() && isSeparator(*(folderEnd - 1)))
+        --folderEnd;
+    const auto folderStart = std::find_if(std::make_reverse_iterator(folderEnd), path.rend(), isSeparator).base();
+    const std::string folder = Lower(std::string(folderStart, folderEnd));
+    NameGuess guess;
+    GuessSize(file, guess);
+    if (!guess.SizeKnown())
+        GuessSize(folder, guess);
+    GuessFormat(file, guess);
+    if (!guess.format)
+        GuessFormat(folder, guess);
+    return guess;
+}
+
+SequenceInfo ProbeSequence(const std::string& path)
+{
+    SequenceInfo info;
+    info.name = GuessFromName(path);
+    File file = OpenSequence(path);
+    if (!file)
+        return info;
+    info.opened = true;
+    info.regular = RegularFileSize(file.get(), info.bytes);
+    if (!info.regular)
+        return info;
+    std::string head(std::min<std::uint64_t>(info.bytes, kMaxY4mHeader), '\0');
+    head.resize(std::fread(head.data(), 1, head.size(), file.get()));
+    if (!HasY4mSignature(head))
+        return info;
+    info.y4m = true;
+    if (!ParseY4mHeader(head, info.header, info.error))
+        info.error = path + " 不是有效的 YUV4MPEG2 文件：" + info.error;
+    return info;
+}
+
+std::uint64_t CompleteFrames(const SequenceInfo& info, std::uint64_t frameBytes)
+{
+    const std::uint64_t start = info.y4m ? info.header.headerBytes : 0;
+    if (!info.regular || frameBytes == 0 || info.bytes <= start)
+        return 0;
+    return (info.bytes - start) / (frameBytes + (info.y4m ? 6 : 0));
+}
+
+bool GuessSizeByContent(const std::string& path, const PixelFormat& format, SizeChoice& choice,
+                        std::string& report)
+{
+    static constexpr std::int32_t kSizes[][2] = {{176, 144},  {352, 240},   {352, 288},
+                                                 {704, 576},  {720, 480},   {720, 576},
+                                                 {1280, 720}, {1920, 1080}, {3840, 2160}};
+    // Frames 0 and 1 of a real sequence at its true size differ by little; at
+    // a wrong size the two "frames" are different parts of the picture, rows
+    // out of step, and differ as unrelated pictures do. A luma PSNR of 20 dB
+    // between them (MSE of a hundredth of the peak squared) lies between:
+    // consecutive frames of natural video are well above it, unrelated ones
+    // well below.
+    const double peak = PeakValue(format.bits, PeakKind::Full);
+    const double threshold = peak * peak / 100.0;
+    const SequenceInfo info = ProbeSequence(path);
+    File file = OpenSequence(path);
+    if (!file || !info.regular) {
+        report = "无法按内容推断 " + path + " 的图像宽高：不是可以读取的普通文件。";
+        return false;
+    }
+    bool found = false;
+    std::string tried;
+    for (const auto& size : kSizes) {
+        const PictureLayout layout = LayoutOf(format, size[0], size[1]);
+        if (info.bytes < 2 * layout.frameBytes || info.bytes % layout.frameBytes != 0)
+            continue;
+        const std::uint64_t lumaBytes = layout.planes[0].Samples() * std::uint64_t(layout.bytesPerSample);
+        std::vector<std::uint8_t> frames(layout.frameBytes + lumaBytes);
+        std::rewind(file.get());
+        if (std::fread(frames.data(), 1, frames.size(), file.get()) != frames.size())
+            continue;
+        const std::uint8_t* second = frames.data() + layout.frameBytes;
+        const std::uint64_t sum =
+            layout.bytesPerSample == 1
+                ? Ssd(frames.data(), second, lumaBytes)
+                : Ssd16(reinterpret_cast<const std::uint16_t*>(frames.data()),
+                        reinterpret_cast<const std::uint16_t*>(second), layout.planes[0].Samples());
+        const double mse = double(sum) / double(layout.planes[0].Samples());
+        tried += (tried.empty() ? "" : "、") + std::to_string(size[0]) + "x" + std::to_string(size[1]);
+        if (!found || mse < choice.lumaMse) {
+            choice = {size[0], size[1], mse};
+            found = true;
+        }
+    }
+    if (!found) {
+        report = "无法按内容推断 " + path + " 的图像宽高：文件大小不是任何常见尺寸的两帧以上的整数倍。";
+        return false;
+    }
+    char buffer[64];
+    const auto printed = std::to_chars(buffer, buffer + sizeof buffer, choice.lumaMse, std::chars_format::fixed, 2);
+    const std::string mse(buffer, printed.ptr);
+    if (!(choice.lumaMse < threshold)) {
+        report = "无法按内容推断 " + path + " 的图像宽高：试过 " + tried +
+                 "，第0帧与第1帧都不够相似（最小亮度 MSE " + mse + "）。";
+        return false;
+    }
+    report = "按内容推断 " + path + " 的图像宽高：" + std::to_string(choice.width) + "x" +
+             std::to_string(choice.height) + "（试过 " + tried + "；第0帧与第1帧的亮度 MSE " + mse + "）";
+    return true;
+}
+
+}  // namespace lorvane

@@ -1,0 +1,73 @@
+// What a sequence file tells about itself: a YUV4MPEG2 header, or a picture
+// size and format in its file or folder name.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "format.h"
+
+namespace lorvane {
+
+// The longest stream header and FRAME line accepted, newline included.
+inline constexpr std::size_t kMaxY4mHeader = 1024;
+
+// A parsed YUV4MPEG2 stream header.
+struct Y4mHeader {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    const PixelFormat* format = nullptr;
+    std::string chromaTag;        // the C value as written, "420jpeg" when absent
+    std::uint64_t headerBytes = 0;  // up to and including the newline
+};
+
+// True when `data` starts with the "YUV4MPEG2 " signature.
+bool HasY4mSignature(std::string_view data);
+
+// Parses the stream header at the start of `data` (which holds at least the
+// first kMaxY4mHeader bytes of the file, or the whole file when shorter). On
+// failure returns false and sets `error` to a one-line reason in Chinese.
+bool ParseY4mHeader(std::string_view data, Y4mHeader& header, std::string& error);
+
+// What a file name (and the name of the folder holding it) tells: 0 x 0 and a
+// null format when nothing. Sizes: "WxH" (x, X or *) followed by '_' or '.',
+// 1080p/720p/2160p, _qcif/_cif/_4cif; formats: ffmpeg names (yuv420p10le),
+// _420_/_422_/_444_/_400_ with 8bit/10bit/10-bit/_10b_ depths.
+struct NameGuess {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    const PixelFormat* format = nullptr;  // null: the name names none
+    bool SizeKnown() const { return width > 0 && height > 0; }
+};
+NameGuess GuessFromName(const std::string& path);
+
+// What a sequence file tells, from its header or its names.
+struct SequenceInfo {
+    bool opened = false;       // the file could be opened and read
+    bool regular = false;      // a regular file: its size is known
+    std::uint64_t bytes = 0;   // file size when regular
+    bool y4m = false;
+    Y4mHeader header;          // when y4m
+    std::string error;         // a bad Y4M header: the reason
+    NameGuess name;            // from the file and folder names
+};
+SequenceInfo ProbeSequence(const std::string& path);
+
+// Complete frames a file of `fileBytes` holds, frames being laid out as
+// `frameBytes` of samples, each after a plain "FRAME\n" line for Y4M.
+std::uint64_t CompleteFrames(const SequenceInfo& info, std::uint64_t frameBytes);
+
+// The picture sizes "-s auto" tries, and the choice among them: the sizes
+// the file divides into at least two whole frames, the one whose frames 0 and
+// 1 are most alike in luma. Returns false when none is convincing; `report`
+// then says why, otherwise what was picked.
+struct SizeChoice {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    double lumaMse = 0;
+};
+bool GuessSizeByContent(const std::string& path, const PixelFormat& format, SizeChoice& choice,
+                        std::string& report);
+
+}  // namespace lorvane

@@ -1,0 +1,69 @@
+// Per-frame results of a run and the statistics of a sequence.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lorvane {
+
+// One frame's numbers; 64 bytes, so a front end keeping every frame of a run
+// stays within 64 bytes a frame. Planes: 0 Y, 1 U (Cb), 2 V (Cr).
+struct FrameResult {
+    std::int32_t frame = 0;
+    double psnr[3] = {};
+    double mse[3] = {};  // not-a-number for a plane with no samples
+    double psnrYuv = 0;  // of the squared differences of all planes over all their samples
+};
+
+// What a run measured against, as resolved from the settings and the files.
+struct RunDescription {
+    std::string sourcePath;
+    std::string targetPath;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::string format;     // ffmpeg name; "classic" for the classic layout
+    int bits = 8;
+    std::string peakKind;   // "full" or "scaled"
+    double peak = 255;
+    bool sourceIsY4m = false;
+    bool targetIsY4m = false;
+    std::uint64_t planeSamples[3] = {};  // per frame, Y U V
+};
+
+// How a run that reached its frame loop ended.
+struct RunOutcome {
+    RunDescription description;
+    std::int32_t framesRequested = 0;
+    std::int32_t framesCompared = 0;
+    bool referenceEnded = false;  // the reference ended before the frames asked for
+    bool targetEnded = false;
+    bool resultWriteFailed = false;
+};
+
+struct PlaneStatistics {
+    double mean = 0;    // of the frames' PSNRs, as the averages are printed
+    double pooled = 0;  // PSNR of the mean MSE
+    double min = 0;
+    double max = 0;
+    std::int32_t minFrame = -1;  // -1 when no frame has a number
+    std::int32_t maxFrame = -1;
+};
+
+struct SequenceStatistics {
+    std::int32_t frames = 0;
+    PlaneStatistics planes[3];   // Y, U, V
+    PlaneStatistics yuv;         // of the combined YUV PSNR
+    double weighted611 = 0;      // (6 * Y + U + V) / 8 of the mean PSNRs
+    std::vector<FrameResult> worst;  // lowest luma PSNR first, at most the count asked for
+};
+
+// Statistics of `frames` (in frame order) of a run described by `description`.
+SequenceStatistics ComputeStatistics(const std::vector<FrameResult>& frames,
+                                     const RunDescription& description, std::size_t worstCount);
+
+// PSNR of a mean squared error against `peak`: 100.0 for 0, never clamped,
+// not-a-number for not-a-number.
+double PsnrOfMse(double mse, double peak);
+
+}  // namespace lorvane
