@@ -261,14 +261,3 @@ std::uint64_t Ssd16(const std::uint16_t* a, const std::uint16_t* b, std::size_t 
 }
 
 }  // namespace lorvane
-namespace lorvane {
-std::uint64_t Ssd16(const std::uint16_t* a, const std::uint16_t* b, std::size_t count)  // TEMP
-{
-    std::uint64_t sum = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::int64_t d = std::int64_t(a[i]) - std::int64_t(b[i]);
-        sum += std::uint64_t(d * d);
-    }
-    return sum;
-}
-}

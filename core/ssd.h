@@ -52,6 +52,3 @@ std::uint64_t Ssd(const std::uint8_t* a, const std::uint8_t* b, std::size_t coun
 std::uint64_t Ssd16(const std::uint16_t* a, const std::uint16_t* b, std::size_t count);
 
 }  // namespace lorvane
-namespace lorvane {
-std::uint64_t Ssd16(const std::uint16_t* a, const std::uint16_t* b, std::size_t count);  // TEMP
-}
