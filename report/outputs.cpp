@@ -339,9 +339,16 @@ std::string Chart(const RunRecord& run)
     const bool anyValue = yMin <= yMax;
     if (!anyValue)
         yMin = 0, yMax = 50;
-    if (yMax - yMin < 1.0)
-        yMin -= 0.5, yMax += 0.5;
+    // A flat curve gets a band around it rather than a zero-height axis.
+    if (yMax - yMin < 0.1) {
+        const double middle = (yMin + yMax) / 2;
+        yMin = middle - 0.05, yMax = middle + 0.05;
+    }
+    // A little room, so that an extreme does not sit on the frame of the plot.
+    const double margin = (yMax - yMin) * 0.02;
+    yMin -= margin, yMax += margin;
     const double yStep = NiceStep(yMax - yMin, 6);
+    const int yDecimals = std::max(0, int(-std::floor(std::log10(yStep) + 1e-9)));
     yMin = std::floor(yMin / yStep) * yStep;
     yMax = std::ceil(yMax / yStep) * yStep;
 
@@ -363,7 +370,7 @@ std::string Chart(const RunRecord& run)
         svg += "<line x1=\"" + std::to_string(kPlotLeft) + "\" y1=\"" + y + "\" x2=\"" + std::to_string(kPlotRight) +
                "\" y2=\"" + y + "\"/>\n";
         svg += "<text class=\"tick\" x=\"" + std::to_string(kPlotLeft - 8) + "\" y=\"" + y +
-               "\" dy=\"4\" text-anchor=\"end\">" + Fixed(v, yStep < 1 ? 1 : 0) + "</text>\n";
+               "\" dy=\"4\" text-anchor=\"end\">" + Fixed(v, yDecimals) + "</text>\n";
     }
     if (!frames.empty()) {
         const double span = xAxis.last - xAxis.first;
@@ -440,7 +447,8 @@ h2 { font-size: 18px; margin: 28px 0 10px; padding-bottom: 4px; border-bottom: 1
 table { border-collapse: collapse; font-size: 14px; }
 th, td { padding: 4px 12px; border-bottom: 1px solid #eee; }
 th { background: #f3f4f6; font-weight: 600; text-align: left; }
-td.num, th.num { text-align: right; font-variant-numeric: tabular-nums; font-family: "DejaVu Sans Mono", Consolas, monospace; }
+th.num { text-align: right; }
+td.num { text-align: right; font-variant-numeric: tabular-nums; font-family: "DejaVu Sans Mono", Consolas, monospace; }
 table.inputs th { width: 9em; }
 table.inputs td { word-break: break-all; }
 tr.weighted td { border-top: 2px solid #ddd; font-weight: 600; }
@@ -469,6 +477,11 @@ std::string Cell(const std::string& text, bool number = true)
 std::string HtmlValue(double value)
 {
     return std::isnan(value) ? "—" : FormatValue(value);
+}
+
+std::string HtmlFrame(std::int32_t frame)
+{
+    return frame < 0 ? "—" : std::to_string(frame);
 }
 
 }  // namespace
@@ -626,8 +639,8 @@ std::string HtmlReport(const RunRecord& run)
     for (int r = 0; r < 4; ++r) {
         const PlaneStatistics& s = StatisticsRow(stats, r);
         h += "<tr>" + Cell(RowLabel(r), false) + Cell(HtmlValue(s.mean)) + Cell(HtmlValue(s.pooled)) +
-             Cell(HtmlValue(s.min)) + Cell(TableFrame(s.minFrame)) + Cell(HtmlValue(s.max)) +
-             Cell(TableFrame(s.maxFrame)) + "</tr>\n";
+             Cell(HtmlValue(s.min)) + Cell(HtmlFrame(s.minFrame)) + Cell(HtmlValue(s.max)) +
+             Cell(HtmlFrame(s.maxFrame)) + "</tr>\n";
     }
     h += "<tr class=\"weighted\"><td>6:1:1 加权</td>" + Cell(HtmlValue(stats.weighted611)) +
          "<td colspan=\"5\"></td></tr>\n</table>\n";
