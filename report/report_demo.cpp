@@ -15,9 +15,11 @@ struct Collector : lorvane::RunFeedback {
     lorvane::RunRecord record;
     bool ended = false;
 
-    void ShowMessage(const std::string& text, const std::string& title, lorvane::MessageIcon) override
+    // The closing summary is no news here; errors and warnings are.
+    void ShowMessage(const std::string& text, const std::string& title, lorvane::MessageIcon icon) override
     {
-        std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
+        if (icon != lorvane::MessageIcon::None)
+            std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
     }
     void ProgressBegin(std::int32_t) override {}
     void ProgressStep(std::int32_t) override {}
