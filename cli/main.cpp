@@ -24,6 +24,8 @@
 #include <unistd.h>
 #endif
 
+#include "cli/arguments.h"
+#include "core/files.h"
 #include "core/psnr.h"
 #include "core/ssd.h"
 
@@ -216,12 +218,12 @@ Input Inspect(const char* role, const std::string& path)
 {
     Input input{role, path};
     std::error_code error;
-    const auto status = std::filesystem::status(path, error);
+    const auto status = std::filesystem::status(lorvane::FilesystemPath(path), error);
     input.exists = !error && std::filesystem::exists(status);
     input.directory = !error && std::filesystem::is_directory(status);
     input.regular = !error && std::filesystem::is_regular_file(status);
     if (input.regular) {
-        input.bytes = std::filesystem::file_size(path, error);
+        input.bytes = std::filesystem::file_size(lorvane::FilesystemPath(path), error);
         input.regular = !error;
     }
     return input;
@@ -268,9 +270,9 @@ std::string ParseFailureReason(const CLI::App& app, const CLI::ParseError& error
 
 int main(int argc, char** argv)
 {
-#ifdef _WIN32
-    SetConsoleOutputCP(CP_UTF8);
-#endif
+    lorvane::SetUpStandardStreams();
+    const std::vector<std::string> arguments = lorvane::Utf8Arguments(argc, argv);
+    const std::vector<const char*> argumentPointers = lorvane::ArgumentPointers(arguments);
     CLI::App app("Lorvane: YUV 4:2:0 序列的逐帧 PSNR", "lorvane-cli");
     std::string size, frames, cpu;
     lorvane::PsnrSettings settings;
@@ -286,7 +288,7 @@ int main(int argc, char** argv)
     app.formatter_fn([](const CLI::App*, std::string, CLI::AppFormatMode) { return std::string(kHelp); });
 
     try {
-        app.parse(argc, argv);
+        app.parse(int(arguments.size()), argumentPointers.data());
     } catch (const CLI::CallForHelp&) {
         std::fputs(app.help().c_str(), stdout);
         return kExitDone;
