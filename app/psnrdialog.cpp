@@ -7,7 +7,6 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QDropEvent>
-#include <QFile>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLibraryInfo>
@@ -126,10 +125,11 @@ protected:
     }
 };
 
-// The narrow encoding fopen takes: UTF-8 here, the ANSI code page on Windows.
+// The core takes UTF-8 on every platform (it opens files with the wide
+// functions on Windows), so every name reaches it, whatever the code page.
 std::string NativePath(const QString& path)
 {
-    return QFile::encodeName(path).toStdString();
+    return path.toUtf8().toStdString();
 }
 
 QMessageBox::Icon BoxIcon(MessageIcon icon)
