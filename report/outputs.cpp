@@ -1,5 +1,7 @@
 #include "outputs.h"
 
+#include "core/files.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -673,9 +675,8 @@ bool WriteOutput(const std::string& path, const std::string& text)
         const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
         return std::fflush(stdout) == 0 && written && !std::ferror(stdout);
     }
-    // The one place a report file is opened: where a wide-character open is
-    // needed for UTF-8 paths, it goes here.
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    // OpenForWriting takes UTF-8 on every platform.
+    std::FILE* file = OpenForWriting(path).release();
     if (!file)
         return false;
     bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
