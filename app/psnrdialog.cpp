@@ -657,7 +657,7 @@ CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent, Qt::Dialog | kFixe
     auto* version = new QLabel(U8("Lorvane 1.0 版"), this);
     version->setTextFormat(Qt::PlainText);
     version->setGeometry(du.rect(40, 10, 119, 8));
-    auto* line = new QLabel(U8("逐帧计算 YUV 序列的 PSNR"), this);
+    auto* line = new QLabel(U8("自由软件，GPL-3.0-or-later"), this);
     line->setTextFormat(Qt::PlainText);
     line->setGeometry(du.rect(40, 25, 119, 8));
 
