@@ -8,7 +8,6 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,8 +23,11 @@
 #include <unistd.h>
 #endif
 
+#include "core/files.h"
+#include "core/probe.h"
 #include "core/psnr.h"
 #include "core/ssd.h"
+#include "report/outputs.h"
 
 namespace {
 
@@ -34,23 +36,35 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kHelp =
-    "用法：lorvane-cli -s 宽x高 [-n 帧数] [-o 结果文件] [-q] [--cpu 级别] 参考序列 目标序列\n"
+    "用法：lorvane-cli -s 宽x高 [-n 帧数] [-o 结果文件] [-p 格式] [选项] 参考序列 目标序列\n"
     "\n"
-    "逐帧计算目标序列相对参考序列的 Y、U、V 分量 PSNR（dB，峰值 255）及其平均值。\n"
-    "两个序列都是无文件头的 8 位平面 YUV 4:2:0 文件（I420：每帧 Y，然后 U，然后 V）。\n"
+    "逐帧计算目标序列相对参考序列的 Y、U、V 分量 PSNR（dB）及其平均值。\n"
+    "序列可以是无文件头的平面 YUV 文件，也可以是 YUV4MPEG2（.y4m）文件。\n"
+    "不给出格式时按经典布局读取：8 位 YUV 4:2:0（I420），色度宽高为亮度的一半（向下取整）。\n"
     "\n"
     "选项：\n"
-    "  -s, --size 宽x高        图像宽高，例如 176x144（必需）\n"
+    "  -s, --size 宽x高        图像宽高，例如 176x144；auto 表示按内容推断。省略时取自\n"
+    "                          YUV4MPEG2 文件头或文件名（如 foo_1920x1080_50.yuv）\n"
+    "  -p, --pix-fmt 格式      像素格式，名称同 ffmpeg 的 -pix_fmt，例如 yuv420p10le；\n"
+    "                          给出格式时色度宽高向上取整，与 ffmpeg 写出的文件一致\n"
+    "      --peak full|scaled  峰值：full 为 2^位深-1（默认，同 ffmpeg），\n"
+    "                          scaled 为 255×2^(位深-8)（同 HM/VTM）\n"
     "  -n, --frames 帧数       要比较的帧数；省略时取较短文件中的完整帧数\n"
     "                          （此时两个序列都必须是普通文件）\n"
     "  -o, --output 结果文件   写出逐帧结果文件（CR LF 换行）\n"
+    "      --json 文件         写出 JSON（libvmaf 的布局）；- 表示标准输出\n"
+    "      --csv 文件          写出 CSV，每帧一行；- 表示标准输出\n"
+    "      --report 文件       写出 HTML 报告（含逐帧曲线）\n"
+    "      --stats             在摘要之后显示统计表：均值、合并 PSNR、最小值、最大值、最差帧\n"
+    "      --worst 帧数        统计中列出的最差帧数（默认 5）\n"
     "  -q, --quiet             不显示进度\n"
     "      --cpu 级别          指令集上限：c、sse2、avx2 或 avx512\n"
     "                          （与环境变量 LORVANE_CPU 相同）\n"
     "  -h, --help              显示本帮助并退出\n"
     "      --version           显示版本号并退出\n"
     "\n"
-    "标准输出只有平均 PSNR 摘要；\"Average,...\" 行、进度、警告和错误写到标准错误。\n"
+    "标准输出只有平均 PSNR 摘要（某个输出写到标准输出时，摘要改写到标准错误）；\n"
+    "\"Average,...\" 行、进度、警告和错误写到标准错误。\n"
     "\n"
     "退出状态：\n"
     "  0  要求的帧全部比较完毕\n"
@@ -58,6 +72,7 @@ constexpr const char* kHelp =
     "  2  命令行有误\n"
     "\n"
     "示例：\n"
+    "  lorvane-cli --stats --json result.json ref.y4m encoded.y4m\n"
     "  lorvane-cli -s 1920x1080 -n 120 -o result.txt ref.yuv encoded.yuv\n";
 
 const char* const kTitleWarning = "警告!";
@@ -92,14 +107,22 @@ bool StderrIsTerminal()
 // adapted so that happens every few milliseconds whatever the frame rate.
 class TerminalFeedback final : public lorvane::RunFeedback {
 public:
-    explicit TerminalFeedback(bool showProgress) : showProgress_(showProgress) {}
+    // `summaryToStderr`: an output takes standard output, so the summary goes
+    // to stderr to keep the data clean. `keepFrames`: frames the outputs need,
+    // with room reserved for `expectedFrames`.
+    TerminalFeedback(bool showProgress, bool summaryToStderr, bool keepFrames, std::int32_t expectedFrames)
+        : showProgress_(showProgress), summary_(summaryToStderr ? stderr : stdout), keepFrames_(keepFrames)
+    {
+        if (keepFrames_)
+            measured_.reserve(std::size_t(expectedFrames));
+    }
 
     void ShowMessage(const std::string& text, const std::string& title,
                      lorvane::MessageIcon icon) override
     {
         ClearProgress();
         if (icon == lorvane::MessageIcon::None) {
-            std::fwrite(text.data(), 1, text.size(), stdout);
+            std::fwrite(text.data(), 1, text.size(), summary_);
             return;
         }
         failed_ = true;
@@ -133,8 +156,20 @@ public:
 
     void ProgressEnd() override { ClearProgress(); }
 
+    void FrameMeasured(const lorvane::FrameResult& frame) override
+    {
+        if (keepFrames_)
+            measured_.push_back(frame);
+    }
+
+    void RunEnded(const lorvane::RunOutcome& outcome) override { outcome_ = outcome; }
+
     // True once an error or warning was shown: the run did not compare every frame asked for.
     bool Failed() const { return failed_; }
+    FILE* SummaryStream() const { return summary_; }
+    // The run's outcome, when it reached its frame loop.
+    const std::optional<lorvane::RunOutcome>& Outcome() const { return outcome_; }
+    std::vector<lorvane::FrameResult> TakeFrames() { return std::move(measured_); }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -161,6 +196,10 @@ private:
     }
 
     bool showProgress_;
+    FILE* summary_;
+    bool keepFrames_;
+    std::vector<lorvane::FrameResult> measured_;
+    std::optional<lorvane::RunOutcome> outcome_;
     bool failed_ = false;
     bool drawn_ = false;
     std::int32_t frames_ = 0;
@@ -195,52 +234,88 @@ std::optional<std::pair<std::int32_t, std::int32_t>> ParseSize(std::string_view 
 }
 
 // Frame size in bytes, or 0 when the run will refuse the size anyway.
-std::int64_t FrameBytes(std::int32_t width, std::int32_t height)
+std::uint64_t FrameBytes(std::int32_t width, std::int32_t height, const lorvane::PixelFormat& format)
 {
     if (width <= 0 || height <= 0 || width > lorvane::kMaxDimension ||
         height > lorvane::kMaxDimension || std::int64_t(width) * height > lorvane::kMaxLumaSamples)
         return 0;
-    return lorvane::ComputeFrameLayout(width, height).frameSize;
+    return lorvane::LayoutOf(format, width, height).frameBytes;
 }
 
 struct Input {
     const char* role;  // as the run names the sequence
-    const std::string& path;
-    bool exists = false;
-    bool directory = false;
-    bool regular = false;
-    std::uintmax_t bytes = 0;
+    std::string path;
+    lorvane::SequenceInfo info;
+    bool Y4m() const { return info.y4m && info.error.empty(); }
 };
-
-Input Inspect(const char* role, const std::string& path)
-{
-    Input input{role, path};
-    std::error_code error;
-    const auto status = std::filesystem::status(path, error);
-    input.exists = !error && std::filesystem::exists(status);
-    input.directory = !error && std::filesystem::is_directory(status);
-    input.regular = !error && std::filesystem::is_regular_file(status);
-    if (input.regular) {
-        input.bytes = std::filesystem::file_size(path, error);
-        input.regular = !error;
-    }
-    return input;
-}
 
 // A size that is not a whole number of frames is the commonest sign of a
 // wrongly typed picture size.
 void WarnAboutPartialFrame(const Input& input, std::int32_t width, std::int32_t height,
-                           std::int64_t frameBytes)
+                           std::uint64_t frameBytes)
 {
-    const std::uintmax_t rest = input.bytes % std::uintmax_t(frameBytes);
-    if (!input.regular || rest == 0)
+    if (!input.info.regular || input.info.y4m)
+        return;
+    const std::uint64_t rest = input.info.bytes % frameBytes;
+    if (rest == 0)
         return;
     PrintMessage(kTitleWarning,
-                 std::string(input.role) + " " + input.path + " 的大小 " + std::to_string(input.bytes) +
+                 std::string(input.role) + " " + input.path + " 的大小 " + std::to_string(input.info.bytes) +
                      " 字节不是整数帧：" + std::to_string(width) + "x" + std::to_string(height) +
                      " 的一帧是 " + std::to_string(frameBytes) + " 字节，末尾多出 " +
                      std::to_string(rest) + " 字节。\n请确认图像宽高是否正确。\n");
 }
+
+std::string SizeText(std::int32_t width, std::int32_t height)
+{
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
+// Size and format from the file names, where the command line and the
+// headers leave them open. Returns a usage error's reason, or "".
+std::string TakeFromNames(const Input (&inputs)[2], bool wantSize, bool wantFormat, lorvane::PsnrSettings& settings)
+{
+    const lorvane::NameGuess& a = inputs[0].info.name;
+    const lorvane::NameGuess& b = inputs[1].info.name;
+    const auto describe = [](const lorvane::NameGuess& g, bool size, bool format) {
+        std::string text = size && g.SizeKnown() ? SizeText(g.width, g.height) : "";
+        if (format && g.format)
+            text += (text.empty() ? "" : " ") + std::string(g.format->name);
+        return text;
+    };
+    const bool sizesDiffer = wantSize && a.SizeKnown() && b.SizeKnown() && (a.width != b.width || a.height != b.height);
+    const bool formatsDiffer = wantFormat && a.format && b.format && a.format != b.format;
+    if (sizesDiffer || formatsDiffer)
+        return "两个文件名给出的图像不一致：" + inputs[0].path + " 是 " + describe(a, wantSize, wantFormat) + "，" +
+               inputs[1].path + " 是 " + describe(b, wantSize, wantFormat) + "。请用 -s 和 -p 给出。";
+    std::string from;
+    lorvane::NameGuess taken;
+    for (const Input& input : inputs) {
+        const lorvane::NameGuess& g = input.info.name;
+        const bool tells = (wantSize && g.SizeKnown()) || (wantFormat && g.format);
+        if (!tells)
+            continue;
+        from += (from.empty() ? "" : " 和 ") + input.path;
+        if (wantSize && g.SizeKnown())
+            taken.width = g.width, taken.height = g.height;
+        if (wantFormat && g.format)
+            taken.format = g.format;
+    }
+    if (from.empty())
+        return "";
+    if (taken.SizeKnown())
+        settings.width = taken.width, settings.height = taken.height;
+    if (taken.format)
+        settings.pixelFormat = std::string(taken.format->name);
+    std::fputs(("从文件名 " + from + " 推断：" + describe(taken, true, true) + "\n").c_str(), stderr);
+    return "";
+}
+
+// The outputs the run's numbers are written to besides the result file.
+struct Output {
+    const char* option;
+    std::string path;
+};
 
 // CLI11 reports in English; the user gets one line in Chinese.
 std::string ParseFailureReason(const CLI::App& app, const CLI::ParseError& error)
@@ -271,14 +346,21 @@ int main(int argc, char** argv)
 #ifdef _WIN32
     SetConsoleOutputCP(CP_UTF8);
 #endif
-    CLI::App app("Lorvane: YUV 4:2:0 序列的逐帧 PSNR", "lorvane-cli");
-    std::string size, frames, cpu;
+    CLI::App app("Lorvane: YUV 序列的逐帧 PSNR", "lorvane-cli");
+    std::string size, frames, cpu, peak, worst;
     lorvane::PsnrSettings settings;
-    bool quiet = false;
+    bool quiet = false, stats = false;
     std::vector<std::string> sequences;
+    Output outputs[] = {{"--json", ""}, {"--csv", ""}, {"--report", ""}};
     app.add_option("-s,--size", size);
+    app.add_option("-p,--pix-fmt", settings.pixelFormat);
+    app.add_option("--peak", peak);
     app.add_option("-n,--frames", frames);
     app.add_option("-o,--output", settings.resultPath);
+    for (Output& output : outputs)
+        app.add_option(output.option, output.path);
+    app.add_flag("--stats", stats);
+    app.add_option("--worst", worst);
     app.add_flag("-q,--quiet", quiet);
     app.add_option("--cpu", cpu);
     app.add_option("sequences", sequences);
@@ -297,11 +379,17 @@ int main(int argc, char** argv)
         return UsageError(ParseFailureReason(app, error));
     }
 
-    if (!app.count("--size"))
-        return UsageError("缺少图像宽高：请用 -s 宽x高 给出，例如 -s 176x144。");
-    const auto picture = ParseSize(size);
-    if (!picture)
+    const bool sizeGiven = app.count("--size") > 0, autoSize = sizeGiven && size == "auto";
+    std::optional<std::pair<std::int32_t, std::int32_t>> picture;
+    if (sizeGiven && !autoSize && !(picture = ParseSize(size)))
         return UsageError("图像宽高 \"" + size + "\" 无效：应写成 宽x高，两个都是 32 位整数，例如 176x144。");
+    if (app.count("--pix-fmt") && !lorvane::FindPixelFormat(settings.pixelFormat))
+        return UsageError("未知的像素格式 \"" + settings.pixelFormat + "\"：可用的格式有 " + lorvane::PixelFormatNames() + "。");
+    if (app.count("--peak")) {
+        if (peak != "full" && peak != "scaled")
+            return UsageError("未知的峰值 \"" + peak + "\"：应为 full 或 scaled。");
+        settings.peak = peak == "scaled" ? lorvane::PeakKind::Scaled : lorvane::PeakKind::Full;
+    }
     if (sequences.size() != 2)
         return UsageError(sequences.size() < 2 ? "需要两个序列文件：参考序列和目标序列。"
                                                : "序列文件太多：只需要参考序列和目标序列两个。");
@@ -311,45 +399,136 @@ int main(int argc, char** argv)
             return UsageError("帧数 \"" + frames + "\" 无效：应为 32 位整数。");
         settings.frameCount = *count;
     }
+    std::size_t worstCount = 5;
+    if (app.count("--worst")) {
+        const auto count = ParseInt(worst);
+        if (!count || *count < 0)
+            return UsageError("最差帧数 \"" + worst + "\" 无效：应为不小于 0 的 32 位整数。");
+        worstCount = std::size_t(*count);
+    }
     if (app.count("--cpu") && !lorvane::LimitCpuLevel(cpu))
         return UsageError("未知的指令集级别 \"" + cpu + "\"：应为 c、sse2、avx2 或 avx512。");
+    int toStdout = 0;
+    for (const Output& output : outputs)
+        toStdout += output.path == "-";
+    if (toStdout > 1)
+        return UsageError("只能有一个输出写到标准输出（-）。");
+    if (!outputs[2].path.empty() && outputs[2].path == "-")
+        return UsageError("HTML 报告不能写到标准输出：请给出文件名。");
 
-    settings.width = picture->first;
-    settings.height = picture->second;
     settings.sourcePath = sequences[0];
     settings.targetPath = sequences[1];
+    if (picture) {
+        settings.width = picture->first;
+        settings.height = picture->second;
+    }
 
-    const std::int64_t frameBytes = FrameBytes(settings.width, settings.height);
+    // What the files tell: a YUV4MPEG2 header gives size and format (the run
+    // checks them against -s and -p); otherwise the names may.
+    const Input inputs[] = {{"源参考序列", settings.sourcePath, lorvane::ProbeSequence(settings.sourcePath)},
+                            {"目标序列", settings.targetPath, lorvane::ProbeSequence(settings.targetPath)}};
+    const Input* y4m = inputs[0].Y4m() ? &inputs[0] : inputs[1].Y4m() ? &inputs[1] : nullptr;
+    const bool badHeader = !inputs[0].info.error.empty() || !inputs[1].info.error.empty();
+    if (!y4m && !badHeader) {
+        const std::string reason =
+            TakeFromNames(inputs, !picture, !app.count("--pix-fmt"), settings);
+        if (!reason.empty())
+            return UsageError(reason);
+        if (settings.width == 0 && settings.height == 0 && autoSize) {
+            lorvane::SizeChoice choice;
+            std::string report;
+            const lorvane::PixelFormat* format = lorvane::FindPixelFormat(settings.pixelFormat);
+            if (!lorvane::GuessSizeByContent(settings.sourcePath, format ? *format : lorvane::ClassicFormat(), choice,
+                                             report))
+                return UsageError(report + "请用 -s 宽x高 给出。");
+            std::fputs((report + "\n").c_str(), stderr);
+            settings.width = choice.width;
+            settings.height = choice.height;
+        }
+        if (settings.width == 0 && settings.height == 0)
+            return UsageError("缺少图像宽高：请用 -s 宽x高 给出，例如 -s 176x144，或用 -s auto 按内容推断。");
+    }
+
+    // The frame count of the shorter file when -n is left out, counted as the
+    // frames are laid out.
+    std::int32_t width = settings.width, height = settings.height;
+    const lorvane::PixelFormat* format = lorvane::FindPixelFormat(settings.pixelFormat);
+    if (y4m && width == 0 && height == 0)
+        width = y4m->info.header.width, height = y4m->info.header.height;
+    if (y4m && !format)
+        format = y4m->info.header.format;
+    if (!format)
+        format = &lorvane::ClassicFormat();
+    const std::uint64_t frameBytes = badHeader ? 0 : FrameBytes(width, height, *format);
     if (frameBytes > 0) {
-        const Input inputs[] = {Inspect("源参考序列", settings.sourcePath),
-                                Inspect("目标序列", settings.targetPath)};
         if (!app.count("--frames")) {
             // A missing file or a folder is left to the run, which says it cannot
             // open it as it does in the window; -n would not help there.
             for (const Input& input : inputs) {
-                if (!input.exists || input.directory)
+                if (!input.info.opened)
                     break;
-                if (!input.regular)
+                if (!input.info.regular)
                     return UsageError(std::string(input.role) + " " + input.path +
                                       " 不是普通文件，无法得知帧数：请用 -n 给出要比较的帧数。");
             }
-            if (inputs[0].regular && inputs[1].regular) {
-                const std::uintmax_t shorter = std::min(inputs[0].bytes, inputs[1].bytes);
-                settings.frameCount = std::int32_t(
-                    std::min<std::uintmax_t>(shorter / std::uintmax_t(frameBytes), lorvane::kMaxDimension));
-            }
+            if (inputs[0].info.regular && inputs[1].info.regular)
+                settings.frameCount = std::int32_t(std::min<std::uint64_t>(
+                    std::min(lorvane::CompleteFrames(inputs[0].info, frameBytes),
+                             lorvane::CompleteFrames(inputs[1].info, frameBytes)),
+                    lorvane::kMaxDimension));
         }
         for (const Input& input : inputs)
-            WarnAboutPartialFrame(input, settings.width, settings.height, frameBytes);
+            WarnAboutPartialFrame(input, width, height, frameBytes);
     }
 
-    TerminalFeedback feedback(!quiet && StderrIsTerminal());
+    // An output path that names a sequence would destroy it: refused before
+    // anything, the result file included, is created or truncated.
+    for (const Output& output : outputs)
+        for (const Input& input : inputs)
+            if (!output.path.empty() && output.path != "-" && lorvane::SameFile(output.path, input.path)) {
+                PrintMessage("打开文件错误!", "输出文件 " + output.path + " 就是" + input.role + "!\n请另选输出文件！");
+                return kExitFailed;
+            }
+
+    const bool keepFrames = stats || std::any_of(std::begin(outputs), std::end(outputs),
+                                                 [](const Output& o) { return !o.path.empty(); });
+    std::int32_t expected = settings.frameCount;
+    if (inputs[0].info.regular && inputs[1].info.regular && frameBytes > 0)
+        expected = std::int32_t(std::min<std::uint64_t>(
+            {std::uint64_t(std::max(expected, 0)), lorvane::CompleteFrames(inputs[0].info, frameBytes),
+             lorvane::CompleteFrames(inputs[1].info, frameBytes)}));
+    TerminalFeedback feedback(!quiet && StderrIsTerminal(), toStdout > 0, keepFrames,
+                              std::clamp(expected, 0, 1 << 24));
     lorvane::RunComparison(settings, feedback);
+
+    // The outputs, once the run has compared what it could.
+    bool failed = feedback.Failed();
+    if (keepFrames && feedback.Outcome() && !feedback.Outcome()->resultWriteFailed) {
+        lorvane::RunRecord record;
+        record.outcome = *feedback.Outcome();
+        record.frames = feedback.TakeFrames();
+        record.statistics = lorvane::ComputeStatistics(record.frames, record.outcome.description, worstCount);
+        if (stats) {
+            const std::string table = lorvane::StatisticsTable(record);
+            std::fwrite(table.data(), 1, table.size(), feedback.SummaryStream());
+        }
+        for (const Output& output : outputs) {
+            if (output.path.empty())
+                continue;
+            const std::string text = output.option == std::string_view("--json") ? lorvane::JsonText(record)
+                                     : output.option == std::string_view("--csv") ? lorvane::CsvText(record)
+                                                                                  : lorvane::HtmlReport(record);
+            if (!lorvane::WriteOutput(output.path, text)) {
+                PrintMessage("写入文件错误!", "写入 " + output.path + " 时出错!\n输出不完整，请检查路径和磁盘空间！");
+                failed = true;
+            }
+        }
+    }
 
     // The summary is the one thing on stdout: losing it is a failure too.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         PrintMessage("错误!", "写入标准输出时出错，摘要不完整！");
         return kExitFailed;
     }
-    return feedback.Failed() ? kExitFailed : kExitDone;
+    return failed ? kExitFailed : kExitDone;
 }

@@ -47,7 +47,7 @@ TEST_F(Cli, RunsPrintExactTextsAndWriteTheResultFile)
 TEST_F(Cli, BadCommandLinesExitWithTwoAndTouchNothing)
 {
     for (const auto& [args, reason] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"-o", result, ref, tgt}, "缺少图像宽高：请用 -s 宽x高 给出，例如 -s 176x144。"},
+             {{"-o", result, ref, tgt}, "缺少图像宽高：请用 -s 宽x高 给出，例如 -s 176x144，或用 -s auto 按内容推断。"},
              {{"-o", result, "-s", "176x144", ref}, "需要两个序列文件：参考序列和目标序列。"},
              {{"-o", result, "-s", "176x144", "-s", "8x8", ref, tgt}, "选项 --size 只能给出一次。"},
              {{"-o", result, "-s", "176x144", "--bogus", ref, tgt}, "无法识别的参数：--bogus"},
