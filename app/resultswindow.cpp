@@ -301,6 +301,8 @@ ResultsWindow::ResultsWindow(Prompts& prompts, QWidget* parent)
     splitter->addWidget(below);
     splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 2);
+    chartView_->setMinimumHeight(220);
+    splitter->setSizes({420, 280});
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(buttons);
