@@ -1,12 +1,16 @@
 #include "psnrdialog.h"
 
 #include <QApplication>
+#include <QAbstractItemView>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QCursor>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QDropEvent>
+#include <QFile>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLibraryInfo>
@@ -16,14 +20,19 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTableView>
 #include <QThread>
 #include <QTranslator>
 #include <QUrl>
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 
+#include "autofill.h"
+#include "core/probe.h"
 #include "prompts.h"
+#include "resultswindow.h"
 
 #ifdef Q_OS_WIN
 #define NOMINMAX
@@ -96,6 +105,7 @@ QString LocalFile(const QMimeData* mime)
 class PathEdit : public QLineEdit {
 public:
     using QLineEdit::QLineEdit;
+    std::function<void()> dropped;
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override
@@ -122,14 +132,16 @@ protected:
         setText(path);
         setFocus(Qt::OtherFocusReason);
         event->acceptProposedAction();
+        if (dropped)
+            dropped();
     }
 };
 
-// The core takes UTF-8 on every platform (it opens files with the wide
-// functions on Windows), so every name reaches it, whatever the code page.
-std::string NativePath(const QString& path)
+// The core takes UTF-8 paths on every platform (and opens them with the wide
+// calls on Windows), so that any file name the user can pick can be opened.
+std::string CorePath(const QString& path)
 {
-    return path.toUtf8().toStdString();
+    return path.toStdString();
 }
 
 QMessageBox::Icon BoxIcon(MessageIcon icon)
@@ -197,6 +209,9 @@ QString ControlName(int id)
     case IDC_BROWSE_RESULT: return QStringLiteral("IDC_BROWSE_RESULT");
     case IDC_AUTHOR_INFO: return QStringLiteral("IDC_AUTHOR_INFO");
     case IDC_PROGRESS: return QStringLiteral("IDC_PROGRESS");
+    case IDC_FORMAT: return QStringLiteral("IDC_FORMAT");
+    case IDC_PEAK: return QStringLiteral("IDC_PEAK");
+    case IDC_VIEW_CHART: return QStringLiteral("IDC_VIEW_CHART");
     }
     return QString();
 }
@@ -279,6 +294,28 @@ bool DataExchange::MinMaxInt(std::int32_t value, std::int32_t minimum, std::int3
     return Fail(U8("请输入一个介于 %1 和 %2 之间的整数。").arg(minimum).arg(maximum));
 }
 
+bool DataExchange::Choice(int id, QString& member)
+{
+    auto* list = dialog_.findChild<QComboBox*>(ControlName(id));
+    Q_ASSERT(list);
+    if (save_)
+        member = list->currentData().toString();
+    else
+        list->setCurrentIndex(std::max(list->findData(member), 0));
+    return true;
+}
+
+bool DataExchange::Check(int id, bool& member)
+{
+    auto* box = dialog_.findChild<QCheckBox*>(ControlName(id));
+    Q_ASSERT(box);
+    if (save_)
+        member = box->isChecked();
+    else
+        box->setChecked(member);
+    return true;
+}
+
 bool DataExchange::Fail(const QString& message)
 {
     prompts_.showMessage(&dialog_, message, U8(kValidationTitle), QMessageBox::Warning);
@@ -335,6 +372,10 @@ public:
         CPsnrDialog* form = &form_;
         QMetaObject::invokeMethod(form, [form] { form->ProgressEnd(); }, Qt::BlockingQueuedConnection);
     }
+
+    // The form reads these only after the worker has finished.
+    void FrameMeasured(const FrameResult& frame) override { form_.FrameMeasured(frame); }
+    void RunEnded(const RunOutcome& outcome) override { form_.RunEnded(outcome); }
 
 private:
     static constexpr std::chrono::milliseconds kStepInterval{30};
@@ -428,6 +469,39 @@ void CPsnrDialog::CreateControls()
     connect(browseTarget, &QPushButton::clicked, this, &CPsnrDialog::OnBrowseTarget);
     connect(browseResult, &QPushButton::clicked, this, &CPsnrDialog::OnBrowseResult);
     connect(author, &QPushButton::clicked, this, &CPsnrDialog::OnAuthorInfo);
+
+    // The controls added since, after all of the above in tab order.
+    label("格式：", 103, 89, 25, 8);
+    auto* format = new QComboBox(this);
+    format->setObjectName(ControlName(IDC_FORMAT));
+    format->setGeometry(du.rect(128, 87, 87, 14));
+    format->addItem(QString::fromUtf8(ClassicFormat().description.data(), qsizetype(ClassicFormat().description.size())),
+                    QString());
+    for (const PixelFormat& named : NamedPixelFormats()) {
+        const QString name = QString::fromUtf8(named.name.data(), qsizetype(named.name.size()));
+        format->addItem(name + U8(" — ") + QString::fromUtf8(named.description.data(), qsizetype(named.description.size())),
+                        name);
+    }
+    format->view()->setMinimumWidth(format->view()->sizeHintForColumn(0) + 24);
+    auto* peak = new QCheckBox(U8("缩放峰值"), this);
+    peak->setObjectName(ControlName(IDC_PEAK));
+    peak->setToolTip(U8("高位深时峰值取 255×2^(位深−8)（如10位为 1020，MPEG/JVET 参考软件的做法）；\n"
+                        "不选时取 2^位深−1（如 1023，与 ffmpeg、libvmaf 相同）。8位两者都是 255。"));
+    peak->setGeometry(du.rect(128, 103, 87, 10));
+    QPushButton* view = button(IDC_VIEW_CHART, "查看曲线(&V)…", 241, 67, 50, 14);
+    view->setEnabled(false);
+    // While a run goes on its bar covers the format row, as it always stood there.
+    progress->raise();
+
+    connect(view, &QPushButton::clicked, this, &CPsnrDialog::OnViewChart);
+    connect(format, &QComboBox::activated, this, [this] { m_formatChosen = true; });
+    for (int id : {IDC_WIDTH, IDC_HEIGHT, IDC_FRAMES})
+        connect(findChild<QLineEdit*>(ControlName(id)), &QLineEdit::textEdited, this, [this, id] { m_typed.insert(id); });
+    for (int id : {IDC_SOURCE_PATH, IDC_TARGET_PATH}) {
+        auto* path = static_cast<PathEdit*>(findChild<QLineEdit*>(ControlName(id)));
+        connect(path, &QLineEdit::editingFinished, this, [this] { AutoFill(true); });
+        path->dropped = [this] { AutoFill(true); };
+    }
 }
 
 void CPsnrDialog::OnInitDialog()
@@ -452,7 +526,8 @@ bool CPsnrDialog::DoDataExchange(DataExchange& dx)
            dx.Text(IDC_WIDTH, m_width) && dx.MinMaxInt(m_width, 0, kMaxValue) &&
            dx.Text(IDC_HEIGHT, m_height) && dx.MinMaxInt(m_height, 0, kMaxValue) &&
            dx.Text(IDC_FRAMES, m_frameCount) && dx.MinMaxInt(m_frameCount, 0, kMaxValue) &&
-           dx.Text(IDC_TARGET_PATH, m_targetPath);
+           dx.Text(IDC_TARGET_PATH, m_targetPath) &&
+           dx.Choice(IDC_FORMAT, m_pixelFormat) && dx.Check(IDC_PEAK, m_scaledPeak);
 }
 
 bool CPsnrDialog::UpdateData(bool save)
@@ -469,12 +544,14 @@ QWidget* CPsnrDialog::GetDlgItem(int id) const
 PsnrSettings CPsnrDialog::Settings() const
 {
     PsnrSettings settings;
-    settings.sourcePath = NativePath(m_sourcePath);
-    settings.resultPath = NativePath(m_resultPath);
+    settings.sourcePath = CorePath(m_sourcePath);
+    settings.resultPath = CorePath(m_resultPath);
     settings.width = m_width;
     settings.height = m_height;
     settings.frameCount = m_frameCount;
-    settings.targetPath = NativePath(m_targetPath);
+    settings.targetPath = CorePath(m_targetPath);
+    settings.pixelFormat = m_pixelFormat.toStdString();
+    settings.peak = m_scaledPeak ? PeakKind::Scaled : PeakKind::Full;
     return settings;
 }
 
@@ -491,6 +568,8 @@ void CPsnrDialog::OnCompute()
 {
     if (IsRunning())
         return;
+    // Two well-named paths and Enter are enough: the rest is filled first.
+    AutoFill(true);
     // A refused entry is not run on the values stored before it.
     if (!UpdateData(true))
         return;
@@ -504,6 +583,8 @@ void CPsnrDialog::Browse(QString& member, const FileRequest& request)
         return;
     member = QDir::toNativeSeparators(path);
     UpdateData(false);
+    if (&member != &m_resultPath)
+        AutoFill(true);
 }
 
 void CPsnrDialog::OnBrowseSource()
@@ -527,6 +608,79 @@ void CPsnrDialog::OnBrowseResult()
 void CPsnrDialog::OnAuthorInfo()
 {
     m_prompts->showMessage(this, U8(kAuthorText), U8("个人信息"), QMessageBox::Information);
+}
+
+bool CPsnrDialog::Fillable(int id) const
+{
+    if (!m_typed.count(id))
+        return true;
+    // A typed 0 or nothing asks for nothing in particular.
+    std::int32_t value = 0;
+    const QString text = static_cast<QLineEdit*>(GetDlgItem(id))->text();
+    return text.trimmed().isEmpty() || (ParseInteger(text, value) && value == 0);
+}
+
+void CPsnrDialog::AutoFill(bool warn)
+{
+    const QString paths[2] = {static_cast<QLineEdit*>(GetDlgItem(IDC_SOURCE_PATH))->text(),
+                              static_cast<QLineEdit*>(GetDlgItem(IDC_TARGET_PATH))->text()};
+    SequenceInfo infos[2];
+    for (int i = 0; i < 2; ++i)
+        if (!paths[i].isEmpty())
+            infos[i] = ProbeSequence(CorePath(paths[i]));
+    const FilesTell told = WhatTheFilesTell(paths[0].isEmpty() ? nullptr : &infos[0],
+                                           paths[1].isEmpty() ? nullptr : &infos[1]);
+    if (told.conflict) {
+        // Once for a pair of paths, not at every step that looks again.
+        const QString pair = paths[0] + u'\n' + paths[1];
+        if (warn && pair != m_warnedPair)
+            m_prompts->showMessage(this, told.message, U8(kValidationTitle), QMessageBox::Warning);
+        m_warnedPair = pair;
+        return;
+    }
+    auto* width = static_cast<QLineEdit*>(GetDlgItem(IDC_WIDTH));
+    auto* height = static_cast<QLineEdit*>(GetDlgItem(IDC_HEIGHT));
+    auto* frames = static_cast<QLineEdit*>(GetDlgItem(IDC_FRAMES));
+    auto* format = static_cast<QComboBox*>(GetDlgItem(IDC_FORMAT));
+    if (told.width > 0 && Fillable(IDC_WIDTH) && Fillable(IDC_HEIGHT)) {
+        width->setText(QString::number(told.width));
+        height->setText(QString::number(told.height));
+        m_typed.erase(IDC_WIDTH);
+        m_typed.erase(IDC_HEIGHT);
+    }
+    if (told.format && !m_formatChosen)
+        format->setCurrentIndex(std::max(
+            format->findData(QString::fromUtf8(told.format->name.data(), qsizetype(told.format->name.size()))), 0));
+    if (paths[0].isEmpty() || paths[1].isEmpty() || !Fillable(IDC_FRAMES))
+        return;
+    std::int32_t w = 0, h = 0, current = 0;
+    if (!ParseInteger(width->text(), w) || !ParseInteger(height->text(), h))
+        return;
+    // Refilled only where it was 0 or filled before: a count the files gave
+    // may change with the files, one the user gave may not.
+    if (m_typed.count(IDC_FRAMES) && (!ParseInteger(frames->text(), current) || current != 0))
+        return;
+    const std::int32_t count = FramesOfShorter(infos[0], infos[1], w, h, format->currentData().toString());
+    if (count > 0) {
+        frames->setText(QString::number(count));
+        m_typed.erase(IDC_FRAMES);
+    }
+}
+
+void CPsnrDialog::OnViewChart()
+{
+    if (!m_lastRun)
+        return;
+    if (!m_results)
+        m_results = new ResultsWindow(*m_prompts, this);
+    if (m_resultsRun != m_lastRun) {
+        m_results->SetRun(m_lastRun);
+        m_resultsRun = m_lastRun;
+    }
+    m_results->show();
+    m_results->raise();
+    m_results->activateWindow();
+    m_results->Table()->setFocus(Qt::OtherFocusReason);
 }
 
 // ---- RunFeedback on the GUI thread
@@ -563,6 +717,17 @@ void CPsnrDialog::ProgressEnd()
     m_progress->hide();
 }
 
+void CPsnrDialog::FrameMeasured(const FrameResult& frame)
+{
+    m_runFrames.push_back(frame);
+}
+
+void CPsnrDialog::RunEnded(const RunOutcome& outcome)
+{
+    m_runOutcome = outcome;
+    m_runReachedEnd = true;
+}
+
 void CPsnrDialog::ApplyLatestStep()
 {
     m_stepQueued.store(false, std::memory_order_relaxed);
@@ -577,6 +742,10 @@ void CPsnrDialog::StartRun(const PsnrSettings& settings)
 {
     m_latestStep = -1;
     m_stepQueued = false;
+    m_runSettings = settings;
+    m_runFrames.clear();
+    m_runFrames.reserve(std::size_t(std::clamp(settings.frameCount, 0, 1 << 17)));
+    m_runReachedEnd = false;
     m_worker = QThread::create([this, settings] {
         WorkerFeedback feedback(*this);
         RunComparison(settings, feedback);
@@ -596,6 +765,24 @@ void CPsnrDialog::OnRunEnded()
     delete m_worker;
     m_worker = nullptr;
     qApp->removeEventFilter(this);
+    // The results window follows the latest run that compared a frame; an
+    // open window shows it at once.
+    if (m_runReachedEnd && m_runOutcome.framesCompared > 0) {
+        auto run = std::make_shared<MeasuredSequence>();
+        run->settings = m_runSettings;
+        run->record.outcome = m_runOutcome;
+        run->record.frames = std::move(m_runFrames);
+        run->record.statistics = ComputeStatistics(run->record.frames, m_runOutcome.description, kWorstFrames);
+        m_lastRun = std::move(run);
+        if (m_results) {
+            m_results->SetRun(m_lastRun);
+            m_resultsRun = m_lastRun;
+        }
+    } else {
+        m_lastRun.reset();
+    }
+    m_runFrames = {};
+    GetDlgItem(IDC_VIEW_CHART)->setEnabled(m_lastRun != nullptr);
     emit runFinished();
 }
 
@@ -657,7 +844,7 @@ CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent, Qt::Dialog | kFixe
     auto* version = new QLabel(U8("Lorvane 1.0 版"), this);
     version->setTextFormat(Qt::PlainText);
     version->setGeometry(du.rect(40, 10, 119, 8));
-    auto* line = new QLabel(U8("逐帧计算 YUV 序列的 PSNR"), this);
+    auto* line = new QLabel(U8("自由软件，GPL-3.0-or-later"), this);
     line->setTextFormat(Qt::PlainText);
     line->setGeometry(du.rect(40, 25, 119, 8));
 

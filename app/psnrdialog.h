@@ -8,10 +8,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <set>
+#include <vector>
 
 #include "core/psnr.h"
+#include "measured.h"
 
 class QApplication;
+class QComboBox;
 class QFont;
 class QLineEdit;
 class QProgressBar;
@@ -20,6 +24,7 @@ class QThread;
 namespace lorvane {
 
 class Prompts;
+class ResultsWindow;
 struct FileRequest;
 
 // Control identifiers. Each control's objectName is the identifier's name
@@ -37,6 +42,10 @@ enum ControlId : int {
     IDC_BROWSE_RESULT = 1011,
     IDC_AUTHOR_INFO = 1012,
     IDC_PROGRESS = 1014,
+    // Added after the original nineteen, and after them in tab order.
+    IDC_FORMAT = 1015,
+    IDC_PEAK = 1016,
+    IDC_VIEW_CHART = 1017,
 };
 QString ControlName(int id);
 
@@ -75,6 +84,9 @@ public:
     bool Text(int id, std::int32_t& member);
     // Checks a value already stored by the Text call just before it.
     bool MinMaxInt(std::int32_t value, std::int32_t minimum, std::int32_t maximum);
+    // A drop-down list's item data (a format name), and a check box.
+    bool Choice(int id, QString& member);
+    bool Check(int id, bool& member);
 
 private:
     QLineEdit* Edit(int id);
@@ -101,6 +113,8 @@ public:
     std::int32_t m_height = 0;
     std::int32_t m_frameCount = 0;
     QString m_targetPath;
+    QString m_pixelFormat;  // an ffmpeg name; empty: the classic layout
+    bool m_scaledPeak = false;
     QIcon m_hIcon;
 
     // true: controls -> members with validation; false: members -> controls.
@@ -119,6 +133,13 @@ public:
     void OnBrowseTarget();
     void OnBrowseResult();
     void OnAuthorInfo();
+    // Fills size, format and frame count from what the sequences tell, where
+    // the user has not typed a value; `warn`: say so when the files disagree.
+    void AutoFill(bool warn);
+    // Opens the results window on the last run that compared a frame.
+    void OnViewChart();
+    ResultsWindow* Results() const { return m_results; }
+    const Measured& LastRun() const { return m_lastRun; }
 
     // RunFeedback, carried out here on the GUI thread. A run on the worker
     // thread reaches these through a forwarder that hands each call over.
@@ -126,6 +147,8 @@ public:
     void ProgressBegin(std::int32_t frames) override;
     void ProgressStep(std::int32_t frame) override;
     void ProgressEnd() override;
+    void FrameMeasured(const FrameResult& frame) override;
+    void RunEnded(const RunOutcome& outcome) override;
 
     void reject() override;
 
@@ -152,8 +175,23 @@ private:
     void OnRunEnded();
     void ApplyLatestStep();
 
+    bool Fillable(int id) const;
+
     Prompts* m_prompts;
     QThread* m_worker = nullptr;
+    // What the run on the worker thread hands back, read once it has ended.
+    PsnrSettings m_runSettings;
+    std::vector<FrameResult> m_runFrames;
+    RunOutcome m_runOutcome;
+    bool m_runReachedEnd = false;
+    Measured m_lastRun;
+    Measured m_resultsRun;  // what the results window shows
+    ResultsWindow* m_results = nullptr;
+    // Auto-fill: number fields the user typed into, whether the format was
+    // chosen by hand, and the pair of paths last warned about.
+    std::set<int> m_typed;
+    bool m_formatChosen = false;
+    QString m_warnedPair;
     // Progress handed over from the worker: the newest frame, and whether an
     // update is already queued, so that at most one is in flight.
     std::atomic<std::int32_t> m_latestStep{-1};

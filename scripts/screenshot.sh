@@ -1,40 +1,58 @@
 #!/usr/bin/env bash
-# Takes docs/screenshot.png: the real window with its title bar, shown under
-# Xvfb with a small window manager and a CJK font, captured with ImageMagick.
-# Needs: xvfb, openbox, x11-utils, imagemagick, fonts-wqy-zenhei.
-# The window must be built first (target lorvane).
-#   scripts/screenshot.sh [build-dir] [output.png]
+# Takes the README's pictures from the real windows, shown under Xvfb with
+# openbox (its default configuration, as a new user has it) and a CJK font,
+# captured with ImageMagick:
+#   docs/screenshot.png  the form after a run that auto-fill set up
+#   docs/results.png     the results window of that run
+#   docs/viewer.png      the frame viewer on its worst frame
+# The run is on a real encode: ffmpeg's testsrc2, x264 with the quantiser
+# changing over time, so that the chart is not flat.
+# Needs: xvfb, openbox, x11-utils, imagemagick, fonts-wqy-zenhei, ffmpeg.
+# Build first (targets lorvane and gui_shoot).
+#   scripts/screenshot.sh [build-dir] [docs-dir]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
-out=${2:-$root/docs/screenshot.png}
-exe=$build/app/lorvane
-[ -x "$exe" ] || { echo "screenshot: $exe not built" >&2; exit 1; }
+docs=${2:-$root/docs}
+shoot=$build/tests/gui/gui_shoot
+[ -x "$shoot" ] || { echo "screenshot: $shoot not built" >&2; exit 1; }
 
 display=":${SCREENSHOT_DISPLAY:-97}"
 pids=()
-cleanup() { for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; }
+work=$(mktemp -d)
+cleanup() { for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; rm -rf "$work"; }
 trap cleanup EXIT
 
-Xvfb "$display" -screen 0 720x420x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
+# 640x360 in the names: the form fills size and frame count from them.
+ref=$work/testsrc2_640x360.yuv
+out=$work/testsrc2_640x360_x264.yuv
+ff=(ffmpeg -nostdin -hide_banner -loglevel error -y)
+"${ff[@]}" -f lavfi -i testsrc2=size=640x360:rate=25 -frames:v 300 -pix_fmt yuv420p -f rawvideo "$ref"
+"${ff[@]}" -f rawvideo -pix_fmt yuv420p -s 640x360 -r 25 -i "$ref" -c:v libx264 -preset veryfast \
+  -x264-params "qp=26:zones=50,99,q=40/100,149,q=16/200,249,q=46" "$work/enc.mkv"
+"${ff[@]}" -i "$work/enc.mkv" -pix_fmt yuv420p -f rawvideo "$out"
+
+Xvfb "$display" -screen 0 1360x860x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
 export DISPLAY=$display
 for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
-# The window asks for a close button only; openbox would draw its minimise
-# and maximise buttons regardless, so its title bar is told to match.
-work=$(mktemp -d)
-trap 'cleanup; rm -rf "$work"' EXIT
-sed 's|<titleLayout>.*</titleLayout>|<titleLayout>NLC</titleLayout>|' /etc/xdg/openbox/rc.xml > "$work/rc.xml"
-openbox --config-file "$work/rc.xml" >/dev/null 2>&1 & pids+=($!)
+openbox >/dev/null 2>&1 & pids+=($!)
 sleep 1
 
-QT_QPA_PLATFORM=xcb "$exe" >/dev/null 2>&1 & pids+=($!)
-id=""
-for _ in $(seq 100); do
-  id=$(xwininfo -name "计算PSNR" 2>/dev/null | awk '/Window id:/ {print $4}') && [ -n "$id" ] && break
-  sleep 0.1
-done
-[ -n "$id" ] || { echo "screenshot: the window did not appear" >&2; exit 1; }
-sleep 1.5  # let it paint
-mkdir -p "$(dirname "$out")"
-import -window "$id" -frame "$out"
-echo "screenshot: wrote $out"
+# Waits for the driver to name a state, then captures the window titled $2.
+capture() {
+  local state=$1 title=$2 file=$3 line id=""
+  read -r -t 60 line <&"${driver[0]}" || { echo "screenshot: no '$state' from gui_shoot" >&2; exit 1; }
+  [ "$line" = "$state" ] || { echo "screenshot: expected '$state', got '$line'" >&2; exit 1; }
+  id=$(xwininfo -root -tree | grep -F "\"$title" | head -1 | awk '{print $1}')
+  [ -n "$id" ] || { echo "screenshot: no window titled $title" >&2; exit 1; }
+  mkdir -p "$docs"
+  import -window "$id" -frame "$docs/$file"
+  echo "screenshot: wrote $docs/$file"
+  echo next >&"${driver[1]}"
+}
+
+coproc driver { QT_QPA_PLATFORM=xcb "$shoot" "$ref" "$out" 2>/dev/null; }
+pids+=($driver_PID)
+capture form "计算PSNR" screenshot.png
+capture results "PSNR 曲线 - " results.png
+capture viewer "帧 " viewer.png

@@ -1,0 +1,32 @@
+// What the form may fill in by itself once it knows the sequences' paths: the
+// picture size and format a YUV4MPEG2 header or the file names tell (the rules
+// lorvane-cli follows), and the frame count of the shorter file.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+
+#include "core/format.h"
+#include "core/probe.h"
+
+namespace lorvane {
+
+struct FilesTell {
+    bool conflict = false;  // the files disagree: nothing is filled
+    QString message;        // when they do, why, for a warning box
+    std::int32_t width = 0;  // 0 x 0: no size told
+    std::int32_t height = 0;
+    const PixelFormat* format = nullptr;  // null: none told
+};
+
+// From one or two probed sequences (a path left empty is passed as null).
+FilesTell WhatTheFilesTell(const SequenceInfo* source, const SequenceInfo* target);
+
+// Complete frames of the shorter file at this size and format, or 0 when
+// either file cannot tell (missing, not a regular file, no size yet). An
+// empty `formatName` means the classic layout, or a Y4M input's own format.
+std::int32_t FramesOfShorter(const SequenceInfo& source, const SequenceInfo& target, std::int32_t width,
+                             std::int32_t height, const QString& formatName);
+
+}  // namespace lorvane

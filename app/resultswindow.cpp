@@ -1,0 +1,577 @@
+#include "resultswindow.h"
+
+#include <QChart>
+#include <QChartView>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLegend>
+#include <QLegendMarker>
+#include <QLineSeries>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRubberBand>
+#include <QShortcut>
+#include <QSplitter>
+#include <QTabBar>
+#include <QTableView>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QValueAxis>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+#include "frametablemodel.h"
+#include "frameviewer.h"
+#include "prompts.h"
+
+namespace lorvane {
+namespace {
+
+QString U8(const char* text) { return QString::fromUtf8(text); }
+
+QString FileName(const std::string& path) { return QFileInfo(QString::fromStdString(path)).fileName(); }
+
+// One colour a sequence; its U and V lines are lighter and darker shades of it.
+QColor SequenceColour(int index)
+{
+    static const QColor colours[ResultsWindow::kMaxSequences] = {
+        {31, 119, 180}, {214, 39, 40},  {44, 160, 44},  {148, 103, 189}, {255, 127, 14}, {23, 190, 207},
+        {140, 86, 75},  {227, 119, 194}, {127, 127, 127}, {188, 189, 34}, {0, 0, 128},    {128, 0, 0}};
+    return colours[index % ResultsWindow::kMaxSequences];
+}
+
+QColor PlaneColour(int sequence, int plane)
+{
+    const QColor base = SequenceColour(sequence);
+    return plane == 0 ? base : plane == 1 ? base.lighter(150) : base.darker(150);
+}
+
+const char* const kPlaneNames[3] = {"Y", "U", "V"};
+
+// The points a line needs at `columns` pixels: every frame while they fit,
+// otherwise each column's lowest and highest value in frame order, so that no
+// dip or peak is lost however many frames there are.
+QList<QPointF> Decimate(const std::vector<FrameResult>& frames, int plane, double from, double to, int columns)
+{
+    QList<QPointF> points;
+    if (frames.empty())
+        return points;
+    const qsizetype last = qsizetype(frames.size()) - 1;
+    const qsizetype first = std::clamp<qsizetype>(qsizetype(std::floor(from)) - 1, 0, last);
+    const qsizetype end = std::clamp<qsizetype>(qsizetype(std::ceil(to)) + 1, 0, last) + 1;
+    const qsizetype count = end - first;
+    columns = std::max(columns, 1);
+    const auto add = [&](qsizetype i) {
+        if (!std::isnan(frames[std::size_t(i)].psnr[plane]))
+            points.append(QPointF(frames[std::size_t(i)].frame, frames[std::size_t(i)].psnr[plane]));
+    };
+    if (count <= 2 * columns) {
+        points.reserve(count);
+        for (qsizetype i = first; i < end; ++i)
+            add(i);
+        return points;
+    }
+    points.reserve(2 * columns);
+    for (int c = 0; c < columns; ++c) {
+        const qsizetype begin = first + count * c / columns, stop = first + count * (c + 1) / columns;
+        qsizetype low = -1, high = -1;
+        for (qsizetype i = begin; i < stop; ++i) {
+            const double value = frames[std::size_t(i)].psnr[plane];
+            if (std::isnan(value))
+                continue;
+            if (low < 0 || value < frames[std::size_t(low)].psnr[plane])
+                low = i;
+            if (high < 0 || value > frames[std::size_t(high)].psnr[plane])
+                high = i;
+        }
+        if (low < 0)
+            continue;
+        add(std::min(low, high));
+        if (low != high)
+            add(std::max(low, high));
+    }
+    return points;
+}
+
+QString Number(double value) { return std::isnan(value) ? QStringLiteral("—") : QString::number(value, 'f', 3); }
+
+QString StatisticsHtml(const MeasuredSequence& sequence)
+{
+    const SequenceStatistics& s = sequence.record.statistics;
+    const bool gray = sequence.record.outcome.description.planeSamples[1] == 0;
+    QString html = U8("<b>%1</b>（%2 帧）<table cellspacing=0 cellpadding=2>"
+                      "<tr><th></th><th align=right>平均</th><th align=right>合并</th>"
+                      "<th align=right>最低（帧）</th><th align=right>最高（帧）</th></tr>")
+                       .arg(FileName(sequence.settings.targetPath).toHtmlEscaped())
+                       .arg(s.frames);
+    const auto row = [&](const QString& name, const PlaneStatistics& p) {
+        html += QStringLiteral("<tr><td>%1</td><td align=right>%2</td><td align=right>%3</td>"
+                               "<td align=right>%4 (%5)</td><td align=right>%6 (%7)</td></tr>")
+                    .arg(name, Number(p.mean), Number(p.pooled), Number(p.min))
+                    .arg(p.minFrame)
+                    .arg(Number(p.max))
+                    .arg(p.maxFrame);
+    };
+    for (int plane = 0; plane < (gray ? 1 : 3); ++plane)
+        row(QStringLiteral("PSNR ") + kPlaneNames[plane], s.planes[plane]);
+    row(QStringLiteral("PSNR YUV"), s.yuv);
+    html += U8("</table>");
+    if (!gray)
+        html += U8("6:1:1 加权：%1 dB<br>").arg(Number(s.weighted611));
+    QStringList worst;
+    for (const FrameResult& frame : s.worst)
+        worst << U8("%1 (%2)").arg(frame.frame).arg(Number(frame.psnr[0]));
+    html += U8("最差帧（Y）：%1").arg(worst.join(U8("，")));
+    return html;
+}
+
+}  // namespace
+
+// The chart's view: rubber-band zoom on the frame axis, and a plain click
+// names the frame under the pointer.
+class ChartView : public QChartView {
+public:
+    ChartView(QChart* chart, QWidget* parent) : QChartView(chart, parent)
+    {
+        setRubberBand(QChartView::HorizontalRubberBand);
+        setRenderHint(QPainter::Antialiasing);
+    }
+    std::function<void(int)> frameClicked;
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override
+    {
+        pressedAt_ = event->pos();
+        QChartView::mousePressEvent(event);
+    }
+    void mouseReleaseEvent(QMouseEvent* event) override
+    {
+        if (event->button() == Qt::LeftButton && (event->pos() - pressedAt_).manhattanLength() < 4) {
+            // Not a drag: no zoom into a sliver, but the frame at that place.
+            if (auto* band = findChild<QRubberBand*>())
+                band->hide();
+            const QPointF value = chart()->mapToValue(event->pos());
+            if (chart()->plotArea().contains(event->pos()) && frameClicked)
+                frameClicked(int(std::lround(value.x())));
+            event->accept();
+            return;
+        }
+        QChartView::mouseReleaseEvent(event);
+    }
+
+private:
+    QPoint pressedAt_;
+};
+
+// Runs on the comparison's worker thread. Messages wait for the user; the
+// summary of a run that ended well is left out, the window shows its numbers.
+class ComparisonFeedback : public RunFeedback {
+public:
+    explicit ComparisonFeedback(ResultsWindow& window) : window_(window) {}
+
+    void ShowMessage(const std::string& text, const std::string& title, MessageIcon icon) override
+    {
+        if (window_.pendingEnded_ && icon == MessageIcon::None)
+            return;
+        ResultsWindow* window = &window_;
+        QMetaObject::invokeMethod(window, [window, &text, &title, icon] {
+            if (!window->closing_)
+                window->prompts_.showMessage(window, QString::fromStdString(text), QString::fromStdString(title),
+                                             icon == MessageIcon::Error     ? QMessageBox::Critical
+                                             : icon == MessageIcon::Warning ? QMessageBox::Warning
+                                                                            : QMessageBox::NoIcon);
+        }, Qt::BlockingQueuedConnection);
+    }
+    void ProgressBegin(std::int32_t) override {}
+    void ProgressStep(std::int32_t frame) override { window_.pendingStep_.store(frame, std::memory_order_relaxed); }
+    void ProgressEnd() override {}
+    void FrameMeasured(const FrameResult& frame) override { window_.pendingFrames_.push_back(frame); }
+    void RunEnded(const RunOutcome& outcome) override
+    {
+        window_.pendingOutcome_ = outcome;
+        window_.pendingEnded_ = true;
+    }
+
+private:
+    ResultsWindow& window_;
+};
+
+ResultsWindow::ResultsWindow(Prompts& prompts, QWidget* parent)
+    : QWidget(parent, Qt::Window), prompts_(prompts)
+{
+    resize(1000, 700);
+
+    chart_ = new QChart;
+    chart_->legend()->setAlignment(Qt::AlignBottom);
+    frameAxis_ = new QValueAxis;
+    frameAxis_->setTitleText(U8("帧"));
+    frameAxis_->setLabelFormat(QStringLiteral("%d"));
+    psnrAxis_ = new QValueAxis;
+    psnrAxis_->setTitleText(U8("PSNR (dB)"));
+    chart_->addAxis(frameAxis_, Qt::AlignBottom);
+    chart_->addAxis(psnrAxis_, Qt::AlignLeft);
+    chartView_ = new ChartView(chart_, this);
+    chartView_->setFocusPolicy(Qt::NoFocus);
+    chartView_->frameClicked = [this](int frame) { OpenFrame(frame); };
+    connect(frameAxis_, &QValueAxis::rangeChanged, this, [this] { Redecimate(); });
+    connect(chart_, &QChart::plotAreaChanged, this, [this] { Redecimate(); });
+
+    tabs_ = new QTabBar(this);
+    tabs_->setFocusPolicy(Qt::NoFocus);
+    connect(tabs_, &QTabBar::currentChanged, this, [this](int index) {
+        if (index >= 0)
+            ShowSequence(index);
+    });
+    statistics_ = new QLabel(this);
+    statistics_->setTextFormat(Qt::RichText);
+    statistics_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    statistics_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+    model_ = new FrameTableModel(this);
+    sorted_ = new FrameSortModel(this);
+    sorted_->setSourceModel(model_);
+    table_ = new QTableView(this);
+    table_->setModel(sorted_);
+    table_->setSortingEnabled(true);
+    table_->sortByColumn(FrameTableModel::Frame, Qt::AscendingOrder);
+    table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table_->setSelectionMode(QAbstractItemView::SingleSelection);
+    table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table_->verticalHeader()->hide();
+    // Fixed row heights: a header never measures 100,000 rows.
+    table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 6);
+    table_->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    connect(table_, &QTableView::activated, this, [this](const QModelIndex& index) {
+        OpenFrame(sorted_->index(index.row(), FrameTableModel::Frame).data(FrameTableModel::SortRole).toInt());
+    });
+
+    const auto button = [this](const char* text) { return new QPushButton(U8(text), this); };
+    add_ = button("添加比较序列…");
+    QPushButton* csv = button("导出CSV…");
+    QPushButton* json = button("导出JSON…");
+    QPushButton* report = button("导出报告…");
+    QPushButton* chartPng = button("保存图表…");
+    QPushButton* whole = button("整个序列");
+    whole->setToolTip(U8("缩放回整个序列（在图表上拖动可放大一段帧）"));
+    for (QPushButton* b : {add_, csv, json, report, chartPng, whole})
+        b->setAutoDefault(false);
+    connect(add_, &QPushButton::clicked, this, &ResultsWindow::OnAddSequence);
+    connect(csv, &QPushButton::clicked, this, [this] { OnExport(Export::Csv); });
+    connect(json, &QPushButton::clicked, this, [this] { OnExport(Export::Json); });
+    connect(report, &QPushButton::clicked, this, [this] { OnExport(Export::Report); });
+    connect(chartPng, &QPushButton::clicked, this, &ResultsWindow::OnSaveChart);
+    connect(whole, &QPushButton::clicked, this, &ResultsWindow::ShowWholeRun);
+    progress_ = new QProgressBar(this);
+    progress_->setTextVisible(false);
+    progress_->setMaximumWidth(160);
+    progress_->hide();
+    progressTimer_ = new QTimer(this);
+    progressTimer_->setInterval(50);
+    connect(progressTimer_, &QTimer::timeout, this,
+            [this] { progress_->setValue(pendingStep_.load(std::memory_order_relaxed)); });
+
+    auto* buttons = new QHBoxLayout;
+    for (QWidget* w : std::initializer_list<QWidget*>{add_, progress_})
+        buttons->addWidget(w);
+    buttons->addStretch();
+    for (QWidget* w : std::initializer_list<QWidget*>{whole, chartPng, csv, json, report})
+        buttons->addWidget(w);
+
+    auto* lower = new QWidget(this);
+    auto* lowerLayout = new QHBoxLayout(lower);
+    lowerLayout->setContentsMargins(0, 0, 0, 0);
+    lowerLayout->addWidget(statistics_);
+    lowerLayout->addWidget(table_, 1);
+    auto* splitter = new QSplitter(Qt::Vertical, this);
+    splitter->addWidget(chartView_);
+    auto* below = new QWidget(this);
+    auto* belowLayout = new QVBoxLayout(below);
+    belowLayout->setContentsMargins(0, 0, 0, 0);
+    belowLayout->addWidget(tabs_);
+    belowLayout->addWidget(lower);
+    splitter->addWidget(below);
+    splitter->setStretchFactor(0, 3);
+    splitter->setStretchFactor(1, 2);
+    chartView_->setMinimumHeight(220);
+    splitter->setSizes({420, 280});
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(buttons);
+    layout->addWidget(splitter);
+
+    viewer_ = new FrameViewer(prompts_, this);
+    auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(esc, &QShortcut::activated, this, &QWidget::close);
+}
+
+ResultsWindow::~ResultsWindow()
+{
+    if (!worker_)
+        return;
+    // A comparison cannot be stopped: wait for it, answering its calls unseen.
+    closing_ = true;
+    while (!worker_->wait(QDeadlineTimer(20)))
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    delete worker_;
+}
+
+void ResultsWindow::SetRun(Measured run)
+{
+    ++generation_;
+    sequences_.clear();
+    lines_.clear();
+    chart_->removeAllSeries();
+    while (tabs_->count() > 0)
+        tabs_->removeTab(0);
+    viewer_->hide();
+    setWindowTitle(U8("PSNR 曲线 - ") + FileName(run->settings.targetPath));
+    sequences_.push_back(std::move(run));
+    AddToChart(*sequences_.back(), 0);
+    ShowWholeRun();
+    ShowSequence(0);
+    UpdateButtons();
+    table_->setFocus(Qt::OtherFocusReason);
+}
+
+const Measured& ResultsWindow::Shown() const { return sequences_.at(std::size_t(shown_)); }
+
+void ResultsWindow::ShowSequence(int index)
+{
+    if (index < 0 || index >= SequenceCount())
+        return;
+    shown_ = index;
+    if (tabs_->currentIndex() != index)
+        tabs_->setCurrentIndex(index);
+    model_->SetSequence(sequences_[std::size_t(index)]);
+    statistics_->setText(StatisticsHtml(*sequences_[std::size_t(index)]));
+    // Enter on the table opens a frame at once.
+    table_->setCurrentIndex(sorted_->index(0, 0));
+}
+
+void ResultsWindow::AddToChart(const MeasuredSequence& sequence, int index)
+{
+    tabs_->addTab(FileName(sequence.settings.targetPath));
+    // Once there are several, every legend entry names its file.
+    if (index == 1)
+        for (int plane = 0; plane < 3; ++plane)
+            if (QLineSeries* first = lines_[0].planes[plane])
+                first->setName(QStringLiteral("%1 %2").arg(kPlaneNames[plane], FileName(sequences_[0]->settings.targetPath)));
+    tabs_->setTabToolTip(tabs_->count() - 1, QString::fromStdString(sequence.settings.targetPath));
+    Lines lines;
+    const std::vector<FrameResult>& frames = sequence.record.frames;
+    const double lastFrame = frames.empty() ? 0 : frames.back().frame;
+    for (int plane = 0; plane < 3; ++plane) {
+        if (sequence.record.outcome.description.planeSamples[plane] == 0)
+            continue;  // gray: no chroma lines
+        auto* line = new QLineSeries;
+        line->setName(index > 0 ? QStringLiteral("%1 %2").arg(kPlaneNames[plane], FileName(sequence.settings.targetPath))
+                                : QString::fromUtf8(kPlaneNames[plane]));
+        line->setPen(QPen(PlaneColour(index, plane), 1.5));
+        auto* mean = new QLineSeries;
+        const double value = sequence.record.statistics.planes[plane].mean;
+        if (!std::isnan(value))
+            mean->append({QPointF(0, value), QPointF(lastFrame, value)});
+        mean->setPen(QPen(PlaneColour(index, plane), 1, Qt::DashLine));
+        for (QLineSeries* series : {line, mean}) {
+            chart_->addSeries(series);
+            series->attachAxis(frameAxis_);
+            series->attachAxis(psnrAxis_);
+        }
+        chart_->legend()->markers(mean).value(0)->setVisible(false);
+        // A legend entry shows or hides its plane, the mean with it.
+        QLegendMarker* marker = chart_->legend()->markers(line).value(0);
+        connect(marker, &QLegendMarker::clicked, this, [line, mean, marker] {
+            const bool visible = !line->isVisible();
+            line->setVisible(visible);
+            mean->setVisible(visible);
+            marker->setVisible(true);
+            QBrush label = marker->labelBrush();
+            QColor colour = label.color();
+            colour.setAlphaF(visible ? 1.0 : 0.4);
+            label.setColor(colour);
+            marker->setLabelBrush(label);
+        });
+        lines.planes[plane] = line;
+        lines.means[plane] = mean;
+    }
+    lines_.push_back(lines);
+}
+
+QPointF ResultsWindow::FrameRange() const { return QPointF(frameAxis_->min(), frameAxis_->max()); }
+
+void ResultsWindow::ShowWholeRun()
+{
+    double last = 0;
+    for (const Measured& sequence : sequences_)
+        if (!sequence->record.frames.empty())
+            last = std::max<double>(last, sequence->record.frames.back().frame);
+    chart_->zoomReset();
+    frameAxis_->setRange(0, std::max(last, 1.0));
+    FitValueAxis();
+    Redecimate();
+}
+
+void ResultsWindow::FitValueAxis()
+{
+    double low = INFINITY, high = -INFINITY;
+    for (const Measured& sequence : sequences_)
+        for (const FrameResult& frame : sequence->record.frames)
+            for (double value : frame.psnr)
+                if (!std::isnan(value))
+                    low = std::min(low, value), high = std::max(high, value);
+    if (!(low <= high))
+        low = 0, high = 100;
+    psnrAxis_->setRange(std::floor(low) - 1, std::ceil(high) + 1);
+}
+
+void ResultsWindow::Redecimate()
+{
+    if (redecimating_)
+        return;
+    redecimating_ = true;
+    const int columns = std::max(int(chart_->plotArea().width()), 100);
+    for (std::size_t s = 0; s < sequences_.size() && s < lines_.size(); ++s)
+        for (int plane = 0; plane < 3; ++plane)
+            if (QLineSeries* line = lines_[s].planes[plane])
+                line->replace(Decimate(sequences_[s]->record.frames, plane, frameAxis_->min(), frameAxis_->max(),
+                                       columns));
+    redecimating_ = false;
+}
+
+void ResultsWindow::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    Redecimate();
+}
+
+void ResultsWindow::OpenFrame(int frame)
+{
+    const Measured& sequence = Shown();
+    if (sequence->record.frames.empty())
+        return;
+    frame = std::clamp(frame, 0, int(sequence->record.frames.size()) - 1);
+    viewer_->Open(sequence, frame);
+}
+
+bool ResultsWindow::WriteExport(Export kind, const QString& path)
+{
+    const RunRecord& record = Shown()->record;
+    const std::string text = kind == Export::Csv ? CsvText(record) : kind == Export::Json ? JsonText(record)
+                                                                                          : HtmlReport(record);
+    if (WriteOutput(path.toStdString(), text))
+        return true;
+    prompts_.showMessage(this, U8("不能写入 %1！\n请确认路径是否正确。").arg(path), U8("Lorvane"),
+                         QMessageBox::Warning);
+    return false;
+}
+
+void ResultsWindow::OnExport(Export kind)
+{
+    static const char* const suffixes[] = {"csv", "json", "html"};
+    static const char* const filters[] = {"CSV文件(*.csv);;所有文件 (*.*)", "JSON文件(*.json);;所有文件 (*.*)",
+                                          "HTML文件(*.html);;所有文件 (*.*)"};
+    const int k = int(kind);
+    const QString stem = QFileInfo(QString::fromStdString(Shown()->settings.targetPath)).completeBaseName();
+    const QString path = prompts_.chooseFile(
+        this, {FileRequest::Kind::Save, QString::fromUtf8(suffixes[k]), stem + "." + suffixes[k], U8(filters[k])});
+    if (!path.isEmpty())
+        WriteExport(kind, path);
+}
+
+bool ResultsWindow::SaveChart(const QString& path)
+{
+    if (chartView_->grab().save(path, "PNG"))
+        return true;
+    prompts_.showMessage(this, U8("不能写入 %1！\n请确认路径是否正确。").arg(path), U8("Lorvane"),
+                         QMessageBox::Warning);
+    return false;
+}
+
+void ResultsWindow::OnSaveChart()
+{
+    const QString stem = QFileInfo(QString::fromStdString(Shown()->settings.targetPath)).completeBaseName();
+    const QString path = prompts_.chooseFile(
+        this, {FileRequest::Kind::Save, QStringLiteral("png"), stem + "-psnr.png", U8("PNG图像(*.png);;所有文件 (*.*)")});
+    if (!path.isEmpty())
+        SaveChart(path);
+}
+
+void ResultsWindow::OnAddSequence()
+{
+    const QString path = prompts_.chooseFile(
+        this, {FileRequest::Kind::Open, QStringLiteral("yuv"), QStringLiteral("*.yuv"),
+               U8("YUV文件(*.yuv *.y4m);;所有文件 (*.*)")});
+    if (!path.isEmpty())
+        AddSequence(path);
+}
+
+void ResultsWindow::AddSequence(const QString& path)
+{
+    if (IsMeasuring() || sequences_.empty() || SequenceCount() >= kMaxSequences)
+        return;
+    pending_ = sequences_.front()->settings;
+    pending_.targetPath = path.toStdString();
+    pendingGeneration_ = generation_;
+    pending_.resultPath.clear();  // the run's result file stays the run's
+    // Only the frames the run itself compared can be set side by side.
+    pending_.frameCount = sequences_.front()->record.outcome.framesCompared;
+    pendingFrames_.clear();
+    pendingFrames_.reserve(std::size_t(pending_.frameCount));
+    pendingEnded_ = false;
+    pendingStep_ = 0;
+    progress_->setRange(0, std::max(pending_.frameCount, 1));
+    progress_->setValue(0);
+    progress_->show();
+    progressTimer_->start();
+    const PsnrSettings settings = pending_;
+    worker_ = QThread::create([this, settings] {
+        ComparisonFeedback feedback(*this);
+        RunComparison(settings, feedback);
+    });
+    connect(worker_, &QThread::finished, this, &ResultsWindow::OnMeasuringEnded);
+    worker_->start();
+    UpdateButtons();
+}
+
+void ResultsWindow::OnMeasuringEnded()
+{
+    if (!worker_)
+        return;
+    worker_->wait();
+    delete worker_;
+    worker_ = nullptr;
+    progressTimer_->stop();
+    progress_->hide();
+    if (pendingEnded_ && pendingOutcome_.framesCompared > 0 && pendingGeneration_ == generation_) {
+        auto sequence = std::make_shared<MeasuredSequence>();
+        sequence->settings = pending_;
+        sequence->record.outcome = pendingOutcome_;
+        sequence->record.frames = std::move(pendingFrames_);
+        sequence->record.statistics =
+            ComputeStatistics(sequence->record.frames, pendingOutcome_.description, kWorstFrames);
+        sequences_.push_back(std::move(sequence));
+        AddToChart(*sequences_.back(), SequenceCount() - 1);
+        FitValueAxis();
+        Redecimate();
+        ShowSequence(SequenceCount() - 1);
+    }
+    pendingFrames_ = {};
+    UpdateButtons();
+    emit measuringEnded();
+}
+
+void ResultsWindow::UpdateButtons()
+{
+    add_->setEnabled(!IsMeasuring() && !sequences_.empty() && SequenceCount() < kMaxSequences);
+}
+
+}  // namespace lorvane

@@ -1,0 +1,120 @@
+// The results of the last run: the per-frame PSNR chart, the statistics, the
+// frames table, the exports, and further processed sequences measured against
+// the same reference for comparison.
+#pragma once
+
+#include <QWidget>
+
+#include <atomic>
+#include <vector>
+
+#include "measured.h"
+
+class QChart;
+class QLabel;
+class QLineSeries;
+class QProgressBar;
+class QPushButton;
+class QTabBar;
+class QTableView;
+class QThread;
+class QTimer;
+class QValueAxis;
+
+namespace lorvane {
+
+class ChartView;
+class FrameSortModel;
+class FrameTableModel;
+class FrameViewer;
+class Prompts;
+
+class ResultsWindow : public QWidget {
+    Q_OBJECT
+
+public:
+    // Sequences one window compares at most, the run's own included.
+    static constexpr int kMaxSequences = 12;
+    enum class Export { Csv, Json, Report };
+
+    ResultsWindow(Prompts& prompts, QWidget* parent);
+    ~ResultsWindow() override;
+
+    // Replaces everything shown with a new run; comparison sequences go.
+    void SetRun(Measured run);
+    int SequenceCount() const { return int(sequences_.size()); }
+    // The sequence the table, the statistics and the exports show.
+    const Measured& Shown() const;
+    void ShowSequence(int index);
+
+    // Writes the shown sequence's CSV, JSON or report; false, after a warning, when it could not.
+    bool WriteExport(Export kind, const QString& path);
+    bool SaveChart(const QString& path);
+    // Measures `path` against the run's reference and settings on a worker thread.
+    void AddSequence(const QString& path);
+    bool IsMeasuring() const { return worker_ != nullptr; }
+
+    QTableView* Table() const { return table_; }
+    FrameViewer* Viewer() const { return viewer_; }
+    // The frame range the chart shows.
+    QPointF FrameRange() const;
+
+    void OpenFrame(int frame);
+    void ShowWholeRun();
+
+signals:
+    // A comparison sequence was measured (or failed to be) and the window shows it.
+    void measuringEnded();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    struct Lines {
+        QLineSeries* planes[3] = {};
+        QLineSeries* means[3] = {};
+    };
+
+    void OnExport(Export kind);
+    void OnSaveChart();
+    void OnAddSequence();
+    void OnMeasuringEnded();
+    void AddToChart(const MeasuredSequence& sequence, int index);
+    void Redecimate();
+    void FitValueAxis();
+    void UpdateButtons();
+
+    Prompts& prompts_;
+    std::vector<Measured> sequences_;
+    std::vector<Lines> lines_;
+    int shown_ = 0;
+
+    QChart* chart_;
+    ChartView* chartView_;
+    QValueAxis* frameAxis_;
+    QValueAxis* psnrAxis_;
+    QTabBar* tabs_;
+    QLabel* statistics_;
+    QTableView* table_;
+    FrameTableModel* model_;
+    FrameSortModel* sorted_;
+    QPushButton* add_;
+    QProgressBar* progress_;
+    QTimer* progressTimer_;
+    FrameViewer* viewer_;
+    bool redecimating_ = false;
+    int generation_ = 0;  // a new run makes a comparison still being measured stale
+
+    // A comparison run on its worker thread, and what it hands back.
+    friend class ComparisonFeedback;
+    QThread* worker_ = nullptr;
+    PsnrSettings pending_;
+    int pendingGeneration_ = 0;
+    std::vector<FrameResult> pendingFrames_;
+    RunOutcome pendingOutcome_;
+    bool pendingEnded_ = false;
+    std::atomic<std::int32_t> pendingStep_{0};
+    std::atomic<bool> closing_{false};
+};
+
+}  // namespace lorvane
