@@ -3,10 +3,12 @@
 // "rb" and unbuffered, one fread of S bytes per file per frame into two
 // buffers, stopping at the first incomplete frame -- and does nothing else.
 //
-//   lorvane-readonly [--huge-pages] WIDTH HEIGHT FRAMES REFERENCE TARGET
+//   lorvane-readonly [--huge-pages] [--16bit] [--y4m] WIDTH HEIGHT FRAMES REFERENCE TARGET
 //
 // --huge-pages puts the two buffers in 2 MiB pages, as lorvane does on Linux;
-// without it they are ordinary allocations.
+// without it they are ordinary allocations. --16bit reads two bytes a sample;
+// --y4m reads YUV4MPEG2 files as a run does: the stream header line, then
+// each frame's FRAME line and samples.
 // Prints the number of complete frame pairs read.
 #include <cstdio>
 #include <cstdlib>
@@ -40,18 +42,19 @@ unsigned char* Buffer(std::size_t bytes, bool hugePages)
 
 int main(int argc, char** argv)
 {
-    const bool hugePages = argc > 1 && std::strcmp(argv[1], "--huge-pages") == 0;
-    if (hugePages) {
-        --argc;
-        ++argv;
+    bool hugePages = false, wide = false, y4m = false;
+    for (; argc > 1 && argv[1][0] == '-' && argv[1][1] == '-'; --argc, ++argv) {
+        hugePages |= std::strcmp(argv[1], "--huge-pages") == 0;
+        wide |= std::strcmp(argv[1], "--16bit") == 0;
+        y4m |= std::strcmp(argv[1], "--y4m") == 0;
     }
     if (argc != 6) {
-        std::fprintf(stderr, "usage: lorvane-readonly [--huge-pages] WIDTH HEIGHT FRAMES REFERENCE TARGET\n");
+        std::fprintf(stderr, "usage: lorvane-readonly [--huge-pages] [--16bit] [--y4m] WIDTH HEIGHT FRAMES REFERENCE TARGET\n");
         return 2;
     }
     const long long width = std::atoll(argv[1]), height = std::atoll(argv[2]);
     const long long frames = std::atoll(argv[3]);
-    const std::size_t frameSize = std::size_t(width * height * 3 / 2);
+    const std::size_t frameSize = std::size_t(width * height * 3 / 2) * (wide ? 2 : 1);
     std::FILE* reference = std::fopen(argv[4], "rb");
     std::FILE* target = std::fopen(argv[5], "rb");
     if (!reference || !target || frameSize == 0) {
@@ -66,8 +69,15 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "out of memory\n");
         return 1;
     }
+    char line[1024];
+    if (y4m && (!std::fgets(line, sizeof line, reference) || !std::fgets(line, sizeof line, target))) {
+        std::fprintf(stderr, "no stream header\n");
+        return 1;
+    }
     long long read = 0;
     for (; read < frames; ++read) {
+        if (y4m && (std::fread(line, 1, 6, reference) != 6 || std::fread(line, 1, 6, target) != 6))
+            break;
         const std::size_t gotA = std::fread(a, 1, frameSize, reference);
         const std::size_t gotB = std::fread(b, 1, frameSize, target);
         if (gotA < frameSize || gotB < frameSize)

@@ -1,7 +1,10 @@
-// Throughput of each version of the SSD kernel this machine can run, on plane
-// sizes a comparison meets (QCIF luma, 1080p chroma and luma), a run that stays
-// in the first-level cache and runs that do not fit the caches; the second run
-// starts on a cache-line boundary (offset 0) or one byte past it.
+// Throughput of each version of the SSD kernels this machine can run. 8-bit
+// runs on plane sizes a comparison meets (QCIF luma, 1080p chroma and luma), a
+// run that stays in the first-level cache and runs that do not fit the caches;
+// 16-bit runs (10-bit samples: the speed of the kernels does not depend on the
+// values) on the same plane sizes in samples, the cache-sized runs at the same
+// sizes in bytes. The second run starts on a cache-line boundary (offset 0) or
+// one sample past it.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -12,26 +15,40 @@
 
 namespace {
 
-void BM_Ssd(benchmark::State& state, lorvane::CpuLevel level)
+template <typename Sample, typename ForLevel>
+void BM_Kernel(benchmark::State& state, ForLevel forLevel, lorvane::CpuLevel level, unsigned valueMask)
 {
-    const lorvane::SsdFunction ssd = lorvane::SsdForLevel(level);
+    const auto ssd = forLevel(level);
     if (!ssd) {
         state.SkipWithError("not available on this CPU");
         return;
     }
     const std::size_t count = std::size_t(state.range(0));
     const std::size_t offset = std::size_t(state.range(1));  // of the second run from a 64-byte boundary
-    std::vector<std::uint8_t> a(count + 128), b(count + 128);
+    std::vector<Sample> a(count + 128), b(count + 128);
     std::mt19937 random(1);
     for (std::size_t i = 0; i < a.size(); ++i) {
-        a[i] = std::uint8_t(random());
-        b[i] = std::uint8_t(random());
+        a[i] = Sample(random() & valueMask);
+        b[i] = Sample(random() & valueMask);
     }
-    const std::uint8_t* first = a.data() + (64 - reinterpret_cast<std::uintptr_t>(a.data()) % 64) % 64;
-    const std::uint8_t* second = b.data() + (64 - reinterpret_cast<std::uintptr_t>(b.data()) % 64) % 64 + offset;
+    const auto aligned = [](const std::vector<Sample>& v) {
+        return v.data() + (64 - reinterpret_cast<std::uintptr_t>(v.data()) % 64) % 64 / sizeof(Sample);
+    };
+    const Sample* first = aligned(a);
+    const Sample* second = aligned(b) + offset;
     for (auto _ : state)
         benchmark::DoNotOptimize(ssd(first, second, count));
-    state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(count) * 2);
+    state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(count * sizeof(Sample)) * 2);
+}
+
+void BM_Ssd(benchmark::State& state, lorvane::CpuLevel level)
+{
+    BM_Kernel<std::uint8_t>(state, lorvane::SsdForLevel, level, 0xFF);
+}
+
+void BM_Ssd16(benchmark::State& state, lorvane::CpuLevel level)
+{
+    BM_Kernel<std::uint16_t>(state, lorvane::Ssd16ForLevel, level, 0x3FF);
 }
 
 void Sizes(benchmark::internal::Benchmark* b)
@@ -41,10 +58,21 @@ void Sizes(benchmark::internal::Benchmark* b)
             b->Args({count, offset});
 }
 
+void Sizes16(benchmark::internal::Benchmark* b)
+{
+    for (std::int64_t count : {2048, 25344, 518400, 2073600, 4194304, 16777216})
+        for (std::int64_t offset : {0, 1})
+            b->Args({count, offset});
+}
+
 BENCHMARK_CAPTURE(BM_Ssd, c, lorvane::CpuLevel::C)->Apply(Sizes);
 BENCHMARK_CAPTURE(BM_Ssd, sse2, lorvane::CpuLevel::Sse2)->Apply(Sizes);
 BENCHMARK_CAPTURE(BM_Ssd, avx2, lorvane::CpuLevel::Avx2)->Apply(Sizes);
 BENCHMARK_CAPTURE(BM_Ssd, avx512, lorvane::CpuLevel::Avx512)->Apply(Sizes);
+BENCHMARK_CAPTURE(BM_Ssd16, c, lorvane::CpuLevel::C)->Apply(Sizes16);
+BENCHMARK_CAPTURE(BM_Ssd16, sse2, lorvane::CpuLevel::Sse2)->Apply(Sizes16);
+BENCHMARK_CAPTURE(BM_Ssd16, avx2, lorvane::CpuLevel::Avx2)->Apply(Sizes16);
+BENCHMARK_CAPTURE(BM_Ssd16, avx512, lorvane::CpuLevel::Avx512)->Apply(Sizes16);
 
 }  // namespace
 

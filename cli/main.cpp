@@ -23,6 +23,7 @@
 #include <unistd.h>
 #endif
 
+#include "cli/arguments.h"
 #include "core/files.h"
 #include "core/probe.h"
 #include "core/psnr.h"
@@ -343,9 +344,9 @@ std::string ParseFailureReason(const CLI::App& app, const CLI::ParseError& error
 
 int main(int argc, char** argv)
 {
-#ifdef _WIN32
-    SetConsoleOutputCP(CP_UTF8);
-#endif
+    lorvane::SetUpStandardStreams();
+    const std::vector<std::string> arguments = lorvane::Utf8Arguments(argc, argv);
+    const std::vector<const char*> argumentPointers = lorvane::ArgumentPointers(arguments);
     CLI::App app("Lorvane: YUV 序列的逐帧 PSNR", "lorvane-cli");
     std::string size, frames, cpu, peak, worst;
     lorvane::PsnrSettings settings;
@@ -368,7 +369,7 @@ int main(int argc, char** argv)
     app.formatter_fn([](const CLI::App*, std::string, CLI::AppFormatMode) { return std::string(kHelp); });
 
     try {
-        app.parse(argc, argv);
+        app.parse(int(arguments.size()), argumentPointers.data());
     } catch (const CLI::CallForHelp&) {
         std::fputs(app.help().c_str(), stdout);
         return kExitDone;

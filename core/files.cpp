@@ -1,12 +1,44 @@
 #include "files.h"
 
 #include <sys/stat.h>
+
+#include <cstring>
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
 #endif
 
 namespace lorvane {
+
+#ifdef _WIN32
+std::wstring WidePath(const std::string& path)
+{
+    if (path.empty() || path.size() > 0x7fffffff)
+        return {};
+    // Strict: a byte sequence that is not UTF-8 names no file, rather than
+    // some other file its replacement characters happen to spell.
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), int(path.size()), nullptr, 0);
+    if (length <= 0)
+        return {};
+    std::wstring wide(std::size_t(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), int(path.size()), wide.data(), length);
+    if (wide.find(L'\0') != std::wstring::npos)
+        return {};
+    return wide;
+}
+#endif
+
+std::filesystem::path FilesystemPath(const std::string& path)
+{
+#ifdef _WIN32
+    const std::wstring wide = WidePath(path);
+    // An empty path finds nothing, as a name that is not UTF-8 should not.
+    return std::filesystem::path(wide);
+#else
+    return std::filesystem::path(path);
+#endif
+}
+
 namespace {
 
 struct FileId {
@@ -31,9 +63,14 @@ bool IdOfOpenFile(std::FILE* file, FileId& id)
     return IdOfHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), id);
 }
 
+// The wide function and Windows' own path rules: another letter case, either
+// slash and a trailing dot all reach the same file, which the id then tells.
 bool IdOfPath(const std::string& path, FileId& id)
 {
-    HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    const std::wstring wide = WidePath(path);
+    if (wide.empty())
+        return false;
+    HANDLE handle = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     const bool known = IdOfHandle(handle, id);
     if (handle != INVALID_HANDLE_VALUE)
@@ -41,9 +78,20 @@ bool IdOfPath(const std::string& path, FileId& id)
     return known;
 }
 
-bool IsDirectory(std::FILE*) { return false; }  // fopen refuses directories here
+bool IsDirectory(std::FILE* file)
+{
+    struct _stat64 info;
+    return _fstat64(_fileno(file), &info) == 0 && (info.st_mode & _S_IFDIR);
+}
 
-std::FILE* Open(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+// fopen would read the path in the ANSI code page, which cannot spell most
+// names; the wide function takes every name Windows can.
+std::FILE* Open(const std::string& path, const char* mode)
+{
+    const std::wstring wide = WidePath(path);
+    const std::wstring wideMode(mode, mode + std::strlen(mode));  // ASCII
+    return wide.empty() ? nullptr : _wfopen(wide.c_str(), wideMode.c_str());
+}
 #else
 bool IdOfOpenFile(std::FILE* file, FileId& id)
 {
@@ -72,6 +120,7 @@ bool IsDirectory(std::FILE* file)
 
 std::FILE* Open(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
 #endif
+
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -13,6 +14,15 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
+
+#ifdef _WIN32
+// For the wide Windows functions; empty when `path` is empty, not UTF-8 or
+// holds a NUL, so that such a path opens nothing.
+std::wstring WidePath(const std::string& path);
+#endif
+// For std::filesystem, which on Windows would read a narrow string in the
+// ANSI code page.
+std::filesystem::path FilesystemPath(const std::string& path);
 
 // For binary reading, unbuffered; null for a missing file or a directory.
 File OpenSequence(const std::string& path);

@@ -21,6 +21,9 @@ namespace lorvane {
 std::uint64_t SsdSse2(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
 std::uint64_t SsdAvx2(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
 std::uint64_t SsdAvx512(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
+std::uint64_t Ssd16Sse2(const std::uint16_t* a, const std::uint16_t* b, std::size_t count);
+std::uint64_t Ssd16Avx2(const std::uint16_t* a, const std::uint16_t* b, std::size_t count);
+std::uint64_t Ssd16Avx512(const std::uint16_t* a, const std::uint16_t* b, std::size_t count);
 #endif
 
 std::uint64_t SsdC(const std::uint8_t* a, const std::uint8_t* b, std::size_t count)
@@ -28,6 +31,17 @@ std::uint64_t SsdC(const std::uint8_t* a, const std::uint8_t* b, std::size_t cou
     std::uint64_t sum = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const int d = int(a[i]) - int(b[i]);
+        sum += std::uint64_t(d * d);
+    }
+    return sum;
+}
+
+std::uint64_t Ssd16C(const std::uint16_t* a, const std::uint16_t* b, std::size_t count)
+{
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        // Unsigned: the square of a difference of 65535 does not fit an int.
+        const std::uint32_t d = a[i] > b[i] ? std::uint32_t(a[i] - b[i]) : std::uint32_t(b[i] - a[i]);
         sum += std::uint64_t(d * d);
     }
     return sum;
@@ -115,10 +129,13 @@ constexpr int kNoCap = -1;
 std::atomic<int> callerCap{kNoCap};  // set by LimitCpuLevel
 
 std::uint64_t SsdFirstCall(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
+std::uint64_t Ssd16FirstCall(const std::uint16_t* a, const std::uint16_t* b, std::size_t count);
 
-// The version Ssd calls: SsdFirstCall until the first call (or a cap) installs
-// the chosen one. Constant-initialised, so it is valid before any constructor runs.
+// The versions Ssd and Ssd16 call: the first-call ones until the first call of
+// either (or a cap) installs the chosen pair. Constant-initialised, so they are
+// valid before any constructor runs.
 std::atomic<SsdFunction> active{&SsdFirstCall};
+std::atomic<Ssd16Function> active16{&Ssd16FirstCall};
 
 // Serialises installing, so that a cap set concurrently with a first call is
 // never overwritten by a choice made under the old cap.
@@ -128,17 +145,25 @@ std::mutex& InstallMutex()
     return mutex;
 }
 
-SsdFunction Install()
+// Both families under one lock, so that after every install they run at the
+// same level.
+CpuLevel Install()
 {
     const std::lock_guard<std::mutex> lock(InstallMutex());
-    const SsdFunction chosen = SsdForLevel(ActiveCpuLevel());
-    active.store(chosen, std::memory_order_release);
-    return chosen;
+    const CpuLevel level = ActiveCpuLevel();
+    active.store(SsdForLevel(level), std::memory_order_release);
+    active16.store(Ssd16ForLevel(level), std::memory_order_release);
+    return level;
 }
 
 std::uint64_t SsdFirstCall(const std::uint8_t* a, const std::uint8_t* b, std::size_t count)
 {
-    return Install()(a, b, count);
+    return SsdForLevel(Install())(a, b, count);
+}
+
+std::uint64_t Ssd16FirstCall(const std::uint16_t* a, const std::uint16_t* b, std::size_t count)
+{
+    return Ssd16ForLevel(Install())(a, b, count);
 }
 
 }  // namespace
@@ -159,6 +184,23 @@ SsdFunction SsdForLevel(CpuLevel level)
     case CpuLevel::Sse2: return &SsdSse2;
     case CpuLevel::Avx2: return &SsdAvx2;
     case CpuLevel::Avx512: return &SsdAvx512;
+#else
+    default: break;
+#endif
+    }
+    return nullptr;
+}
+
+Ssd16Function Ssd16ForLevel(CpuLevel level)
+{
+    if (level > DetectedCpuLevel())
+        return nullptr;
+    switch (level) {
+    case CpuLevel::C: return &Ssd16C;
+#if defined(LORVANE_X86_SIMD)
+    case CpuLevel::Sse2: return &Ssd16Sse2;
+    case CpuLevel::Avx2: return &Ssd16Avx2;
+    case CpuLevel::Avx512: return &Ssd16Avx512;
 #else
     default: break;
 #endif
@@ -199,7 +241,13 @@ const char* CpuLevelName(CpuLevel level)
 SsdFunction ActiveSsd()
 {
     const SsdFunction installed = active.load(std::memory_order_acquire);
-    return installed == &SsdFirstCall ? Install() : installed;
+    return installed == &SsdFirstCall ? SsdForLevel(Install()) : installed;
+}
+
+Ssd16Function ActiveSsd16()
+{
+    const Ssd16Function installed = active16.load(std::memory_order_acquire);
+    return installed == &Ssd16FirstCall ? Ssd16ForLevel(Install()) : installed;
 }
 
 std::uint64_t Ssd(const std::uint8_t* a, const std::uint8_t* b, std::size_t count)
@@ -207,15 +255,9 @@ std::uint64_t Ssd(const std::uint8_t* a, const std::uint8_t* b, std::size_t coun
     return active.load(std::memory_order_acquire)(a, b, count);
 }
 
-}  // namespace lorvane
-namespace lorvane {
-std::uint64_t Ssd16(const std::uint16_t* a, const std::uint16_t* b, std::size_t count)  // TEMP
+std::uint64_t Ssd16(const std::uint16_t* a, const std::uint16_t* b, std::size_t count)
 {
-    std::uint64_t sum = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::int64_t d = std::int64_t(a[i]) - std::int64_t(b[i]);
-        sum += std::uint64_t(d * d);
-    }
-    return sum;
+    return active16.load(std::memory_order_acquire)(a, b, count);
 }
-}
+
+}  // namespace lorvane

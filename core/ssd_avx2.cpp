@@ -36,6 +36,43 @@ inline __m256i Widen(__m256i total, __m256i sum)
     return _mm256_add_epi64(total, _mm256_unpackhi_epi32(sum, zero));
 }
 
+// 16-bit samples. A difference d = |x - y| reaches 65535, whose square fills a
+// 32-bit lane on its own, and _mm256_madd_epi16 multiplies signed words, so d
+// is split into bytes, d = 256 h + l, with d^2 = 2^16 h^2 + 2^9 h l + l^2: the
+// three products go through _mm256_madd_epi16 as small positive words and are
+// summed apart. Each of the three 32-bit lane sums gains at most 2 x 255^2 =
+// 130050 per vector, so they are widened every 16384 vectors (2^14 x 130050 <
+// 2^31), 512 KiB per run.
+constexpr std::size_t kBlockVectors16 = 16384;
+
+struct Sums16 {
+    __m256i hh = _mm256_setzero_si256(), hl = _mm256_setzero_si256(), ll = _mm256_setzero_si256();
+};
+
+inline void AddSquaredDifferences16(Sums16& sums, __m256i x, __m256i y)
+{
+    const __m256i d = _mm256_or_si256(_mm256_subs_epu16(x, y), _mm256_subs_epu16(y, x));  // |x - y|
+    const __m256i h = _mm256_srli_epi16(d, 8);
+    const __m256i l = _mm256_and_si256(d, _mm256_set1_epi16(0xFF));
+    sums.hh = _mm256_add_epi32(sums.hh, _mm256_madd_epi16(h, h));
+    sums.hl = _mm256_add_epi32(sums.hl, _mm256_madd_epi16(h, l));
+    sums.ll = _mm256_add_epi32(sums.ll, _mm256_madd_epi16(l, l));
+}
+
+inline __m256i Load(const std::uint16_t* p)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// Four 64-bit sums of d^2 from the three parts, modulo 2^64 as Ssd16C wraps.
+inline __m256i Combine(__m256i total, const Sums16& sums)
+{
+    const __m256i zero = _mm256_setzero_si256();
+    total = _mm256_add_epi64(total, _mm256_slli_epi64(Widen(zero, sums.hh), 16));
+    total = _mm256_add_epi64(total, _mm256_slli_epi64(Widen(zero, sums.hl), 9));
+    return Widen(total, sums.ll);
+}
+
 }  // namespace
 
 std::uint64_t SsdAvx2(const std::uint8_t* a, const std::uint8_t* b, std::size_t count)
@@ -65,6 +102,28 @@ std::uint64_t SsdAvx2(const std::uint8_t* a, const std::uint8_t* b, std::size_t 
     std::uint64_t sum = std::uint64_t(_mm_cvtsi128_si64(pair));
     for (std::size_t i = 0; i < count % 32; ++i) {
         const int d = int(a[i]) - int(b[i]);
+        sum += std::uint64_t(d * d);
+    }
+    return sum;
+}
+
+std::uint64_t Ssd16Avx2(const std::uint16_t* a, const std::uint16_t* b, std::size_t count)
+{
+    __m256i total = _mm256_setzero_si256();  // four 64-bit sums
+    std::size_t vectors = count / 16;
+    while (vectors > 0) {
+        const std::size_t block = vectors < kBlockVectors16 ? vectors : kBlockVectors16;
+        vectors -= block;
+        Sums16 sums;
+        for (std::size_t k = 0; k < block; ++k, a += 16, b += 16)
+            AddSquaredDifferences16(sums, Load(a), Load(b));
+        total = Combine(total, sums);
+    }
+    __m128i pair = _mm_add_epi64(_mm256_castsi256_si128(total), _mm256_extracti128_si256(total, 1));
+    pair = _mm_add_epi64(pair, _mm_unpackhi_epi64(pair, pair));
+    std::uint64_t sum = std::uint64_t(_mm_cvtsi128_si64(pair));
+    for (std::size_t i = 0; i < count % 16; ++i) {
+        const std::uint32_t d = a[i] > b[i] ? std::uint32_t(a[i] - b[i]) : std::uint32_t(b[i] - a[i]);
         sum += std::uint64_t(d * d);
     }
     return sum;

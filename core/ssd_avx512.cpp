@@ -44,6 +44,39 @@ inline __m512i AddTo64(__m512i total, __m512i sum)
     return _mm512_add_epi64(total, _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(sum, 1)));
 }
 
+// 16-bit samples. A difference d = |x - y| reaches 65535, whose square fills a
+// 32-bit lane on its own, and _mm512_madd_epi16 multiplies signed words, so d
+// is split into bytes, d = 256 h + l, with d^2 = 2^16 h^2 + 2^9 h l + l^2: the
+// three products go through _mm512_madd_epi16 as small positive words and are
+// summed apart. Each of the three 32-bit lane sums gains at most 2 x 255^2 =
+// 130050 per vector, so they are widened every 16384 vectors of 32 samples
+// (2^14 x 130050 < 2^31), 1 MiB per run; the masked tail adds one more vector
+// at most.
+constexpr std::size_t kBlockVectors16 = 16384;
+
+struct Sums16 {
+    __m512i hh = _mm512_setzero_si512(), hl = _mm512_setzero_si512(), ll = _mm512_setzero_si512();
+};
+
+inline void AddSquaredDifferences16(Sums16& sums, __m512i x, __m512i y)
+{
+    const __m512i d = _mm512_or_si512(_mm512_subs_epu16(x, y), _mm512_subs_epu16(y, x));  // |x - y|
+    const __m512i h = _mm512_srli_epi16(d, 8);
+    const __m512i l = _mm512_and_si512(d, _mm512_set1_epi16(0xFF));
+    sums.hh = _mm512_add_epi32(sums.hh, _mm512_madd_epi16(h, h));
+    sums.hl = _mm512_add_epi32(sums.hl, _mm512_madd_epi16(h, l));
+    sums.ll = _mm512_add_epi32(sums.ll, _mm512_madd_epi16(l, l));
+}
+
+// Eight 64-bit sums of d^2 from the three parts, modulo 2^64 as Ssd16C wraps.
+inline __m512i Combine(__m512i total, const Sums16& sums)
+{
+    const __m512i zero = _mm512_setzero_si512();
+    total = _mm512_add_epi64(total, _mm512_slli_epi64(AddTo64(zero, sums.hh), 16));
+    total = _mm512_add_epi64(total, _mm512_slli_epi64(AddTo64(zero, sums.hl), 9));
+    return AddTo64(total, sums.ll);
+}
+
 }  // namespace
 
 std::uint64_t SsdAvx512(const std::uint8_t* a, const std::uint8_t* b, std::size_t count)
@@ -78,6 +111,32 @@ std::uint64_t SsdAvx512(const std::uint8_t* a, const std::uint8_t* b, std::size_
                                                          _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(y, 1))));
     }
     total = AddTo64(AddTo64(total, sum0), sum1);
+    return std::uint64_t(_mm512_reduce_add_epi64(total));
+}
+
+std::uint64_t Ssd16Avx512(const std::uint16_t* a, const std::uint16_t* b, std::size_t count)
+{
+    __m512i total = _mm512_setzero_si512();  // eight 64-bit sums
+    Sums16 sums;
+    std::size_t vectors = count / 32;
+    while (vectors > 0) {
+        const std::size_t block = vectors < kBlockVectors16 ? vectors : kBlockVectors16;
+        vectors -= block;
+        for (std::size_t k = 0; k < block; ++k, a += 32, b += 32)
+            AddSquaredDifferences16(sums, _mm512_loadu_si512(a), _mm512_loadu_si512(b));
+        if (vectors > 0) {
+            total = Combine(total, sums);
+            sums = Sums16();
+        }
+    }
+    // The last 0-31 samples: the masked load reads (and faults on) no sample
+    // outside the run and gives zero in both operands for the rest.
+    const unsigned rest = unsigned(count % 32);
+    if (rest > 0) {
+        const __mmask32 mask = (__mmask32(1) << rest) - 1;
+        AddSquaredDifferences16(sums, _mm512_maskz_loadu_epi16(mask, a), _mm512_maskz_loadu_epi16(mask, b));
+    }
+    total = Combine(total, sums);
     return std::uint64_t(_mm512_reduce_add_epi64(total));
 }
 

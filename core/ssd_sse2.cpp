@@ -24,6 +24,43 @@ inline __m128i SquaredDifferences(__m128i x, __m128i y)
     return _mm_add_epi32(_mm_madd_epi16(low, low), _mm_madd_epi16(high, high));
 }
 
+// 16-bit samples. A difference d = |x - y| reaches 65535, whose square fills a
+// 32-bit lane on its own, and _mm_madd_epi16 multiplies signed words, so d is
+// split into bytes, d = 256 h + l, with d^2 = 2^16 h^2 + 2^9 h l + l^2: the
+// three products go through _mm_madd_epi16 as small positive words and are
+// summed apart. Each of the three 32-bit lane sums gains at most 2 x 255^2 =
+// 130050 per vector, so they are widened every 16384 vectors (2^14 x 130050 <
+// 2^31), 256 KiB per run.
+constexpr std::size_t kBlockVectors16 = 16384;
+
+struct Sums16 {
+    __m128i hh = _mm_setzero_si128(), hl = _mm_setzero_si128(), ll = _mm_setzero_si128();
+};
+
+inline void AddSquaredDifferences16(Sums16& sums, __m128i x, __m128i y)
+{
+    const __m128i d = _mm_or_si128(_mm_subs_epu16(x, y), _mm_subs_epu16(y, x));  // |x - y|
+    const __m128i h = _mm_srli_epi16(d, 8);
+    const __m128i l = _mm_and_si128(d, _mm_set1_epi16(0xFF));
+    sums.hh = _mm_add_epi32(sums.hh, _mm_madd_epi16(h, h));
+    sums.hl = _mm_add_epi32(sums.hl, _mm_madd_epi16(h, l));
+    sums.ll = _mm_add_epi32(sums.ll, _mm_madd_epi16(l, l));
+}
+
+inline __m128i Widen(__m128i sum)
+{
+    const __m128i zero = _mm_setzero_si128();
+    return _mm_add_epi64(_mm_unpacklo_epi32(sum, zero), _mm_unpackhi_epi32(sum, zero));
+}
+
+// Two 64-bit sums of d^2 from the three parts, modulo 2^64 as Ssd16C wraps.
+inline __m128i Combine(__m128i total, const Sums16& sums)
+{
+    total = _mm_add_epi64(total, _mm_slli_epi64(Widen(sums.hh), 16));
+    total = _mm_add_epi64(total, _mm_slli_epi64(Widen(sums.hl), 9));
+    return _mm_add_epi64(total, Widen(sums.ll));
+}
+
 }  // namespace
 
 std::uint64_t SsdSse2(const std::uint8_t* a, const std::uint8_t* b, std::size_t count)
@@ -58,6 +95,28 @@ std::uint64_t SsdSse2(const std::uint8_t* a, const std::uint8_t* b, std::size_t 
     std::uint64_t sum = std::uint64_t(_mm_cvtsi128_si64(total));
     for (std::size_t i = 0; i < count % 16; ++i) {
         const int d = int(a[i]) - int(b[i]);
+        sum += std::uint64_t(d * d);
+    }
+    return sum;
+}
+
+std::uint64_t Ssd16Sse2(const std::uint16_t* a, const std::uint16_t* b, std::size_t count)
+{
+    __m128i total = _mm_setzero_si128();  // two 64-bit sums
+    std::size_t vectors = count / 8;
+    while (vectors > 0) {
+        const std::size_t block = vectors < kBlockVectors16 ? vectors : kBlockVectors16;
+        vectors -= block;
+        Sums16 sums;
+        for (std::size_t k = 0; k < block; ++k, a += 8, b += 8)
+            AddSquaredDifferences16(sums, _mm_loadu_si128(reinterpret_cast<const __m128i*>(a)),
+                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)));
+        total = Combine(total, sums);
+    }
+    total = _mm_add_epi64(total, _mm_unpackhi_epi64(total, total));
+    std::uint64_t sum = std::uint64_t(_mm_cvtsi128_si64(total));
+    for (std::size_t i = 0; i < count % 8; ++i) {
+        const std::uint32_t d = a[i] > b[i] ? std::uint32_t(a[i] - b[i]) : std::uint32_t(b[i] - a[i]);
         sum += std::uint64_t(d * d);
     }
     return sum;

@@ -1,17 +1,690 @@
-// TEMP stub until the writers land.
 #include "outputs.h"
+
+#include "core/files.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <functional>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+#include "core/psnr.h"
+
 namespace lorvane {
-std::string JsonText(const RunRecord&) { return "{}\n"; }
-std::string CsvText(const RunRecord&) { return "Frame\n"; }
-std::string HtmlReport(const RunRecord&) { return "<html/>\n"; }
-std::string StatisticsTable(const RunRecord&) { return ""; }
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+const char* const kPlaneKeys[3] = {"y", "u", "v"};
+const char* const kPlaneLabels[3] = {"Y", "U", "V"};
+
+// The seven per-frame series, in libvmaf's names and order.
+struct Metric {
+    const char* name;
+    double (*value)(const FrameResult&);
+};
+const Metric kMetrics[7] = {
+    {"psnr_y", [](const FrameResult& f) { return f.psnr[0]; }},
+    {"psnr_cb", [](const FrameResult& f) { return f.psnr[1]; }},
+    {"psnr_cr", [](const FrameResult& f) { return f.psnr[2]; }},
+    {"mse_y", [](const FrameResult& f) { return f.mse[0]; }},
+    {"mse_cb", [](const FrameResult& f) { return f.mse[1]; }},
+    {"mse_cr", [](const FrameResult& f) { return f.mse[2]; }},
+    {"psnr_yuv", [](const FrameResult& f) { return f.psnrYuv; }},
+};
+
+std::string Fixed(double value, int decimals)
+{
+    char buffer[400];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+    return std::string(buffer, result.ptr);
+}
+
+// dump() writes a non-finite double as null already; doing it here keeps that
+// independent of the library's choice.
+Json Number(double value)
+{
+    return std::isfinite(value) ? Json(value) : Json(nullptr);
+}
+
+Json FrameNumber(std::int32_t frame)
+{
+    return frame < 0 ? Json(nullptr) : Json(frame);
+}
+
+const char* EndedEarly(const RunOutcome& outcome)
+{
+    if (outcome.referenceEnded && outcome.targetEnded)
+        return "both";
+    if (outcome.referenceEnded)
+        return "reference";
+    if (outcome.targetEnded)
+        return "target";
+    return nullptr;
+}
+
+// min, max, mean and harmonic mean as libvmaf pools a metric. A series with a
+// not-a-number (a plane without samples) has no pooled values at all.
+struct Pool {
+    double min, max, mean, harmonicMean;
+};
+
+Pool PoolOf(const std::vector<FrameResult>& frames, double (*value)(const FrameResult&))
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (frames.empty())
+        return {nan, nan, nan, nan};
+    Pool pool{value(frames.front()), value(frames.front()), 0, 0};
+    double sum = 0, reciprocalSum = 0;
+    for (const FrameResult& f : frames) {
+        const double x = value(f);
+        if (std::isnan(x))
+            return {nan, nan, nan, nan};
+        pool.min = std::min(pool.min, x);
+        pool.max = std::max(pool.max, x);
+        sum += x;
+        reciprocalSum += 1.0 / (x + 1.0);
+    }
+    const double n = double(frames.size());
+    pool.mean = sum / n;
+    pool.harmonicMean = n / reciprocalSum - 1.0;
+    return pool;
+}
+
+Json PlaneJson(const PlaneStatistics& s)
+{
+    Json j;
+    j["mean"] = Number(s.mean);
+    j["pooled"] = Number(s.pooled);
+    j["min"] = Number(s.min);
+    j["min_frame"] = FrameNumber(s.minFrame);
+    j["max"] = Number(s.max);
+    j["max_frame"] = FrameNumber(s.maxFrame);
+    return j;
+}
+
+// ---- text helpers ----------------------------------------------------------
+
+// Decodes one UTF-8 sequence at `i`; returns the code point and advances, or
+// returns -1 (and advances one byte) for a byte that starts no valid sequence.
+long NextCodePoint(const std::string& s, std::size_t& i)
+{
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    int length = 0;
+    long cp = 0;
+    if (c < 0x80)
+        length = 1, cp = c;
+    else if ((c & 0xE0) == 0xC0)
+        length = 2, cp = c & 0x1F;
+    else if ((c & 0xF0) == 0xE0)
+        length = 3, cp = c & 0x0F;
+    else if ((c & 0xF8) == 0xF0)
+        length = 4, cp = c & 0x07;
+    else {
+        ++i;
+        return -1;
+    }
+    if (i + std::size_t(length) > s.size()) {
+        ++i;
+        return -1;
+    }
+    for (int k = 1; k < length; ++k) {
+        const unsigned char d = static_cast<unsigned char>(s[i + std::size_t(k)]);
+        if ((d & 0xC0) != 0x80) {
+            ++i;
+            return -1;
+        }
+        cp = (cp << 6) | (d & 0x3F);
+    }
+    static const long kSmallest[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kSmallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++i;
+        return -1;
+    }
+    i += std::size_t(length);
+    return cp;
+}
+
+// Columns a terminal gives a code point: East Asian wide and full-width forms
+// take two.
+int ColumnsOf(long cp)
+{
+    const bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0x303E) ||
+                      (cp >= 0x3041 && cp <= 0x33FF) || (cp >= 0x3400 && cp <= 0x4DBF) ||
+                      (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0xA000 && cp <= 0xA4CF) ||
+                      (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+                      (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+                      (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x20000 && cp <= 0x3FFFD);
+    return wide ? 2 : 1;
+}
+
+int DisplayWidth(const std::string& s)
+{
+    int width = 0;
+    for (std::size_t i = 0; i < s.size();)
+        width += ColumnsOf(NextCodePoint(s, i));
+    return width;
+}
+
+// Text for XML: markup characters escaped, and what XML 1.0 cannot carry (a
+// path that is not valid UTF-8, control characters) replaced by U+FFFD, so
+// that one odd file name cannot make the whole report unreadable.
+std::string Xml(const std::string& s)
+{
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t start = i;
+        const long cp = NextCodePoint(s, i);
+        if (cp < 0 || (cp < 0x20 && cp != '\t' && cp != '\n' && cp != '\r') || cp == 0xFFFE || cp == 0xFFFF) {
+            out += "\xEF\xBF\xBD";
+            continue;
+        }
+        switch (cp) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default: out.append(s, start, i - start);
+        }
+    }
+    return out;
+}
+
+std::string TableValue(double value)
+{
+    return FormatValue(value);  // six decimals, C locale, "nan"
+}
+
+std::string TableFrame(std::int32_t frame)
+{
+    return frame < 0 ? "-" : std::to_string(frame);
+}
+
+// Rows of cells laid out in columns two spaces apart; the first column is
+// left-aligned, the others right-aligned, widths counted in display columns.
+std::string Columns(const std::vector<std::vector<std::string>>& rows)
+{
+    std::vector<int> widths;
+    for (const auto& row : rows) {
+        widths.resize(std::max(widths.size(), row.size()), 0);
+        for (std::size_t c = 0; c < row.size(); ++c)
+            widths[c] = std::max(widths[c], DisplayWidth(row[c]));
+    }
+    std::string text;
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            const std::string padding(std::size_t(widths[c] - DisplayWidth(row[c])), ' ');
+            if (c == 0)
+                line += row[c] + padding;
+            else
+                line += "  " + padding + row[c];
+        }
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        text += line + '\n';
+    }
+    return text;
+}
+
+const PlaneStatistics& StatisticsRow(const SequenceStatistics& s, int row)
+{
+    return row < 3 ? s.planes[row] : s.yuv;
+}
+
+const char* RowLabel(int row)
+{
+    return row < 3 ? kPlaneLabels[row] : "YUV";
+}
+
+// ---- the chart ---------------------------------------------------------------
+
+// Geometry of the chart, in SVG user units.
+constexpr int kChartWidth = 960;
+constexpr int kChartHeight = 400;
+constexpr int kPlotLeft = 64;
+constexpr int kPlotRight = 940;
+constexpr int kPlotTop = 44;
+constexpr int kPlotBottom = 344;
+
+// A step of 1, 2 or 5 times a power of ten giving about `count` intervals.
+double NiceStep(double span, int count)
+{
+    const double raw = span / count;
+    const double power = std::pow(10.0, std::floor(std::log10(raw)));
+    const double f = raw / power;
+    return (f < 1.5 ? 1 : f < 3.5 ? 2 : f < 7.5 ? 5 : 10) * power;
+}
+
+std::string Coordinate(double value)
+{
+    return Fixed(value, 1);
+}
+
+struct XAxis {
+    double first, last;
+};
+
+double FrameToX(double frame, const XAxis& a)
+{
+    if (a.last <= a.first)
+        return (kPlotLeft + kPlotRight) / 2.0;
+    return kPlotLeft + (frame - a.first) / (a.last - a.first) * (kPlotRight - kPlotLeft);
+}
+
+// One plane's points, reduced so that each pixel column keeps only the lowest
+// and the highest value falling into it, in the order they occur: the outline
+// of the curve survives, and the point count stays within twice the plot's
+// width however many frames there are.
+std::string PolylinePoints(const std::vector<FrameResult>& frames, int plane, const XAxis& xAxis,
+                           const std::function<double(double)>& yOf)
+{
+    struct Extreme {
+        double x, value;
+        std::size_t order;
+    };
+    std::string points;
+    auto emit = [&](const Extreme& e) {
+        if (!points.empty())
+            points += ' ';
+        points += Coordinate(e.x) + ',' + Coordinate(yOf(e.value));
+    };
+    bool open = false;
+    long column = 0;
+    Extreme low{}, high{};
+    auto flush = [&] {
+        if (!open)
+            return;
+        if (low.order == high.order) {
+            emit(low);
+        } else {
+            emit(low.order < high.order ? low : high);
+            emit(low.order < high.order ? high : low);
+        }
+    };
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const double v = frames[i].psnr[plane];
+        if (std::isnan(v))
+            continue;
+        const double x = FrameToX(double(frames[i].frame), xAxis);
+        const long c = long(std::floor(x));
+        if (!open || c != column) {
+            flush();
+            open = true;
+            column = c;
+            low = high = {x, v, i};
+        } else if (v < low.value) {
+            low = {x, v, i};
+        } else if (v > high.value) {
+            high = {x, v, i};
+        }
+    }
+    flush();
+    return points;
+}
+
+std::string Chart(const RunRecord& run)
+{
+    const auto& frames = run.frames;
+    const SequenceStatistics& stats = run.statistics;
+
+    double yMin = std::numeric_limits<double>::infinity(), yMax = -yMin;
+    for (const FrameResult& f : frames)
+        for (double v : f.psnr)
+            if (std::isfinite(v))
+                yMin = std::min(yMin, v), yMax = std::max(yMax, v);
+    const bool anyValue = yMin <= yMax;
+    if (!anyValue)
+        yMin = 0, yMax = 50;
+    // A flat curve gets a band around it rather than a zero-height axis.
+    if (yMax - yMin < 0.1) {
+        const double middle = (yMin + yMax) / 2;
+        yMin = middle - 0.05, yMax = middle + 0.05;
+    }
+    // A little room, so that an extreme does not sit on the frame of the plot.
+    const double margin = (yMax - yMin) * 0.02;
+    yMin -= margin, yMax += margin;
+    const double yStep = NiceStep(yMax - yMin, 6);
+    const int yDecimals = std::max(0, int(-std::floor(std::log10(yStep) + 1e-9)));
+    yMin = std::floor(yMin / yStep) * yStep;
+    yMax = std::ceil(yMax / yStep) * yStep;
+
+    XAxis xAxis{0, 1};
+    if (!frames.empty())
+        xAxis = {double(frames.front().frame), double(frames.back().frame)};
+    const double plotHeight = kPlotBottom - kPlotTop;
+    auto yOf = [&](double v) { return kPlotBottom - (v - yMin) / (yMax - yMin) * plotHeight; };
+
+    std::string svg;
+    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" width=\"" + std::to_string(kChartWidth) +
+           "\" height=\"" + std::to_string(kChartHeight) + "\" viewBox=\"0 0 " + std::to_string(kChartWidth) + ' ' +
+           std::to_string(kChartHeight) + "\" role=\"img\" aria-label=\"逐帧 PSNR\">\n";
+
+    // Grid and tick labels.
+    svg += "<g class=\"grid\">\n";
+    for (double v = yMin; v <= yMax + yStep / 2; v += yStep) {
+        const std::string y = Coordinate(yOf(v));
+        svg += "<line x1=\"" + std::to_string(kPlotLeft) + "\" y1=\"" + y + "\" x2=\"" + std::to_string(kPlotRight) +
+               "\" y2=\"" + y + "\"/>\n";
+        svg += "<text class=\"tick\" x=\"" + std::to_string(kPlotLeft - 8) + "\" y=\"" + y +
+               "\" dy=\"4\" text-anchor=\"end\">" + Fixed(v, yDecimals) + "</text>\n";
+    }
+    if (!frames.empty()) {
+        const double span = xAxis.last - xAxis.first;
+        const double xStep = span < 1 ? 1 : std::max(1.0, NiceStep(span, 8));
+        for (double f = std::ceil(xAxis.first / xStep) * xStep; f <= xAxis.last; f += xStep) {
+            const std::string x = Coordinate(FrameToX(f, xAxis));
+            svg += "<line x1=\"" + x + "\" y1=\"" + std::to_string(kPlotTop) + "\" x2=\"" + x + "\" y2=\"" +
+                   std::to_string(kPlotBottom) + "\"/>\n";
+            svg += "<text class=\"tick\" x=\"" + x + "\" y=\"" + std::to_string(kPlotBottom + 18) +
+                   "\" text-anchor=\"middle\">" + Fixed(f, 0) + "</text>\n";
+        }
+    }
+    svg += "</g>\n";
+    svg += "<rect class=\"frame\" x=\"" + std::to_string(kPlotLeft) + "\" y=\"" + std::to_string(kPlotTop) +
+           "\" width=\"" + std::to_string(kPlotRight - kPlotLeft) + "\" height=\"" +
+           std::to_string(kPlotBottom - kPlotTop) + "\"/>\n";
+    svg += "<text class=\"axis-title\" x=\"" + std::to_string((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
+           std::to_string(kChartHeight - 12) + "\" text-anchor=\"middle\">帧</text>\n";
+    svg += "<text class=\"axis-title\" transform=\"translate(16 " + std::to_string((kPlotTop + kPlotBottom) / 2) +
+           ") rotate(-90)\" text-anchor=\"middle\">PSNR (dB)</text>\n";
+
+    // Means dashed under the curves, so the curves stay readable.
+    for (int p = 0; p < 3; ++p) {
+        if (!std::isfinite(stats.planes[p].mean))
+            continue;
+        const std::string y = Coordinate(yOf(stats.planes[p].mean));
+        svg += "<line class=\"mean plane-" + std::string(kPlaneKeys[p]) + "\" x1=\"" + std::to_string(kPlotLeft) +
+               "\" y1=\"" + y + "\" x2=\"" + std::to_string(kPlotRight) + "\" y2=\"" + y + "\"/>\n";
+    }
+    // Every plane keeps its polyline; a plane without numbers (gray input) has
+    // an empty one, so the chart's structure does not depend on the format.
+    for (int p = 0; p < 3; ++p)
+        svg += "<polyline class=\"series plane-" + std::string(kPlaneKeys[p]) + "\" id=\"series-" + kPlaneKeys[p] +
+               "\" points=\"" + PolylinePoints(frames, p, xAxis, yOf) + "\"/>\n";
+    for (const FrameResult& f : stats.worst) {
+        if (!std::isfinite(f.psnr[0]))
+            continue;
+        svg += "<circle class=\"worst\" cx=\"" + Coordinate(FrameToX(f.frame, xAxis)) + "\" cy=\"" +
+               Coordinate(yOf(f.psnr[0])) + "\" r=\"5\"><title>帧 " + std::to_string(f.frame) + "：Y " +
+               FormatValue(f.psnr[0]) + " dB</title></circle>\n";
+    }
+    if (!anyValue)
+        svg += "<text class=\"empty\" x=\"" + std::to_string((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
+               std::to_string((kPlotTop + kPlotBottom) / 2) + "\" text-anchor=\"middle\">没有可绘制的数值</text>\n";
+
+    // Legend, above the plot.
+    svg += "<g class=\"legend\">\n";
+    int x = kPlotLeft;
+    for (int p = 0; p < 3; ++p) {
+        const bool empty = !std::isfinite(stats.planes[p].mean);
+        svg += "<line class=\"series plane-" + std::string(kPlaneKeys[p]) + "\" x1=\"" + std::to_string(x) +
+               "\" y1=\"20\" x2=\"" + std::to_string(x + 24) + "\" y2=\"20\"/>\n";
+        svg += "<text x=\"" + std::to_string(x + 30) + "\" y=\"24\">" + kPlaneLabels[p] +
+               (empty ? "（无数据）" : "") + "</text>\n";
+        x += empty ? 130 : 60;
+    }
+    svg += "<line class=\"mean legend-mean\" x1=\"" + std::to_string(x) + "\" y1=\"20\" x2=\"" +
+           std::to_string(x + 24) + "\" y2=\"20\"/>\n";
+    svg += "<text x=\"" + std::to_string(x + 30) + "\" y=\"24\">均值</text>\n";
+    x += 90;
+    svg += "<circle class=\"worst\" cx=\"" + std::to_string(x + 12) + "\" cy=\"20\" r=\"5\"/>\n";
+    svg += "<text x=\"" + std::to_string(x + 30) + "\" y=\"24\">最差帧（Y）</text>\n";
+    svg += "</g>\n</svg>\n";
+    return svg;
+}
+
+const char* const kStyle = R"(
+body { font-family: "Noto Sans CJK SC", "WenQuanYi Zen Hei", "Microsoft YaHei", "PingFang SC", sans-serif;
+       color: #222; background: #fafafa; margin: 0; }
+main { max-width: 1000px; margin: 0 auto; padding: 24px 28px 40px; background: #fff; }
+h1 { font-size: 26px; margin: 0 0 4px; }
+h2 { font-size: 18px; margin: 28px 0 10px; padding-bottom: 4px; border-bottom: 1px solid #ddd; }
+.subtitle { color: #666; margin: 0; font-size: 13px; }
+table { border-collapse: collapse; font-size: 14px; }
+th, td { padding: 4px 12px; border-bottom: 1px solid #eee; }
+th { background: #f3f4f6; font-weight: 600; text-align: left; }
+th.num { text-align: right; }
+td.num { text-align: right; font-variant-numeric: tabular-nums; font-family: "DejaVu Sans Mono", Consolas, monospace; }
+table.inputs th { width: 9em; }
+table.inputs td { word-break: break-all; }
+tr.weighted td { border-top: 2px solid #ddd; font-weight: 600; }
+.note { color: #666; font-size: 12px; margin-top: 6px; }
+.warning { color: #a15c00; font-weight: 600; }
+svg.chart { display: block; max-width: 100%; height: auto; font-size: 12px; }
+svg .grid line { stroke: #e5e7eb; stroke-width: 1; }
+svg .tick { fill: #555; }
+svg .axis-title { fill: #333; font-size: 13px; }
+svg rect.frame { fill: none; stroke: #999; stroke-width: 1; }
+svg .series { fill: none; stroke-width: 1.4; stroke-linejoin: round; }
+svg .mean { stroke-width: 1.2; stroke-dasharray: 6 4; }
+svg .plane-y { stroke: #1f5fa8; }
+svg .plane-u { stroke: #2e8b57; }
+svg .plane-v { stroke: #c0392b; }
+svg .legend-mean { stroke: #555; }
+svg .legend text, svg .empty { fill: #333; font-size: 13px; }
+svg circle.worst { fill: none; stroke: #111; stroke-width: 1.5; }
+)";
+
+std::string Cell(const std::string& text, bool number = true)
+{
+    return std::string(number ? "<td class=\"num\">" : "<td>") + Xml(text) + "</td>";
+}
+
+std::string HtmlValue(double value)
+{
+    return std::isnan(value) ? "—" : FormatValue(value);
+}
+
+std::string HtmlFrame(std::int32_t frame)
+{
+    return frame < 0 ? "—" : std::to_string(frame);
+}
+
+}  // namespace
+
+std::string JsonText(const RunRecord& run)
+{
+    const SequenceStatistics& stats = run.statistics;
+    const RunOutcome& outcome = run.outcome;
+    const RunDescription& d = outcome.description;
+
+    Json root;
+    root["version"] = kVersion;
+    Json frames = Json::array();
+    for (const FrameResult& f : run.frames) {
+        Json metrics;
+        for (const Metric& m : kMetrics)
+            metrics[m.name] = Number(m.value(f));
+        frames.push_back(Json{{"frameNum", f.frame}, {"metrics", std::move(metrics)}});
+    }
+    root["frames"] = std::move(frames);
+
+    Json pooled;
+    for (const Metric& m : kMetrics) {
+        const Pool p = PoolOf(run.frames, m.value);
+        pooled[m.name] = Json{{"min", Number(p.min)},
+                              {"max", Number(p.max)},
+                              {"mean", Number(p.mean)},
+                              {"harmonic_mean", Number(p.harmonicMean)}};
+    }
+    root["pooled_metrics"] = std::move(pooled);
+    root["aggregate_metrics"] = Json{{"apsnr_y", Number(stats.planes[0].pooled)},
+                                     {"apsnr_cb", Number(stats.planes[1].pooled)},
+                                     {"apsnr_cr", Number(stats.planes[2].pooled)},
+                                     {"apsnr_yuv", Number(stats.yuv.pooled)}};
+
+    Json own;
+    own["inputs"] = Json{{"reference", d.sourcePath},
+                         {"target", d.targetPath},
+                         {"width", d.width},
+                         {"height", d.height},
+                         {"format", d.format},
+                         {"bits", d.bits},
+                         {"peak_kind", d.peakKind},
+                         {"peak", Number(d.peak)},
+                         {"reference_is_y4m", d.sourceIsY4m},
+                         {"target_is_y4m", d.targetIsY4m}};
+    own["frames_requested"] = outcome.framesRequested;
+    own["frames_compared"] = outcome.framesCompared;
+    const char* ended = EndedEarly(outcome);
+    own["ended_early"] = ended ? Json(ended) : Json(nullptr);
+    own["result_write_failed"] = outcome.resultWriteFailed;
+    Json planes;
+    for (int p = 0; p < 3; ++p)
+        planes[kPlaneKeys[p]] = PlaneJson(stats.planes[p]);
+    planes["yuv"] = PlaneJson(stats.yuv);
+    own["planes"] = std::move(planes);
+    own["weighted_611"] = Number(stats.weighted611);
+    Json worst = Json::array();
+    for (const FrameResult& f : stats.worst)
+        worst.push_back(Json{{"frame", f.frame},
+                             {"psnr_y", Number(f.psnr[0])},
+                             {"psnr_u", Number(f.psnr[1])},
+                             {"psnr_v", Number(f.psnr[2])},
+                             {"psnr_yuv", Number(f.psnrYuv)}});
+    own["worst_frames"] = std::move(worst);
+    root["lorvane"] = std::move(own);
+
+    // A path need not be valid UTF-8 on every system; replacing its bad bytes
+    // beats throwing away the whole document.
+    return root.dump(2, ' ', false, Json::error_handler_t::replace) + '\n';
+}
+
+std::string CsvText(const RunRecord& run)
+{
+    std::string text = "Frame";
+    for (const Metric& m : kMetrics)
+        text += std::string(",") + m.name;
+    text += '\n';
+    for (const FrameResult& f : run.frames) {
+        text += std::to_string(f.frame);
+        for (const Metric& m : kMetrics) {
+            text += ',';
+            const double v = m.value(f);
+            if (!std::isnan(v))
+                text += Fixed(v, 6);
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+std::string StatisticsTable(const RunRecord& run)
+{
+    const SequenceStatistics& stats = run.statistics;
+    std::string text = "统计（" + std::to_string(stats.frames) + " 帧，单位 dB；合并 = 平均均方误差的 PSNR）\n";
+    std::vector<std::vector<std::string>> rows = {{"分量", "平均", "合并", "最小", "帧", "最大", "帧"}};
+    for (int r = 0; r < 4; ++r) {
+        const PlaneStatistics& s = StatisticsRow(stats, r);
+        rows.push_back({RowLabel(r), TableValue(s.mean), TableValue(s.pooled), TableValue(s.min),
+                        TableFrame(s.minFrame), TableValue(s.max), TableFrame(s.maxFrame)});
+    }
+    text += Columns(rows);
+    text += "6:1:1 加权（(6Y+U+V)/8 的平均）：" + TableValue(stats.weighted611) + '\n';
+
+    if (!stats.worst.empty()) {
+        text += "\n最差帧（按 Y 的 PSNR）\n";
+        std::vector<std::vector<std::string>> worst = {{"名次", "帧", "PSNR_Y", "PSNR_U", "PSNR_V"}};
+        for (std::size_t i = 0; i < stats.worst.size(); ++i) {
+            const FrameResult& f = stats.worst[i];
+            worst.push_back({std::to_string(i + 1), std::to_string(f.frame), TableValue(f.psnr[0]),
+                             TableValue(f.psnr[1]), TableValue(f.psnr[2])});
+        }
+        text += Columns(worst);
+    }
+    return text;
+}
+
+std::string HtmlReport(const RunRecord& run)
+{
+    const SequenceStatistics& stats = run.statistics;
+    const RunOutcome& outcome = run.outcome;
+    const RunDescription& d = outcome.description;
+
+    std::string h;
+    h += "<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"zh-CN\" xml:lang=\"zh-CN\">\n<head>\n";
+    h += "<meta charset=\"utf-8\"/>\n<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"/>\n";
+    h += "<title>Lorvane PSNR 报告</title>\n<style>" + std::string(kStyle) + "</style>\n</head>\n<body>\n<main>\n";
+    h += "<h1>Lorvane PSNR 报告</h1>\n<p class=\"subtitle\">Lorvane " + Xml(kVersion) + "</p>\n";
+
+    h += "<h2>输入与设置</h2>\n<table class=\"inputs\">\n";
+    auto row = [&](const std::string& name, const std::string& value, const char* cls = nullptr) {
+        h += "<tr><th>" + Xml(name) + "</th><td" + (cls ? std::string(" class=\"") + cls + "\"" : "") + ">" +
+             Xml(value) + "</td></tr>\n";
+    };
+    row("源参考序列", d.sourcePath + (d.sourceIsY4m ? "（YUV4MPEG2）" : ""));
+    row("目标序列", d.targetPath + (d.targetIsY4m ? "（YUV4MPEG2）" : ""));
+    row("分辨率", std::to_string(d.width) + " × " + std::to_string(d.height));
+    row("像素格式", d.format + "，" + std::to_string(d.bits) + " 位");
+    row("峰值", Fixed(d.peak, 0) + "（" + d.peakKind + "）");
+    row("请求帧数", std::to_string(outcome.framesRequested));
+    row("比较帧数", std::to_string(outcome.framesCompared));
+    if (const char* ended = EndedEarly(outcome)) {
+        const std::string which = std::string(ended) == "both" ? "两个序列都"
+                                  : std::string(ended) == "reference" ? "源参考序列"
+                                                                      : "目标序列";
+        row("提前结束", which + "在请求的帧数之前结束", "warning");
+    }
+    if (outcome.resultWriteFailed)
+        row("结果文件", "写入出错，结果文件不完整", "warning");
+    h += "</table>\n";
+
+    h += "<h2>统计</h2>\n<table class=\"stats\">\n<tr><th>分量</th><th class=\"num\">平均 (dB)</th>"
+         "<th class=\"num\">合并 (dB)</th><th class=\"num\">最小 (dB)</th><th class=\"num\">帧</th>"
+         "<th class=\"num\">最大 (dB)</th><th class=\"num\">帧</th></tr>\n";
+    for (int r = 0; r < 4; ++r) {
+        const PlaneStatistics& s = StatisticsRow(stats, r);
+        h += "<tr>" + Cell(RowLabel(r), false) + Cell(HtmlValue(s.mean)) + Cell(HtmlValue(s.pooled)) +
+             Cell(HtmlValue(s.min)) + Cell(HtmlFrame(s.minFrame)) + Cell(HtmlValue(s.max)) +
+             Cell(HtmlFrame(s.maxFrame)) + "</tr>\n";
+    }
+    h += "<tr class=\"weighted\"><td>6:1:1 加权</td>" + Cell(HtmlValue(stats.weighted611)) +
+         "<td colspan=\"5\"></td></tr>\n</table>\n";
+    h += "<p class=\"note\">平均：各帧 PSNR 的算术平均；合并：全部帧平均均方误差的 PSNR；"
+         "6:1:1 加权：(6 × Y + U + V) / 8，取各分量的平均值。</p>\n";
+
+    h += "<h2>逐帧 PSNR</h2>\n" + Chart(run);
+
+    h += "<h2>最差帧</h2>\n";
+    if (stats.worst.empty()) {
+        h += "<p>没有比较任何帧。</p>\n";
+    } else {
+        h += "<table class=\"worst\">\n<tr><th class=\"num\">名次</th><th class=\"num\">帧</th>"
+             "<th class=\"num\">PSNR_Y</th><th class=\"num\">PSNR_U</th><th class=\"num\">PSNR_V</th>"
+             "<th class=\"num\">PSNR_YUV</th></tr>\n";
+        for (std::size_t i = 0; i < stats.worst.size(); ++i) {
+            const FrameResult& f = stats.worst[i];
+            h += "<tr>" + Cell(std::to_string(i + 1)) + Cell(std::to_string(f.frame)) + Cell(HtmlValue(f.psnr[0])) +
+                 Cell(HtmlValue(f.psnr[1])) + Cell(HtmlValue(f.psnr[2])) + Cell(HtmlValue(f.psnrYuv)) + "</tr>\n";
+        }
+        h += "</table>\n";
+    }
+    h += "</main>\n</body>\n</html>\n";
+    return h;
+}
+
 bool WriteOutput(const std::string& path, const std::string& text)
 {
-    FILE* f = path == "-" ? stdout : std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (f != stdout) ok = std::fclose(f) == 0 && ok; else ok = std::fflush(f) == 0 && ok;
+    if (path == "-") {
+        const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+        return std::fflush(stdout) == 0 && written && !std::ferror(stdout);
+    }
+    // OpenForWriting takes UTF-8 on every platform.
+    std::FILE* file = OpenForWriting(path).release();
+    if (!file)
+        return false;
+    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    ok = std::fflush(file) == 0 && ok;
+    ok = !std::ferror(file) && ok;
+    // A close can be where a full disk or a network file system reports the loss.
+    ok = std::fclose(file) == 0 && ok;
     return ok;
 }
-}
+
+}  // namespace lorvane

@@ -13,6 +13,14 @@ S CannotOpen(const S& p, const S& gap = "") { return "打开文件错误!\n不�
 S IsSequence(const S& p, const S& who) { return "打开文件错误!\n结果保存文件 " + p + " 就是" + who + "!\n请另选结果保存文件！\n"; }
 S BadSize(const S& t) { return Usage("图像宽高 \"" + t + "\" 无效：应写成 宽x高，两个都是 32 位整数，例如 176x144。"); }
 S BadCount(const S& t) { return Usage("帧数 \"" + t + "\" 无效：应为 32 位整数。"); }
+S BadY4m(const S& who, const S& why) { return "打开文件错误!\n" + who + " 不是有效的 YUV4MPEG2 文件：" + why + "\n"; }
+S Y4m(const S& header, const S& frames, const S& badSecondLine = "FRAME\n")
+{
+    S text = header;
+    for (std::size_t f = 0; f < frames.size() / 192; ++f)
+        text += (f == 1 ? badSecondLine : "FRAME\n") + frames.substr(f * 192, 192);
+    return text;
+}
 const S kOutOfRange =
     "错误!\n图像宽高或帧数超出范围！\n宽度、高度和帧数应在 0 到 1000000000 之间，且宽度×高度不超过 429496729。\n";
 
@@ -72,6 +80,31 @@ const std::vector<Case> kCases = {
      Average(3) + "写入文件错误!\n写入结果文件 /dev/full 时出错!\n结果文件不完整，请检查磁盘空间后重新计算！\n"},
     {"summary_on_full_disk", "-s 16x8 $R $T", 1, "", Average(3) + "错误!\n写入标准输出时出错，摘要不完整！\n", -1, "",
      ">/dev/full"},
+    // Formats, YUV4MPEG2 headers, names and the new outputs.
+    {"unknown_pixel_format", "-s 16x8 -p yuv411p $R $T", 2, "", Usage("未知的像素格式 \"yuv411p\"：可用的格式有 gray, yuv420p, "
+     "yuv422p, yuv440p, yuv444p, gray9le, gray10le, gray12le, gray14le, gray16le, yuv420p9le, yuv420p10le, yuv420p12le, "
+     "yuv420p14le, yuv420p16le, yuv422p9le, yuv422p10le, yuv422p12le, yuv422p14le, yuv422p16le, yuv440p10le, yuv440p12le, "
+     "yuv444p9le, yuv444p10le, yuv444p12le, yuv444p14le, yuv444p16le。")},
+    {"unknown_peak", "-s 16x8 --peak max $R $T", 2, "", Usage("未知的峰值 \"max\"：应为 full 或 scaled。")},
+    {"y4m_header_too_long", "-o $D/old.txt $D/long.y4m $T", 1, "", BadY4m("源参考序列 $D/long.y4m", "文件头过长（超过 1024 字节）。")},
+    {"y4m_header_cut_short", "-s 16x8 -n 1 $R $D/cut.y4m", 1, "", BadY4m("目标序列 $D/cut.y4m", "文件头不完整：没有以换行结束。")},
+    {"y4m_without_height", "$D/noh.y4m $T", 1, "", BadY4m("源参考序列 $D/noh.y4m", "文件头缺少宽度 W 或高度 H。")},
+    {"y4m_unsupported_chroma", "$D/c411.y4m $T", 1, "", BadY4m("源参考序列 $D/c411.y4m", "不支持的色度格式 C411。")},
+    {"y4m_size_disagrees", "-s 16x4 -o $D/old.txt $D/ok.y4m $T", 1, "",
+     "错误!\n源参考序列 $D/ok.y4m 的文件头是 16x8，与给出的 16x4 不一致！\n"},
+    {"y4m_pair_disagrees", "$D/ok.y4m $D/ok444.y4m", 1, "",
+     "错误!\n源参考序列 $D/ok.y4m 的文件头是 16x8 yuv420p，目标序列 $D/ok444.y4m 的文件头是 16x8 yuv444p，两者不一致！\n"},
+    {"y4m_frame_line_garbled", "-o $D/out.txt $R $D/garbled.y4m", 1, "",
+     EndedEarly(1, 3, "目标序列 $D/garbled.y4m ") + "目标序列 $D/garbled.y4m 第1帧的帧头（FRAME 行）缺失或无效。\n", 1},
+    {"names_disagree", "$D/a_16x8.yuv $D/b_8x8.yuv", 2, "",
+     Usage("两个文件名给出的图像不一致：$D/a_16x8.yuv 是 16x8，$D/b_8x8.yuv 是 8x8。请用 -s 和 -p 给出。")},
+    {"auto_size_finds_nothing", "-s auto $R $T", 2, "",
+     Usage("无法按内容推断 $R 的图像宽高：文件大小不是任何常见尺寸的两帧以上的整数倍。请用 -s 宽x高 给出。")},
+    {"output_is_reference_by_symlink", "-s 16x8 -o $D/out.txt --json $D/link-ref $R $T", 1, "",
+     "打开文件错误!\n输出文件 $D/link-ref 就是源参考序列!\n请另选输出文件！\n"},
+    {"output_on_full_disk", "-s 16x8 --csv /dev/full $R $T", 1, Summary(3),
+     Average(3) + "写入文件错误!\n写入 /dev/full 时出错!\n输出不完整，请检查路径和磁盘空间！\n"},
+    {"two_outputs_to_stdout", "-s 16x8 --json - --csv - $R $T", 2, "", Usage("只能有一个输出写到标准输出（-）。")},
     // A decimal-comma locale must not turn the points into commas.
     {"german_locale", "-s 16x8 -o $D/out.txt $R $T", 0, Summary(3), Average(3), 3,
      "LOCPATH='$D.locale' LC_ALL=de_DE.UTF-8 "},
@@ -105,7 +138,13 @@ TEST_P(BadInput, MessageStatusAndFilesIntact)
     const fs::path d = s.dir;
     for (const auto& [name, bytes] : std::map<S, S>{{"ref.yuv", Frames(16, 8, 3, false)},
              {"tgt.yuv", Frames(16, 8, 3, true)}, {"empty.yuv", ""}, {"tiny.yuv", Frames(16, 8, 3, true).substr(0, 100)},
-             {"ragged.yuv", Frames(16, 8, 3, true).substr(0, 2 * 192 + 50)}, {"old.txt", "keep\n"}})
+             {"ragged.yuv", Frames(16, 8, 3, true).substr(0, 2 * 192 + 50)}, {"old.txt", "keep\n"},
+             {"long.y4m", "YUV4MPEG2 W16 H8 X" + S(2000, 'x') + "\n"}, {"cut.y4m", "YUV4MPEG2 W16 H8"},
+             {"noh.y4m", "YUV4MPEG2 W16\nFRAME\n"}, {"c411.y4m", "YUV4MPEG2 W16 H8 C411\n"},
+             {"ok.y4m", Y4m("YUV4MPEG2 W16 H8 F25:1\n", Frames(16, 8, 3, false))},
+             {"ok444.y4m", Y4m("YUV4MPEG2 W16 H8 C444\n", "")},
+             {"garbled.y4m", Y4m("YUV4MPEG2 W16 H8 C420jpeg\n", Frames(16, 8, 3, true), "FRAM\n\n")},
+             {"a_16x8.yuv", ""}, {"b_8x8.yuv", ""}})
         WriteFile(d / name, bytes);
     fs::create_directory(d / "folder");
     fs::create_symlink("ref.yuv", d / "link-ref");

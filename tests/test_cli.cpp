@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <sstream>
 
@@ -110,35 +111,57 @@ TEST_F(Cli, ProgressOnlyOnATerminalAndLeavesNothingBehind)
     }
 }
 
-// Per frame, Y, U and V agree with ffmpeg's psnr filter to its two decimals; its inf is our 100.
+// Per frame, Y, U and V agree with ffmpeg's psnr filter to its two decimals (its inf is our 100), in the
+// classic layout, named formats of every kind and a YUV4MPEG2 pair, whose result file is the raw pair's.
 TEST_F(Cli, AgreesWithFfmpegPsnrFilter)
 {
     if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "ffmpeg is not on PATH";
-    // testsrc, and a copy with noise in every plane from frame 2 on (frames 0 and 1 stay identical).
-    const std::string raw = " -f rawvideo -pix_fmt yuv420p -s 176x144 ", make = "cd '" + s.dir +
-        "' && ffmpeg -v error -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 24" + raw + "ref.yuv && ffmpeg -v error" +
-        raw + "-i ref.yuv -vf \"noise=alls=20:allf=t+u:enable='gte(n,2)'\"" + raw + "tgt.yuv && ffmpeg -v error" + raw +
-        "-i tgt.yuv" + raw + "-i ref.yuv -lavfi psnr=stats_file=stats.log -f null -";
-    ASSERT_EQ(std::system(make.c_str()), 0) << make;
+    for (const std::string format : {"", "yuv420p10le", "yuv422p", "yuv444p12le", "gray10le", "y4m"}) {
+        // testsrc, and a copy with noise in every plane from frame 2 on (frames 0 and 1 stay identical).
+        const std::string pix = format.empty() ? "yuv420p" : format == "y4m" ? "yuv420p10le" : format;
+        const std::string raw = " -f rawvideo -pix_fmt " + pix + " -s 176x144 ", make = "cd '" + s.dir +
+            "' && ffmpeg -y -v error -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 24 -vf format=" + pix + raw +
+            "ref.yuv && ffmpeg -y -v error -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 24 -vf \"noise=alls=20:"
+            "allf=t+u:enable='gte(n,2)',format=" + pix + "\"" + raw + "tgt.yuv && ffmpeg -y -v error" + raw +
+            "-i tgt.yuv" + raw + "-i ref.yuv -lavfi psnr=stats_file=stats.log -f null - && ffmpeg -y -v error" + raw +
+            "-i ref.yuv -strict -1 ref.y4m && ffmpeg -y -v error" + raw + "-i tgt.yuv -strict -1 tgt.y4m";
+        ASSERT_EQ(std::system(make.c_str()), 0) << make;
 
-    ASSERT_EQ(s.Run({"-s", "176x144", "-o", result, ref, tgt}).status, 0);
-    std::istringstream ours(ReadFile(result)), theirs(ReadFile(s.dir + "/stats.log"));
-    std::string line, peer;
-    const auto two = [](double v) { char t[32]; std::snprintf(t, sizeof t, "%.2f", v); return std::string(t); };
-    std::getline(ours, line);  // header
-    int frames = 0, noisy = 0;
-    for (; std::getline(theirs, peer); ++frames) {
-        ASSERT_TRUE(std::getline(ours, line));
-        double value[3], their[3];  // strtod reads ffmpeg's "inf" as infinity
-        ASSERT_EQ(std::sscanf(line.c_str(), " %*d,%lf,%lf,%lf", &value[0], &value[1], &value[2]), 3) << line;
-        ASSERT_EQ(std::sscanf(peer.c_str() + peer.find(" psnr_y:") + 1, "psnr_y:%lf psnr_u:%lf psnr_v:%lf", &their[0],
-                              &their[1], &their[2]), 3) << peer;  // (not found: npos + 1 is 0, and this fails)
-        for (int p = 0; p < 3; ++p) {
-            EXPECT_EQ(value[p] == 100.0 ? "inf" : two(value[p]), two(their[p])) << "plane " << p << " of frame " << frames;
-            noisy += value[p] != 100.0;
+        std::vector<std::string> args = {"-s", "176x144", "-o", result, ref, tgt};
+        if (format == "y4m") {
+            ASSERT_EQ(s.Run({"-s", "176x144", "-p", pix, "-o", result, ref, tgt}).status, 0);
+            args = {"-o", result, s.dir + "/ref.y4m", s.dir + "/tgt.y4m"};
+            const std::string rawResult = ReadFile(result);
+            ASSERT_EQ(s.Run(args).status, 0);
+            EXPECT_EQ(ReadFile(result), rawResult);
+        } else if (!format.empty()) {
+            args.insert(args.begin(), {"-p", format});
         }
+        ASSERT_EQ(s.Run(args).status, 0) << format;
+        std::istringstream ours(ReadFile(result)), theirs(ReadFile(s.dir + "/stats.log"));
+        std::string line, peer;
+        const auto two = [](double v) { char t[32]; std::snprintf(t, sizeof t, "%.2f", v); return std::string(t); };
+        std::getline(ours, line);  // header
+        int frames = 0, noisy = 0;
+        const bool gray = format.starts_with("gray");
+        for (; std::getline(theirs, peer); ++frames) {
+            ASSERT_TRUE(std::getline(ours, line));
+            double value[3], their[3] = {0, 0, 0};  // strtod reads ffmpeg's "inf" as infinity
+            ASSERT_EQ(std::sscanf(line.c_str(), " %*d,%lf,%lf,%lf", &value[0], &value[1], &value[2]), 3) << line;
+            ASSERT_EQ(std::sscanf(peer.c_str() + peer.find(" psnr_y:") + 1, "psnr_y:%lf psnr_u:%lf psnr_v:%lf",
+                                  &their[0], &their[1], &their[2]), gray ? 1 : 3) << peer;  // (npos + 1 is 0: fails)
+            for (int p = 0; p < 3; ++p) {
+                if (gray && p > 0) {
+                    EXPECT_TRUE(std::isnan(value[p])) << line;
+                    continue;
+                }
+                EXPECT_EQ(value[p] == 100.0 ? "inf" : two(value[p]), two(their[p]))
+                    << format << ": plane " << p << " of frame " << frames;
+                noisy += value[p] != 100.0;
+            }
+        }
+        EXPECT_EQ(frames, 24) << format;
+        EXPECT_GE(noisy, (gray ? 1 : 3) * 20) << format;  // real differences were compared, not just identical frames
     }
-    EXPECT_EQ(frames, 24);
-    EXPECT_GE(noisy, 3 * 20);  // real differences were compared, not just identical frames
 }

@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "core/probe.h"
 #include "core/psnr.h"
 
 namespace fs = std::filesystem;
@@ -43,6 +44,10 @@ struct Recorder : lorvane::RunFeedback {
     void ProgressBegin(std::int32_t frames) override { events.push_back("begin " + std::to_string(frames)); }
     void ProgressStep(std::int32_t frame) override { steps.push_back(frame); }
     void ProgressEnd() override { events.push_back("end"); }
+    void FrameMeasured(const lorvane::FrameResult& frame) override { frames.push_back(frame); }
+    void RunEnded(const lorvane::RunOutcome& outcome) override { outcomes.push_back(outcome); }
+    std::vector<lorvane::FrameResult> frames;
+    std::vector<lorvane::RunOutcome> outcomes;
 };
 
 class TempDir {
@@ -134,6 +139,95 @@ TEST(FrameLayout, EvenAndOddSizes)
         EXPECT_EQ(layout.uOffset, row.uOffset);
         EXPECT_EQ(layout.vOffset, row.vOffset);
         EXPECT_EQ(layout.chromaWidth * layout.chromaHeight, row.chromaSamples);
+    }
+}
+
+// Named formats round chroma up as ffmpeg writes them; the classic layout keeps rounding down.
+TEST(FrameLayout, NamedFormats)
+{
+    struct Row {
+        const char* format;
+        std::int32_t width, height;
+        std::uint64_t frameBytes, vOffset;
+        std::int32_t chromaWidth, chromaHeight;
+    };
+    const Row rows[] = {
+        {"", 3, 3, 13, 11, 1, 1},
+        {"yuv420p", 3, 3, 9 + 2 * 4, 13, 2, 2},
+        {"yuv422p10le", 5, 2, 2 * (10 + 2 * 6), 2 * (10 + 6), 3, 2},
+        {"yuv440p", 4, 3, 12 + 2 * 8, 20, 4, 2},
+        {"yuv444p16le", 2, 2, 24, 16, 2, 2},
+        {"gray12le", 4, 4, 32, 32, 0, 0},
+        // 4:4:4 at 16 bits, 6 bytes a pixel: beyond 32 bits, still exact.
+        {"yuv444p16le", 1, std::int32_t(lorvane::kMaxLumaSamples), 6 * std::uint64_t(lorvane::kMaxLumaSamples),
+         4 * std::uint64_t(lorvane::kMaxLumaSamples), 1, std::int32_t(lorvane::kMaxLumaSamples)},
+    };
+    for (const Row& row : rows) {
+        const lorvane::PixelFormat* format = *row.format ? lorvane::FindPixelFormat(row.format) : &lorvane::ClassicFormat();
+        ASSERT_TRUE(format) << row.format;
+        const auto layout = lorvane::LayoutOf(*format, row.width, row.height);
+        EXPECT_EQ(layout.frameBytes, row.frameBytes) << row.format << " " << row.width << "x" << row.height;
+        EXPECT_EQ(layout.planes[2].offset, row.vOffset) << row.format;
+        EXPECT_EQ(layout.planes[1].width, row.chromaWidth) << row.format;
+        EXPECT_EQ(layout.planes[1].height, row.chromaHeight) << row.format;
+    }
+    EXPECT_EQ(lorvane::PeakValue(10, lorvane::PeakKind::Full), 1023.0);
+    EXPECT_EQ(lorvane::PeakValue(10, lorvane::PeakKind::Scaled), 1020.0);
+    EXPECT_EQ(lorvane::PeakValue(8, lorvane::PeakKind::Scaled), 255.0);
+    EXPECT_EQ(lorvane::PeakValue(16, lorvane::PeakKind::Full), 65535.0);
+    EXPECT_EQ(lorvane::FindPixelFormat("yuv411p"), nullptr);
+}
+
+// What headers and names tell: the format's name, "WxH", or the reason a header is refused.
+TEST(Probe, Y4mHeadersAndNames)
+{
+    const std::pair<std::string, std::string> headers[] = {
+        {"YUV4MPEG2 W352 H288 F25:1 Ip A1:1 C420jpeg XYSCSS=420JPEG\n", "352x288 yuv420p"},
+        {"YUV4MPEG2 W16 H8\nFRAME\n", "16x8 yuv420p"},
+        {"YUV4MPEG2 C420mpeg2 W16 H8 It\n", "16x8 yuv420p"},
+        {"YUV4MPEG2 W16 H8 C420paldv\n", "16x8 yuv420p"},
+        {"YUV4MPEG2 W16 H8 C420p10 XYSCSS=420P10\n", "16x8 yuv420p10le"},
+        {"YUV4MPEG2 W16 H8 C422p12\n", "16x8 yuv422p12le"},
+        {"YUV4MPEG2 W16 H8 C444\n", "16x8 yuv444p"},
+        {"YUV4MPEG2 W16 H8 Cmono16\n", "16x8 gray16le"},
+        {"YUV4MPEG2 W16 H8 Cmono\n", "16x8 gray"},
+        {"YUV4MPEG2 W16 H8 C411\n", "不支持的色度格式 C411。"},
+        {"YUV4MPEG2 W16 H8 C444alpha\n", "不支持的色度格式 C444alpha。"},
+        {"YUV4MPEG2 W16 C420\n", "文件头缺少宽度 W 或高度 H。"},
+        {"YUV4MPEG2 W0 H8\n", "文件头中的图像宽高 0x8 超出范围：宽度和高度应在 1 到 1000000000 之间，且宽度×高度不超过 429496729。"},
+        {"YUV4MPEG2 W1000000001 H1\n", "文件头中的图像宽高 1000000001x1 超出范围：宽度和高度应在 1 到 1000000000 之间，且宽度×高度不超过 429496729。"},
+        {"YUV4MPEG2 Wx H8\n", "文件头中的宽度 Wx 无效。"},
+        {"YUV4MPEG2 W16 H8", "文件头不完整：没有以换行结束。"},
+        {"YUV4MPEG2 W16 H8 X" + std::string(2000, 'x') + "\n", "文件头过长（超过 1024 字节）。"},
+    };
+    for (const auto& [text, expected] : headers) {
+        lorvane::Y4mHeader header;
+        std::string error;
+        ASSERT_TRUE(lorvane::HasY4mSignature(text));
+        const bool ok = lorvane::ParseY4mHeader(text, header, error);
+        EXPECT_EQ(ok ? std::to_string(header.width) + "x" + std::to_string(header.height) + " " +
+                           std::string(header.format->name)
+                     : error,
+                  expected) << text.substr(0, 60);
+        EXPECT_TRUE(!ok || header.headerBytes == text.find('\n') + 1);
+    }
+    const std::pair<std::string, std::string> names[] = {
+        {"/v/BasketballDrive_1920x1080_50.yuv", "1920x1080 -"},
+        {"/v/crowd_run_1080p50_10bit_yuv420p10le.yuv", "1920x1080 yuv420p10le"},
+        {"C:\\seq\\foreman_CIF.yuv", "352x288 -"},
+        {"foreman_qcif_422_10b_.yuv", "176x144 yuv422p10le"},
+        {"/seq/1280X720/a_444_16-bit.yuv", "1280x720 yuv444p16le"},
+        {"/seq/3840*2160_gray12le/a.yuv", "3840x2160 gray12le"},
+        {"clip_400_8bit.yuv", "0x0 gray"},
+        {"movie_2160p.yuv", "3840x2160 -"},
+        {"a1920x1080b.yuv", "0x0 -"},
+        {"ref.yuv", "0x0 -"},
+    };
+    for (const auto& [path, expected] : names) {
+        const lorvane::NameGuess guess = lorvane::GuessFromName(path);
+        EXPECT_EQ(std::to_string(guess.width) + "x" + std::to_string(guess.height) + " " +
+                      (guess.format ? std::string(guess.format->name) : "-"),
+                  expected) << path;
     }
 }
 
@@ -326,6 +420,74 @@ TEST_F(RunTest, RefusalsComeInOrderAndTouchNothing)
         EXPECT_EQ(ReadText(result), "keep");
         ExpectSequencesUntouched();
     }
+}
+
+// 4x2 yuv420p10le frames, raw and as YUV4MPEG2: values from the definition at both peaks, the same texts
+// either way, every frame through FrameMeasured; a garbled FRAME line ends the run there, naming the frame.
+TEST_F(RunTest, HighBitDepthRawAndY4m)
+{
+    std::string ref, tgt;
+    const auto samples = [](std::string& bytes, std::initializer_list<int> values) {
+        for (int v : values)
+            bytes += char(v & 0xff), bytes += char(v >> 8);
+    };
+    for (int f = 0; f < 3; ++f) {
+        samples(ref, {0, 0, 0, 0, 0, 0, 0, 0, 1000, 5, 7, 1023});
+        samples(tgt, {1, 1, 1, 1, 1, 1, 1, 1, 0, 5, 7, 1023});  // Y one off, U one sample 1000 off, V equal
+    }
+    const auto y4m = [](const std::string& raw, const std::string& badLineAt1 = "FRAME\n") {
+        std::string text = "YUV4MPEG2 W4 H2 F25:1 Ip C420p10 XYSCSS=420P10\n";
+        for (int f = 0; f < 3; ++f)
+            text += (f == 1 ? badLineAt1 : "FRAME\n") + raw.substr(std::size_t(f) * 24, 24);
+        return text;
+    };
+    WriteFile(dir / "ref.yuv", Bytes(ref.begin(), ref.end()));
+    WriteFile(dir / "tgt.yuv", Bytes(tgt.begin(), tgt.end()));
+    for (const std::string name : {"ref.y4m", "tgt.y4m", "bad.y4m"}) {
+        const std::string text = name == "ref.y4m" ? y4m(ref) : name == "tgt.y4m" ? y4m(tgt) : y4m(tgt, "FRAMX\n");
+        WriteFile(dir / name, Bytes(text.begin(), text.end()));
+    }
+    for (const lorvane::PeakKind peak : {lorvane::PeakKind::Full, lorvane::PeakKind::Scaled}) {
+        const double p = peak == lorvane::PeakKind::Full ? 1023.0 : 1020.0;
+        const std::string line = Printed(10 * std::log10(p * p)) + "," +
+                                 Printed(10 * std::log10(p * p / 500000.0)) + ",100.000000";
+        std::string results[2];
+        for (int asY4m = 0; asY4m < 2; ++asY4m) {
+            Recorder r;
+            PsnrSettings settings = Settings(3, dir / "out.txt");
+            settings.peak = peak;
+            if (asY4m) {
+                settings.sourcePath = dir / "ref.y4m", settings.targetPath = dir / "tgt.y4m";
+                settings.width = settings.height = 0;  // from the header
+            } else {
+                settings.width = 4, settings.height = 2, settings.pixelFormat = "yuv420p10le";
+            }
+            EXPECT_EQ(RunCapturingStderr(settings, r), "Average," + line + "\n");
+            results[asY4m] = ReadText(dir / "out.txt");
+            EXPECT_EQ(results[asY4m], "FrameNUM  PSNR_Y PSNR_U PSNR_V\r\n 0," + line + "\r\n 1," + line + "\r\n 2," +
+                                          line + "\r\nAverage," + line + "\r\n");
+            ASSERT_EQ(r.frames.size(), 3u);
+            EXPECT_EQ(r.frames[2].frame, 2);
+            EXPECT_EQ(r.frames[2].mse[0], 1.0);
+            EXPECT_EQ(r.frames[2].mse[1], 500000.0);
+            EXPECT_EQ(r.frames[2].mse[2], 0.0);
+            // Combined: all 12 samples' squared differences.
+            EXPECT_EQ(r.frames[2].psnrYuv, 10 * std::log10(p * p / (1000008.0 / 12)));
+            ASSERT_EQ(r.outcomes.size(), 1u);
+            EXPECT_EQ(r.outcomes[0].description.format, "yuv420p10le");
+            EXPECT_EQ(r.outcomes[0].description.peak, p);
+        }
+        EXPECT_EQ(results[0], results[1]);
+    }
+    PsnrSettings settings = Settings(3);
+    settings.sourcePath = dir / "ref.y4m", settings.targetPath = dir / "bad.y4m";
+    settings.width = settings.height = 0;
+    RunCapturingStderr(settings, recorder);
+    ASSERT_EQ(recorder.messages.size(), 1u);
+    EXPECT_EQ(recorder.messages[0].icon, MessageIcon::Warning);
+    EXPECT_TRUE(recorder.messages[0].text.ends_with(
+        "提前结束：只比较了1帧，要求3帧。\n目标序列 " + settings.targetPath + " 第1帧的帧头（FRAME 行）缺失或无效。\n"))
+        << recorder.messages[0].text;
 }
 
 TEST_F(RunTest, ShortSequenceStopsAtTheFirstIncompletePair)

@@ -1,10 +1,11 @@
-// Every SIMD version of the sum-of-squared-differences kernel against SsdC, then
-// the choice of version: LimitCpuLevel and LORVANE_CPU.
+// Every SIMD version of the sum-of-squared-differences kernels against SsdC and
+// Ssd16C, then the choice of version: LimitCpuLevel and LORVANE_CPU.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <limits>
 #include <random>
 #include <thread>
 #include <vector>
@@ -16,62 +17,79 @@ namespace {
 
 constexpr CpuLevel kLevels[] = {CpuLevel::C, CpuLevel::Sse2, CpuLevel::Avx2, CpuLevel::Avx512};
 
-TEST(SsdKernels, EverySimdVersionMatchesTheCppVersion)
+// One family (8- or 16-bit samples, forLevel giving its versions) against its C++ version.
+template <typename Sample, typename ForLevel>
+void ExpectEverySimdVersionMatches(ForLevel forLevel)
 {
-    std::vector<CpuLevel> simd;
-    for (CpuLevel level : kLevels)
-        if (level != CpuLevel::C && SsdForLevel(level))
-            simd.push_back(level);
-    if (simd.empty())
-        GTEST_SKIP() << "this build or CPU has no SIMD version";
+    constexpr Sample kMax = std::numeric_limits<Sample>::max();
+    constexpr std::size_t kLine = 64 / sizeof(Sample);  // samples in a cache line
     // The long run crosses many points where the 32-bit lane sums are widened;
-    // all 0 against all 255 is the largest sum a lane can gather.
+    // all 0 against all kMax is the largest sum a lane can gather.
     const std::size_t lengths[] = {0,  1,  2,  3,  4,  5,  6,  7,   8,   9,   10,  11,   12,   13,         14,
                                    15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 128, 129, 1920, 4095, (6 << 20) + 17};
     std::mt19937 random(20240517);
     for (std::size_t count : lengths) {
-        // Each run starts `offset` bytes past a 64-byte boundary, 256 guard bytes around it:
-        // guards 255 apart, then equal, so that reading any of them changes one of the sums.
-        std::vector<std::uint8_t> blockA(count + 640), blockB(count + 640);
-        const auto at = [](std::vector<std::uint8_t>& block, std::size_t offset) {
-            return block.data() + (64 - reinterpret_cast<std::uintptr_t>(block.data()) % 64) % 64 + 256 + offset;
+        // Each run starts `offset` samples past a 64-byte boundary, 256 guard samples around it:
+        // guards kMax apart, then equal, so that reading any of them changes one of the sums.
+        std::vector<Sample> blockA(count + 640), blockB(count + 640);
+        const auto at = [](std::vector<Sample>& block, std::size_t offset) {
+            return block.data() + (64 - reinterpret_cast<std::uintptr_t>(block.data()) % 64) % 64 / sizeof(Sample) +
+                   256 + offset;
         };
-        for (std::size_t offsetA = 0; offsetA < 64; offsetA += count > 4095 ? 31 : 1)
+        for (std::size_t offsetA = 0; offsetA < kLine; offsetA += count > 4095 ? 31 / sizeof(Sample) : 1)
             for (bool randomFill : {true, false}) {
-                std::vector<std::uint8_t> x(count, 0), y(count, 255);
+                std::vector<Sample> x(count, 0), y(count, kMax);
                 for (std::size_t i = 0; randomFill && i < count; ++i)
-                    x[i] = std::uint8_t(random()), y[i] = std::uint8_t(random());
-                const std::uint64_t expected = SsdC(x.data(), y.data(), count);
-                ASSERT_TRUE(randomFill || expected == std::uint64_t(count) * 65025u);
-                const std::size_t offsetB = (offsetA * 7 + 3) % 64;
-                std::uint8_t *a = at(blockA, offsetA), *b = at(blockB, offsetB);
-                for (CpuLevel level : simd)
-                    for (int guard : {255, 90}) {
-                        std::fill(blockA.begin(), blockA.end(), std::uint8_t(guard));
-                        std::fill(blockB.begin(), blockB.end(), std::uint8_t(guard == 255 ? 0 : 90));
+                    x[i] = Sample(random()), y[i] = Sample(random());
+                const std::uint64_t expected = forLevel(CpuLevel::C)(x.data(), y.data(), count);
+                ASSERT_TRUE(randomFill || expected == std::uint64_t(count) * kMax * kMax);
+                const std::size_t offsetB = (offsetA * 7 + 3) % kLine;
+                Sample *a = at(blockA, offsetA), *b = at(blockB, offsetB);
+                for (CpuLevel level : {CpuLevel::Sse2, CpuLevel::Avx2, CpuLevel::Avx512})
+                    for (int guard : {int(kMax), 90}) {
+                        if (!forLevel(level))
+                            continue;
+                        std::fill(blockA.begin(), blockA.end(), Sample(guard));
+                        std::fill(blockB.begin(), blockB.end(), Sample(guard == kMax ? 0 : 90));
                         std::copy(x.begin(), x.end(), a), std::copy(y.begin(), y.end(), b);
-                        ASSERT_EQ(SsdForLevel(level)(a, b, count), expected)
+                        ASSERT_EQ(forLevel(level)(a, b, count), expected) << 8 * sizeof(Sample) << "-bit "
                             << CpuLevelName(level) << ", " << count << " at " << offsetA << "/" << offsetB;
                     }
             }
     }
 }
 
+TEST(SsdKernels, EverySimdVersionMatchesTheCppVersion)
+{
+    if (!SsdForLevel(CpuLevel::Sse2))
+        GTEST_SKIP() << "this build or CPU has no SIMD version";
+    ExpectEverySimdVersionMatches<std::uint8_t>(SsdForLevel);
+    ExpectEverySimdVersionMatches<std::uint16_t>(Ssd16ForLevel);
+}
+
 // The cap, set again and again while other threads sum, changes the version Ssd
-// calls; every sum stays right.
+// and Ssd16 call; every sum stays right.
 TEST(SsdDispatch, LimitCpuLevelCapsTheVersionInUse)
 {
     std::vector<std::uint8_t> a(4099, 200), b(4099, 10);
+    std::vector<std::uint16_t> a16(4099, 60000), b16(4099, 10);
     std::atomic<bool> stop = false;
     std::atomic<int> wrong = 0;
-    const auto sum = [&] { while (!stop) wrong += Ssd(a.data(), b.data(), a.size()) != 4099u * 190u * 190u; };
+    const auto sum = [&] {
+        while (!stop) {
+            wrong += Ssd(a.data(), b.data(), a.size()) != 4099u * 190u * 190u;
+            wrong += Ssd16(a16.data(), b16.data(), a16.size()) != 4099u * 59990ull * 59990u;
+        }
+    };
     std::thread first(sum), second(sum);
     for (int round = 0; round < 500; ++round)
         for (CpuLevel level : kLevels) {
             EXPECT_EQ(SsdForLevel(level) != nullptr, level <= DetectedCpuLevel());
+            EXPECT_EQ(Ssd16ForLevel(level) != nullptr, level <= DetectedCpuLevel());
             ASSERT_TRUE(LimitCpuLevel(CpuLevelName(level)));
             EXPECT_EQ(ActiveCpuLevel(), std::min(level, DetectedCpuLevel()));
             EXPECT_EQ(ActiveSsd(), SsdForLevel(std::min(level, DetectedCpuLevel())));
+            EXPECT_EQ(ActiveSsd16(), Ssd16ForLevel(std::min(level, DetectedCpuLevel())));
         }
     stop = true;
     first.join(), second.join();
@@ -80,6 +98,7 @@ TEST(SsdDispatch, LimitCpuLevelCapsTheVersionInUse)
     for (const char* unknown : {"", "C", "avx", "avx512bw", "avx2 "})
         EXPECT_FALSE(LimitCpuLevel(unknown)) << '"' << unknown << '"';
     EXPECT_EQ(ActiveSsd(), &SsdC);  // an unknown name changes nothing
+    EXPECT_EQ(ActiveSsd16(), &Ssd16C);
     ASSERT_TRUE(LimitCpuLevel("avx512"));
 }
 
@@ -87,21 +106,29 @@ TEST(SsdDispatch, LimitCpuLevelCapsTheVersionInUse)
 int setenv(const char* name, const char* value, int) { return _putenv_s(name, value); }
 #endif
 
-// LORVANE_CPU is read once per process, so each case runs in a fresh one: Ssd
-// uses the level it asks for; then LimitCpuLevel("avx2") replaces that cap.
+// LORVANE_CPU is read once per process, so each case runs in a fresh one: the
+// first call, of Ssd or of Ssd16, installs both families at the level it asks
+// for; then LimitCpuLevel("avx2") replaces that cap.
 TEST(SsdDispatchDeathTest, EnvironmentCapsAndLimitCpuLevelOverrides)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const auto capped = [](CpuLevel level) { return std::min(level, DetectedCpuLevel()); };
     const std::pair<const char*, CpuLevel> cases[] = {{"c", CpuLevel::C}, {"sse2", CpuLevel::Sse2}, {"bogus", CpuLevel::Avx512}};
-    for (const auto& [environment, level] : cases) {
-        setenv("LORVANE_CPU", environment, 1);
-        std::vector<std::uint8_t> a(100, 1), b(100, 0);
-        EXPECT_EXIT(std::exit(Ssd(a.data(), b.data(), 100) == 100 && ActiveCpuLevel() == capped(level) &&
-                                      ActiveSsd() == SsdForLevel(capped(level)) && LimitCpuLevel("avx2") &&
-                                      ActiveCpuLevel() == capped(CpuLevel::Avx2) ? 0 : 1),
-                    testing::ExitedWithCode(0), "") << environment;
-    }
+    for (const auto& [environment, level] : cases)
+        for (bool sixteen : {false, true}) {
+            setenv("LORVANE_CPU", environment, 1);
+            std::vector<std::uint8_t> a(100, 1), b(100, 0);
+            std::vector<std::uint16_t> a16(100, 0), b16(100, 300);
+            const auto firstCall = [&] {
+                return sixteen ? Ssd16(a16.data(), b16.data(), 100) == 9000000 : Ssd(a.data(), b.data(), 100) == 100;
+            };
+            EXPECT_EXIT(std::exit(firstCall() && ActiveCpuLevel() == capped(level) &&
+                                          ActiveSsd() == SsdForLevel(capped(level)) &&
+                                          ActiveSsd16() == Ssd16ForLevel(capped(level)) && LimitCpuLevel("avx2") &&
+                                          ActiveCpuLevel() == capped(CpuLevel::Avx2) &&
+                                          ActiveSsd16() == Ssd16ForLevel(capped(CpuLevel::Avx2)) ? 0 : 1),
+                        testing::ExitedWithCode(0), "") << environment << (sixteen ? ", 16-bit first" : "");
+        }
     setenv("LORVANE_CPU", "", 1);  // caps nothing
 }
 

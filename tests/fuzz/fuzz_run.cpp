@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/probe.h"
 #include "core/psnr.h"
 #include "core/ssd.h"
 
@@ -134,6 +135,34 @@ void CheckRun(FuzzedDataProvider& in)
     CHECK(line == k + 2 && start == result.size(), "not k + 2 CR LF lines, k = " + std::to_string(k) + ":\n" + result);
 }
 
+// YUV4MPEG2 inputs with fuzzed headers and FRAME lines, size and format left to
+// them; and names for the size guessing. No crash, one message, inputs unchanged.
+void CheckY4m(FuzzedDataProvider& in)
+{
+    const std::string fields[] = {"W16", "H8", "W3", "H1", "C420jpeg", "C444p10", "Cmono", "C422", "C411", "W0",
+                                  "Ip", "F25:1", "XYSCSS=420P10", "W", "H99999999999"};
+    std::string header = "YUV4MPEG2";
+    for (int n = in.ConsumeIntegralInRange(0, 6); n > 0; --n)
+        header += " " + (in.ConsumeBool() ? in.PickValueInArray(fields) : in.ConsumeRandomLengthString(12));
+    header += in.ConsumeBool() ? "\n" : in.ConsumeRandomLengthString(4);
+    std::string frames;
+    for (int n = in.ConsumeIntegralInRange(0, 4); n > 0; --n)
+        frames += (in.ConsumeBool() ? std::string("FRAME\n") : in.ConsumeRandomLengthString(8)) +
+                  Bytes(in.ConsumeIntegralInRange<std::size_t>(0, 600), in.ConsumeIntegral<std::uint32_t>());
+    const std::string reference = header + frames, target = in.ConsumeBool() ? reference : header + Bytes(400, 7);
+    const fs::path referenceFile = g_dir / "ref.y4m", targetFile = g_dir / "tgt_16x8.y4m";
+    std::ofstream(referenceFile, std::ios::binary) << reference;
+    std::ofstream(targetFile, std::ios::binary) << target;
+    const std::string ctx = "y4m " + header.substr(0, 80);
+    Recorder feedback;
+    lorvane::PsnrSettings settings{referenceFile.string(), "", 0, 0, in.ConsumeIntegralInRange(0, 6), targetFile.string()};
+    lorvane::RunComparison(settings, feedback);
+    CHECK(Read(referenceFile) == reference && Read(targetFile) == target, "an input file changed");
+    CHECK(feedback.messages.size() == 1, "a run shows exactly one message");
+    const lorvane::NameGuess guess = lorvane::GuessFromName(in.ConsumeRandomLengthString(40));
+    CHECK(guess.width >= 0 && guess.height >= 0 && (guess.width == 0) == (guess.height == 0), "a half-guessed size");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -153,5 +182,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzedDataProvider in(data, size);
     CheckRun(in);
     CheckPlanePsnr(in);
+    CheckY4m(in);
     return 0;
 }
