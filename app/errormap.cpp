@@ -47,16 +47,17 @@ ErrorMap PaintErrorMap(const PlaneSamples& reference, const PlaneSamples& proces
         differences[i] = std::abs(Sample(reference, i) - Sample(processed, i));
         map.maxError = std::max(map.maxError, differences[i]);
     }
-    QRgb palette[256];
-    for (int k = 0; k < 256; ++k)
-        palette[k] = HeatColour(k / 255.0).rgb();
+    // One colour for each difference that occurs, so that the scale is exact
+    // at both ends and in between.
+    std::vector<QRgb> palette(std::size_t(map.maxError) + 1);
+    for (int d = 0; d <= map.maxError; ++d)
+        palette[std::size_t(d)] = HeatColour(map.maxError > 0 ? double(d) / map.maxError : 0).rgb();
     map.image = QImage(reference.width, reference.height, QImage::Format_RGB32);
-    const int range = std::max(map.maxError, 1);
     std::size_t i = 0;
     for (int y = 0; y < reference.height; ++y) {
         auto* row = reinterpret_cast<QRgb*>(map.image.scanLine(y));
         for (int x = 0; x < reference.width; ++x, ++i)
-            row[x] = palette[(differences[i] * 255 + range / 2) / range];
+            row[x] = palette[std::size_t(differences[i])];
     }
     return map;
 }
