@@ -1,7 +1,11 @@
 // For the tests that run the built lorvane-cli: scratch folders, runs, test sequences, the texts runs print.
 #pragma once
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/wait.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace fs = std::filesystem;
+#include "portable.h"
 
 inline std::string ReadFile(const fs::path& path)
 {
@@ -19,6 +23,8 @@ inline std::string ReadFile(const fs::path& path)
     return {std::istreambuf_iterator<char>(in), {}};
 }
 inline void WriteFile(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+inline std::string ReadFile(const std::string& utf8) { return ReadFile(U8Path(utf8)); }
+inline void WriteFile(const std::string& utf8, const std::string& bytes) { WriteFile(U8Path(utf8), bytes); }
 
 // `count` frames; a target's luma is one above a reference's, its chroma equal: Y 48.130804 dB, U and V 100.
 inline std::string Frames(int width, int height, int count, bool target)
@@ -60,10 +66,95 @@ inline std::string Usage(const std::string& why) { return "lorvane-cli：" + why
 
 struct Outcome { int status; std::string out, err; };
 
-// A fresh folder whose name holds a space and Chinese; a run's stdout and stderr go to files beside it.
+#ifdef _WIN32
+// Why a case cannot run on Windows, or "" when it can; `text` is everything the case hands the shell.
+inline std::string NotOnWindows(const std::string& text)
+{
+    if (text.find("/dev/") != std::string::npos)
+        return "names a Unix device (/dev/null, /dev/zero, /dev/full, /dev/stdin); Windows has none of them";
+    if (text.find("LC_ALL=") != std::string::npos)
+        return "sets a POSIX locale through the environment, which Windows programs do not read";
+    if (text.find("link-ref") != std::string::npos)
+        return "needs a symbolic link, which MinGW's std::filesystem cannot create";
+    return "";
+}
+
+inline std::wstring Wide(const std::string& utf8) { return U8Path(utf8).wstring(); }
+
+// One argument as CommandLineToArgvW reads it back: quoted, with the backslashes before a quote doubled.
+inline std::wstring Quoted(const std::wstring& argument)
+{
+    std::wstring quoted = L"\"";
+    for (std::size_t i = 0;; ++i) {
+        std::size_t backslashes = 0;
+        for (; i < argument.size() && argument[i] == L'\\'; ++i)
+            ++backslashes;
+        if (i == argument.size()) {
+            quoted.append(backslashes * 2, L'\\');
+            break;
+        }
+        quoted.append(argument[i] == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        quoted += argument[i];
+    }
+    return quoted + L"\"";
+}
+
+// lorvane-cli.exe lies beside the test program (the build puts every program in one folder).
+inline std::wstring CliPath()
+{
+    std::wstring path(32768, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, path.data(), DWORD(path.size())));
+    return path.substr(0, path.find_last_of(L"\\/") + 1) + L"lorvane-cli.exe";
+}
+#endif
+
+// A fresh folder whose name holds a space, Chinese, Japanese, Korean and an emoji; a run's stdout and stderr
+// go to files beside it.
 struct Scratch {
-    Scratch() { if (!mkdtemp(dir.data())) throw std::runtime_error("no scratch folder " + dir); }
-    ~Scratch() { for (const char* extra : {"", ".out", ".err", ".locale"}) fs::remove_all(dir + extra); }
+    ~Scratch() { for (const char* extra : {"", ".out", ".err", ".locale"}) fs::remove_all(U8Path(dir + extra)); }
+#ifdef _WIN32
+    // lorvane-cli <args> with no shell; stopped after a minute. Of the shell texts only a leading
+    // "cd '<folder>' && " can be had here (as the working folder): any other is an error in the test.
+    Outcome Run(const std::vector<std::string>& args, const std::string& prefix = "", const std::string& redirect = "") const
+    {
+        std::string folder;
+        if (prefix.starts_with("cd '") && prefix.ends_with("' && "))
+            folder = prefix.substr(4, prefix.size() - 9);
+        else if (!prefix.empty() || !redirect.empty())
+            throw std::logic_error("no shell on Windows for: " + prefix + " ... " + redirect);
+        const std::wstring cli = CliPath();
+        std::wstring command = Quoted(cli);
+        for (const std::string& arg : args)
+            command += L" " + Quoted(Wide(arg));
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        const auto open = [&](const std::wstring& path, DWORD access, DWORD disposition) {
+            return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, disposition,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        };
+        const HANDLE in = open(L"NUL", GENERIC_READ, OPEN_EXISTING), out = open(Wide(dir + ".out"), GENERIC_WRITE, CREATE_ALWAYS),
+                     err = open(Wide(dir + ".err"), GENERIC_WRITE, CREATE_ALWAYS);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = in, startup.hStdOutput = out, startup.hStdError = err;
+        PROCESS_INFORMATION process{};
+        const std::wstring where = Wide(folder);
+        const BOOL started = CreateProcessW(cli.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                            folder.empty() ? nullptr : where.c_str(), &startup, &process);
+        for (HANDLE handle : {in, out, err})
+            CloseHandle(handle);
+        if (!started)
+            throw std::runtime_error("cannot start lorvane-cli.exe beside the test program");
+        int status = -1;  // as for a run the timeout stopped
+        DWORD code = 0;
+        if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0)
+            TerminateProcess(process.hProcess, 1), WaitForSingleObject(process.hProcess, INFINITE);
+        else if (GetExitCodeProcess(process.hProcess, &code))
+            status = int(code);
+        CloseHandle(process.hThread), CloseHandle(process.hProcess);
+        return {status, ReadFile(dir + ".out"), ReadFile(dir + ".err")};
+    }
+#else
     // ( <prefix> lorvane-cli <args, each quoted> <redirect> ), stopped after a minute.
     Outcome Run(const std::vector<std::string>& args, const std::string& prefix = "", const std::string& redirect = "") const
     {
@@ -74,5 +165,6 @@ struct Scratch {
         const int status = std::system(command.c_str());
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(dir + ".out"), ReadFile(dir + ".err")};
     }
-    std::string dir = (fs::temp_directory_path() / "lorvane 测试 XXXXXX").string();
+#endif
+    std::string dir = MakeScratchFolder("lorvane 测试 テスト 시험 🎞 ");
 };

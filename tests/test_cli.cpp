@@ -2,8 +2,10 @@
 // level comes from LORVANE_CPU, set by ctest once per level. Bad input: test_bad_input.cpp.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <cmath>
 #include <cstdio>
@@ -36,7 +38,7 @@ TEST_F(Cli, RunsPrintExactTextsAndWriteTheResultFile)
          }) {
         WriteFile(ref, Frames(176, 144, row.referenceFrames, false));
         WriteFile(tgt, Frames(176, 144, row.referenceFrames, true).substr(0, row.targetBytes));
-        fs::remove(result);
+        fs::remove(U8Path(result));
         const Outcome run = s.Run(row.args);
         EXPECT_EQ(run.status, row.status) << ::testing::PrintToString(row.args);
         EXPECT_EQ(run.out, row.out);
@@ -57,7 +59,7 @@ TEST_F(Cli, BadCommandLinesExitWithTwoAndTouchNothing)
         EXPECT_EQ(run.status, 2) << reason;
         EXPECT_EQ(run.out, "") << reason;
         EXPECT_EQ(run.err, Usage(reason));
-        EXPECT_FALSE(fs::exists(result)) << reason;
+        EXPECT_FALSE(fs::exists(U8Path(result))) << reason;
     }
 }
 
@@ -91,6 +93,9 @@ std::string Screen(const std::string& output)
 // shows only when stderr is a terminal and there is no -q, and nothing of it is left on the screen.
 TEST_F(Cli, ProgressOnlyOnATerminalAndLeavesNothingBehind)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a pseudo-terminal and a POSIX shell pipeline; Windows has neither";
+#else
     const std::string slow = "for i in $(seq 60); do head -c 38016 /dev/zero; sleep 0.01; done | ";
     const std::string expected = "Average,100.000000,100.000000,100.000000\n计算成功！\n共计60帧，平均PSNR如下：\n"
                                  "PSNR_Y: 100.000000\nPSNR_U: 100.000000\nPSNR_V: 100.000000\n"
@@ -109,12 +114,16 @@ TEST_F(Cli, ProgressOnlyOnATerminalAndLeavesNothingBehind)
         EXPECT_EQ(seen.find("帧/秒") != std::string::npos, redirect.starts_with(">")) << redirect << "\n" << seen;
         EXPECT_EQ(Screen(seen), expected) << redirect << "\n" << seen;
     }
+#endif
 }
 
 // Per frame, Y, U and V agree with ffmpeg's psnr filter to its two decimals (its inf is our 100), in the
 // classic layout, named formats of every kind and a YUV4MPEG2 pair, whose result file is the raw pair's.
 TEST_F(Cli, AgreesWithFfmpegPsnrFilter)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "makes its sequences with ffmpeg through a POSIX shell; no Windows ffmpeg is packaged";
+#endif
     if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "ffmpeg is not on PATH";
     for (const std::string format : {"", "yuv420p10le", "yuv422p", "yuv444p12le", "gray10le", "y4m"}) {
