@@ -12,7 +12,7 @@
 
 namespace lorvane {
 
-struct FilesTell {
+struct FormFill {
     bool conflict = false;  // the files disagree: nothing is filled
     QString message;        // when they do, why, for a warning box
     std::int32_t width = 0;  // 0 x 0: no size told
@@ -20,8 +20,9 @@ struct FilesTell {
     const PixelFormat* format = nullptr;  // null: none told
 };
 
-// From one or two probed sequences (a path left empty is passed as null).
-FilesTell WhatTheFilesTell(const SequenceInfo* source, const SequenceInfo* target);
+// From one or two probed sequences (a path left empty is passed as null), by
+// the rules lorvane-cli follows (WhatFilesTell); any disagreement fills nothing.
+FormFill WhatTheFilesTell(const SequenceInfo* source, const SequenceInfo* target);
 
 // Complete frames of the shorter file at this size and format, or 0 when
 // either file cannot tell (missing, not a regular file, no size yet). An

@@ -628,7 +628,7 @@ void CPsnrDialog::AutoFill(bool warn)
     for (int i = 0; i < 2; ++i)
         if (!paths[i].isEmpty())
             infos[i] = ProbeSequence(CorePath(paths[i]));
-    const FilesTell told = WhatTheFilesTell(paths[0].isEmpty() ? nullptr : &infos[0],
+    const FormFill told = WhatTheFilesTell(paths[0].isEmpty() ? nullptr : &infos[0],
                                            paths[1].isEmpty() ? nullptr : &infos[1]);
     if (told.conflict) {
         // Once for a pair of paths, not at every step that looks again.

@@ -267,48 +267,30 @@ void WarnAboutPartialFrame(const Input& input, std::int32_t width, std::int32_t 
                      std::to_string(rest) + " 字节。\n请确认图像宽高是否正确。\n");
 }
 
-std::string SizeText(std::int32_t width, std::int32_t height)
-{
-    return std::to_string(width) + "x" + std::to_string(height);
-}
-
 // Size and format from the file names, where the command line and the
 // headers leave them open. Returns a usage error's reason, or "".
 std::string TakeFromNames(const Input (&inputs)[2], bool wantSize, bool wantFormat, lorvane::PsnrSettings& settings)
 {
-    const lorvane::NameGuess& a = inputs[0].info.name;
-    const lorvane::NameGuess& b = inputs[1].info.name;
-    const auto describe = [](const lorvane::NameGuess& g, bool size, bool format) {
-        std::string text = size && g.SizeKnown() ? SizeText(g.width, g.height) : "";
-        if (format && g.format)
-            text += (text.empty() ? "" : " ") + std::string(g.format->name);
-        return text;
-    };
-    const bool sizesDiffer = wantSize && a.SizeKnown() && b.SizeKnown() && (a.width != b.width || a.height != b.height);
-    const bool formatsDiffer = wantFormat && a.format && b.format && a.format != b.format;
-    if (sizesDiffer || formatsDiffer)
-        return "两个文件名给出的图像不一致：" + inputs[0].path + " 是 " + describe(a, wantSize, wantFormat) + "，" +
-               inputs[1].path + " 是 " + describe(b, wantSize, wantFormat) + "。请用 -s 和 -p 给出。";
+    const lorvane::FilesTell told = lorvane::WhatFilesTell(&inputs[0].info, &inputs[1].info);
+    if ((wantSize && told.sizeConflict) || (wantFormat && told.formatConflict))
+        return "两个文件名给出的图像不一致：" + inputs[0].path + " 是 " + told.sourceSays + "，" + inputs[1].path + " 是 " +
+               told.targetSays + "。请用 -s 和 -p 给出。";
+    const bool size = wantSize && told.SizeKnown(), format = wantFormat && told.format;
+    if (!size && !format)
+        return "";
     std::string from;
-    lorvane::NameGuess taken;
     for (const Input& input : inputs) {
         const lorvane::NameGuess& g = input.info.name;
-        const bool tells = (wantSize && g.SizeKnown()) || (wantFormat && g.format);
-        if (!tells)
-            continue;
-        from += (from.empty() ? "" : " 和 ") + input.path;
-        if (wantSize && g.SizeKnown())
-            taken.width = g.width, taken.height = g.height;
-        if (wantFormat && g.format)
-            taken.format = g.format;
+        if ((size && g.SizeKnown()) || (format && g.format))
+            from += (from.empty() ? "" : " 和 ") + input.path;
     }
-    if (from.empty())
-        return "";
-    if (taken.SizeKnown())
-        settings.width = taken.width, settings.height = taken.height;
-    if (taken.format)
-        settings.pixelFormat = std::string(taken.format->name);
-    std::fputs(("从文件名 " + from + " 推断：" + describe(taken, true, true) + "\n").c_str(), stderr);
+    if (size)
+        settings.width = told.width, settings.height = told.height;
+    if (format)
+        settings.pixelFormat = std::string(told.format->name);
+    std::fputs(("从文件名 " + from + " 推断：" +
+                lorvane::DescribePicture(size ? told.width : 0, size ? told.height : 0, format ? told.format : nullptr) +
+                "\n").c_str(), stderr);
     return "";
 }
 
@@ -472,11 +454,7 @@ int main(int argc, char** argv)
                     return UsageError(std::string(input.role) + " " + input.path +
                                       " 不是普通文件，无法得知帧数：请用 -n 给出要比较的帧数。");
             }
-            if (inputs[0].info.regular && inputs[1].info.regular)
-                settings.frameCount = std::int32_t(std::min<std::uint64_t>(
-                    std::min(lorvane::CompleteFrames(inputs[0].info, frameBytes),
-                             lorvane::CompleteFrames(inputs[1].info, frameBytes)),
-                    lorvane::kMaxDimension));
+            settings.frameCount = lorvane::FramesOfShorter(inputs[0].info, inputs[1].info, width, height, format);
         }
         for (const Input& input : inputs)
             WarnAboutPartialFrame(input, width, height, frameBytes);
@@ -495,9 +473,7 @@ int main(int argc, char** argv)
                                                  [](const Output& o) { return !o.path.empty(); });
     std::int32_t expected = settings.frameCount;
     if (inputs[0].info.regular && inputs[1].info.regular && frameBytes > 0)
-        expected = std::int32_t(std::min<std::uint64_t>(
-            {std::uint64_t(std::max(expected, 0)), lorvane::CompleteFrames(inputs[0].info, frameBytes),
-             lorvane::CompleteFrames(inputs[1].info, frameBytes)}));
+        expected = std::min(expected, lorvane::FramesOfShorter(inputs[0].info, inputs[1].info, width, height, format));
     TerminalFeedback feedback(!quiet && StderrIsTerminal(), toStdout > 0, keepFrames,
                               std::clamp(expected, 0, 1 << 24));
     lorvane::RunComparison(settings, feedback);

@@ -258,6 +258,79 @@ std::uint64_t CompleteFrames(const SequenceInfo& info, std::uint64_t frameBytes)
     return (info.bytes - start) / (frameBytes + (info.y4m ? 6 : 0));
 }
 
+std::string DescribePicture(std::int32_t width, std::int32_t height, const PixelFormat* format)
+{
+    std::string text;
+    if (width > 0 && height > 0) {
+        text += std::to_string(width);
+        text += 'x';
+        text += std::to_string(height);
+    }
+    if (format && !format->name.empty()) {
+        if (!text.empty())
+            text += ' ';
+        text += format->name;
+    }
+    return text;
+}
+
+FilesTell WhatFilesTell(const SequenceInfo* source, const SequenceInfo* target)
+{
+    FilesTell told;
+    const SequenceInfo* both[] = {source, target};
+    for (const SequenceInfo* info : both)
+        if (info && !info->error.empty())
+            return told;
+    struct Says {
+        std::int32_t width = 0, height = 0;
+        const PixelFormat* format = nullptr;
+    } says[2];
+    const bool headers = (source && source->y4m) || (target && target->y4m);
+    for (int i = 0; i < 2; ++i) {
+        const SequenceInfo* info = both[i];
+        if (!info)
+            continue;
+        if (headers && info->y4m)
+            says[i] = {info->header.width, info->header.height, info->header.format};
+        else if (!headers)
+            says[i] = {info->name.width, info->name.height, info->name.format};
+    }
+    told.fromHeader = headers;
+    told.sourceSays = DescribePicture(says[0].width, says[0].height, says[0].format);
+    told.targetSays = DescribePicture(says[1].width, says[1].height, says[1].format);
+    const bool size0 = says[0].width > 0 && says[0].height > 0, size1 = says[1].width > 0 && says[1].height > 0;
+    told.sizeConflict = size0 && size1 && (says[0].width != says[1].width || says[0].height != says[1].height);
+    told.formatConflict = says[0].format && says[1].format && says[0].format != says[1].format;
+    for (const Says& s : says) {
+        if (!told.sizeConflict && s.width > 0 && s.height > 0)
+            told.width = s.width, told.height = s.height;
+        if (!told.formatConflict && s.format)
+            told.format = s.format;
+    }
+    return told;
+}
+
+std::int32_t FramesOfShorter(const SequenceInfo& source, const SequenceInfo& target, std::int32_t width,
+                             std::int32_t height, const PixelFormat* format)
+{
+    for (const SequenceInfo* info : {&source, &target}) {
+        if (!info->regular || !info->error.empty())
+            return 0;
+        if (info->y4m && width == 0 && height == 0)
+            width = info->header.width, height = info->header.height;
+        if (info->y4m && !format)
+            format = info->header.format;
+    }
+    if (!format)
+        format = &ClassicFormat();
+    if (width <= 0 || height <= 0 || width > kMaxDimension || height > kMaxDimension ||
+        std::int64_t(width) * height > kMaxLumaSamples)
+        return 0;
+    const std::uint64_t frameBytes = LayoutOf(*format, width, height).frameBytes;
+    return std::int32_t(std::min<std::uint64_t>(
+        {CompleteFrames(source, frameBytes), CompleteFrames(target, frameBytes), std::uint64_t(kMaxDimension)}));
+}
+
 bool GuessSizeByContent(const std::string& path, const PixelFormat& format, SizeChoice& choice,
                         std::string& report)
 {

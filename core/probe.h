@@ -54,6 +54,31 @@ struct SequenceInfo {
 };
 SequenceInfo ProbeSequence(const std::string& path);
 
+// What two sequences tell of the picture, by the rules every front end
+// follows: a YUV4MPEG2 header outranks any name; two headers, or two names,
+// that disagree tell nothing of what they disagree on. A null input, or one
+// with a broken header (the run reports that), tells nothing.
+struct FilesTell {
+    bool fromHeader = false;
+    std::int32_t width = 0;  // 0 x 0: no size told
+    std::int32_t height = 0;
+    const PixelFormat* format = nullptr;  // null: no format told
+    bool sizeConflict = false;
+    bool formatConflict = false;
+    std::string sourceSays, targetSays;  // "WxH format" as each told, for messages
+    bool SizeKnown() const { return width > 0 && height > 0; }
+};
+FilesTell WhatFilesTell(const SequenceInfo* source, const SequenceInfo* target);
+
+// "1920x1080 yuv420p10le", "1920x1080" or "yuv420p10le": what is known of a picture.
+std::string DescribePicture(std::int32_t width, std::int32_t height, const PixelFormat* format);
+
+// Complete frames of the shorter of two regular files at this size and format
+// (null: the classic layout, or a Y4M input's own), capped at kMaxDimension;
+// 0 when either cannot tell.
+std::int32_t FramesOfShorter(const SequenceInfo& source, const SequenceInfo& target, std::int32_t width,
+                             std::int32_t height, const PixelFormat* format);
+
 // Complete frames a file of `fileBytes` holds, frames being laid out as
 // `frameBytes` of samples, each after a plain "FRAME\n" line for Y4M.
 std::uint64_t CompleteFrames(const SequenceInfo& info, std::uint64_t frameBytes);
