@@ -31,12 +31,7 @@ for crf in 20 35 25; do
 done
 
 report=$work/report.html
-if [ -x "$build/cli/lorvane-cli" ] && "$build/cli/lorvane-cli" --help 2>/dev/null | grep -q -- --report; then
-  "$build/cli/lorvane-cli" -q -s ${width}x${height} -n $frames --report "$report" "$ref" "$target" \
-    >/dev/null
-else
-  "$build/report/lorvane-report-demo" "$ref" "$target" $width $height $frames "$report"
-fi
+"$build/cli/lorvane-cli" -q -s ${width}x${height} -n $frames --report "$report" "$ref" "$target" >/dev/null 2>&1
 
 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
   --disable-component-update --disable-sync --user-data-dir="$work/profile" --hide-scrollbars \
