@@ -55,7 +55,7 @@ constexpr const char* kHelp =
     "  -o, --output 结果文件   写出逐帧结果文件（CR LF 换行）\n"
     "      --json 文件         写出 JSON（libvmaf 的布局）；- 表示标准输出\n"
     "      --csv 文件          写出 CSV，每帧一行；- 表示标准输出\n"
-    "      --report 文件       写出 HTML 报告（含逐帧曲线）\n"
+    "      --report 文件       写出 HTML 报告（含逐帧曲线）；- 表示标准输出\n"
     "      --stats             在摘要之后显示统计表：均值、合并 PSNR、最小值、最大值、最差帧\n"
     "      --worst 帧数        统计中列出的最差帧数（默认 5）\n"
     "  -q, --quiet             不显示进度\n"
@@ -396,8 +396,6 @@ int main(int argc, char** argv)
         toStdout += output.path == "-";
     if (toStdout > 1)
         return UsageError("只能有一个输出写到标准输出（-）。");
-    if (!outputs[2].path.empty() && outputs[2].path == "-")
-        return UsageError("HTML 报告不能写到标准输出：请给出文件名。");
 
     settings.sourcePath = sequences[0];
     settings.targetPath = sequences[1];
