@@ -396,6 +396,10 @@ CPsnrDialog::CPsnrDialog(QWidget* parent)
 
 CPsnrDialog::~CPsnrDialog()
 {
+    // The fields outlive this part of the form: the one with the focus
+    // finishes its editing as it is destroyed, which must not reach AutoFill.
+    for (QLineEdit* field : findChildren<QLineEdit*>())
+        field->disconnect(this);
     if (!m_worker)
         return;
     // Only a forced shutdown gets here during a run. The run cannot be
