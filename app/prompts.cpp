@@ -4,6 +4,8 @@
 #include <QFileDialog>
 #include <QFileInfo>
 
+#include "titlebar.h"
+
 namespace lorvane {
 
 void QtPrompts::showMessage(QWidget* parent, const QString& text, const QString& title,
@@ -11,6 +13,7 @@ void QtPrompts::showMessage(QWidget* parent, const QString& text, const QString&
 {
     QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
     box.button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
+    CloseButtonOnly(box);
     box.exec();
 }
 

@@ -33,6 +33,7 @@
 #include "core/probe.h"
 #include "prompts.h"
 #include "resultswindow.h"
+#include "titlebar.h"
 
 #ifdef Q_OS_WIN
 #define NOMINMAX
@@ -392,6 +393,7 @@ CPsnrDialog::CPsnrDialog(QWidget* parent)
     setCursor(QCursor(QPixmap(U8(kFormCursor)), 0, 0));
     CreateControls();
     OnInitDialog();
+    CloseButtonOnly(*this);
 }
 
 CPsnrDialog::~CPsnrDialog()
@@ -857,6 +859,7 @@ CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent, Qt::Dialog | kFixe
     ok->setDefault(true);
     ok->setGeometry(du.rect(178, 7, 50, 14));
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    CloseButtonOnly(*this);
 }
 
 // ---- application
