@@ -496,14 +496,7 @@ std::string JsonText(const RunRecord& run)
 
     Json root;
     root["version"] = kVersion;
-    Json frames = Json::array();
-    for (const FrameResult& f : run.frames) {
-        Json metrics;
-        for (const Metric& m : kMetrics)
-            metrics[m.name] = Number(m.value(f));
-        frames.push_back(Json{{"frameNum", f.frame}, {"metrics", std::move(metrics)}});
-    }
-    root["frames"] = std::move(frames);
+    root["frames"] = Json::array();  // filled in below, as text
 
     Json pooled;
     for (const Metric& m : kMetrics) {
@@ -553,7 +546,35 @@ std::string JsonText(const RunRecord& run)
 
     // A path need not be valid UTF-8 on every system; replacing its bad bytes
     // beats throwing away the whole document.
-    return root.dump(2, ' ', false, Json::error_handler_t::replace) + '\n';
+    std::string text = root.dump(2, ' ', false, Json::error_handler_t::replace) + '\n';
+
+    // The frames are nearly all of the document. Built into the tree, each
+    // would cost a dozen allocated nodes; instead one frame object is refilled
+    // and dumped per frame, indented to its place in the array, which gives
+    // the same bytes as dumping the whole tree at a fraction of the time.
+    if (!run.frames.empty()) {
+        Json frame{{"frameNum", 0}, {"metrics", Json::object()}};
+        Json& metrics = frame["metrics"];
+        for (const Metric& m : kMetrics)
+            metrics[m.name] = nullptr;
+        std::string frames = "[\n";
+        for (const FrameResult& f : run.frames) {
+            frame["frameNum"] = f.frame;
+            for (const Metric& m : kMetrics)
+                metrics[m.name] = Number(m.value(f));
+            const std::string one = frame.dump(2);
+            frames += "    ";
+            for (char c : one) {
+                frames += c;
+                if (c == '\n')
+                    frames += "    ";
+            }
+            frames += &f == &run.frames.back() ? "\n  ]" : ",\n";
+        }
+        const std::string empty = "\"frames\": []";
+        text.replace(text.find(empty) + empty.size() - 2, 2, frames);
+    }
+    return text;
 }
 
 std::string CsvText(const RunRecord& run)
@@ -562,15 +583,18 @@ std::string CsvText(const RunRecord& run)
     for (const Metric& m : kMetrics)
         text += std::string(",") + m.name;
     text += '\n';
+    // Straight into the text, a row at a time: this runs once per frame.
+    char row[8 * 400];
     for (const FrameResult& f : run.frames) {
-        text += std::to_string(f.frame);
+        char* end = std::to_chars(row, row + sizeof row, f.frame).ptr;
         for (const Metric& m : kMetrics) {
-            text += ',';
+            *end++ = ',';
             const double v = m.value(f);
             if (!std::isnan(v))
-                text += Fixed(v, 6);
+                end = std::to_chars(end, row + sizeof row, v, std::chars_format::fixed, 6).ptr;
         }
-        text += '\n';
+        *end++ = '\n';
+        text.append(row, end);
     }
     return text;
 }
