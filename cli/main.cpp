@@ -490,10 +490,16 @@ int main(int argc, char** argv)
         for (const Output& output : outputs) {
             if (output.path.empty())
                 continue;
-            const std::string text = output.option == std::string_view("--json") ? lorvane::JsonText(record)
-                                     : output.option == std::string_view("--csv") ? lorvane::CsvText(record)
-                                                                                  : lorvane::HtmlReport(record);
-            if (!lorvane::WriteOutput(output.path, text)) {
+            const std::string_view option = output.option;
+            const auto write = [&](const lorvane::TextSink& out) {
+                if (option == "--json")
+                    lorvane::WriteJson(record, out);
+                else if (option == "--csv")
+                    lorvane::WriteCsv(record, out);
+                else
+                    out(lorvane::HtmlReport(record));
+            };
+            if (!lorvane::WriteOutput(output.path, write)) {
                 PrintMessage("写入文件错误!", "写入 " + output.path + " 时出错!\n输出不完整，请检查路径和磁盘空间！");
                 failed = true;
             }

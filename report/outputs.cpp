@@ -18,6 +18,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+// Writers hand on their text in pieces of about this size.
+constexpr std::size_t kPieceBytes = 64 << 10;
+
 const char* const kPlaneKeys[3] = {"y", "u", "v"};
 const char* const kPlaneLabels[3] = {"Y", "U", "V"};
 
@@ -488,7 +491,7 @@ std::string HtmlFrame(std::int32_t frame)
 
 }  // namespace
 
-std::string JsonText(const RunRecord& run)
+void WriteJson(const RunRecord& run, const TextSink& out)
 {
     const SequenceStatistics& stats = run.statistics;
     const RunOutcome& outcome = run.outcome;
@@ -546,12 +549,16 @@ std::string JsonText(const RunRecord& run)
 
     // A path need not be valid UTF-8 on every system; replacing its bad bytes
     // beats throwing away the whole document.
-    std::string text = root.dump(2, ' ', false, Json::error_handler_t::replace) + '\n';
+    const std::string text = root.dump(2, ' ', false, Json::error_handler_t::replace) + '\n';
+    const std::string empty = "\"frames\": []";
+    const std::size_t frames = text.find(empty) + empty.size() - 1;  // at the ']'
+    out(std::string_view(text).substr(0, run.frames.empty() ? frames + 1 : frames - 1));
 
     // The frames are nearly all of the document. Built into the tree, each
-    // would cost a dozen allocated nodes; instead one frame object is refilled
-    // and dumped per frame, indented to its place in the array, which gives
-    // the same bytes as dumping the whole tree at a fraction of the time.
+    // would cost a dozen allocated nodes and the whole document would be held
+    // at once; instead one frame object is refilled and dumped per frame,
+    // indented to its place in the array, and handed on: the same bytes as
+    // dumping the whole tree, in a fraction of the time and memory.
     if (!run.frames.empty()) {
         Json frame{{"frameNum", 0}, {"metrics", Json::object()}};
         Json* number = &frame["frameNum"];
@@ -562,8 +569,7 @@ std::string JsonText(const RunRecord& run)
         Json* values[std::size(kMetrics)];
         for (std::size_t m = 0; m < std::size(kMetrics); ++m)
             values[m] = &metrics[kMetrics[m].name];
-        std::string frames = "[\n";
-        frames.reserve(run.frames.size() * 330);
+        std::string piece = "[\n";
         for (const FrameResult& f : run.frames) {
             *number = f.frame;
             for (std::size_t m = 0; m < std::size(kMetrics); ++m)
@@ -571,17 +577,27 @@ std::string JsonText(const RunRecord& run)
             const std::string one = frame.dump(2);
             for (std::size_t start = 0, end; start < one.size(); start = end) {
                 end = std::min(one.find('\n', start), one.size() - 1) + 1;
-                frames.append("    ").append(one, start, end - start);
+                piece.append("    ").append(one, start, end - start);
             }
-            frames += &f == &run.frames.back() ? "\n  ]" : ",\n";
+            piece += &f == &run.frames.back() ? "\n  " : ",\n";
+            if (piece.size() >= kPieceBytes) {
+                out(piece);
+                piece.clear();
+            }
         }
-        const std::string empty = "\"frames\": []";
-        text.replace(text.find(empty) + empty.size() - 2, 2, frames);
+        out(piece);
     }
+    out(std::string_view(text).substr(run.frames.empty() ? frames + 1 : frames));
+}
+
+std::string JsonText(const RunRecord& run)
+{
+    std::string text;
+    WriteJson(run, [&](std::string_view piece) { text += piece; });
     return text;
 }
 
-std::string CsvText(const RunRecord& run)
+void WriteCsv(const RunRecord& run, const TextSink& out)
 {
     std::string text = "Frame";
     for (const Metric& m : kMetrics)
@@ -599,7 +615,18 @@ std::string CsvText(const RunRecord& run)
         }
         *end++ = '\n';
         text.append(row, end);
+        if (text.size() >= kPieceBytes) {
+            out(text);
+            text.clear();
+        }
     }
+    out(text);
+}
+
+std::string CsvText(const RunRecord& run)
+{
+    std::string text;
+    WriteCsv(run, [&](std::string_view piece) { text += piece; });
     return text;
 }
 
@@ -697,22 +724,25 @@ std::string HtmlReport(const RunRecord& run)
     return h;
 }
 
-bool WriteOutput(const std::string& path, const std::string& text)
+bool WriteOutput(const std::string& path, const std::function<void(const TextSink&)>& write)
 {
-    if (path == "-") {
-        const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
-        return std::fflush(stdout) == 0 && written && !std::ferror(stdout);
-    }
     // OpenForWriting takes UTF-8 on every platform.
-    std::FILE* file = OpenForWriting(path).release();
+    std::FILE* file = path == "-" ? stdout : OpenForWriting(path).release();
     if (!file)
         return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    bool ok = true;
+    write([&](std::string_view piece) { ok = std::fwrite(piece.data(), 1, piece.size(), file) == piece.size() && ok; });
     ok = std::fflush(file) == 0 && ok;
     ok = !std::ferror(file) && ok;
     // A close can be where a full disk or a network file system reports the loss.
-    ok = std::fclose(file) == 0 && ok;
+    if (file != stdout)
+        ok = std::fclose(file) == 0 && ok;
     return ok;
+}
+
+bool WriteOutput(const std::string& path, const std::string& text)
+{
+    return WriteOutput(path, [&](const TextSink& out) { out(text); });
 }
 
 }  // namespace lorvane

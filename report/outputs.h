@@ -3,7 +3,9 @@
 // by lorvane-cli and the window; kept out of the core and its frame loop.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/statistics.h"
@@ -17,14 +19,20 @@ struct RunRecord {
     SequenceStatistics statistics;    // ComputeStatistics(frames, outcome.description, worst count)
 };
 
+// The JSON and CSV writers hand their text on piece by piece, so that the
+// output of a long run is never held whole in memory.
+using TextSink = std::function<void(std::string_view)>;
+void WriteJson(const RunRecord& run, const TextSink& out);
+void WriteCsv(const RunRecord& run, const TextSink& out);
 std::string JsonText(const RunRecord& run);
 std::string CsvText(const RunRecord& run);
 std::string HtmlReport(const RunRecord& run);
 // For lorvane-cli --stats: Chinese, LF line ends.
 std::string StatisticsTable(const RunRecord& run);
 
-// Writes `text` to `path` in binary mode, "-" meaning standard output. False
-// when it could not be written completely.
+// Writes `text`, or what `write` hands its sink, to `path` in binary mode, "-"
+// meaning standard output. False when it could not be written completely.
 bool WriteOutput(const std::string& path, const std::string& text);
+bool WriteOutput(const std::string& path, const std::function<void(const TextSink&)>& write);
 
 }  // namespace lorvane
