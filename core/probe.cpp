@@ -250,12 +250,19 @@ SequenceInfo ProbeSequence(const std::string& path)
     return info;
 }
 
+std::uint64_t CompleteFrames(std::uint64_t fileBytes, bool y4m, std::uint64_t headerBytes,
+                             std::uint64_t frameBytes)
+{
+    if (frameBytes == 0 || fileBytes <= headerBytes)
+        return 0;
+    return (fileBytes - headerBytes) / (frameBytes + (y4m ? kFrameLineBytes : 0));
+}
+
 std::uint64_t CompleteFrames(const SequenceInfo& info, std::uint64_t frameBytes)
 {
-    const std::uint64_t start = info.y4m ? info.header.headerBytes : 0;
-    if (!info.regular || frameBytes == 0 || info.bytes <= start)
+    if (!info.regular)
         return 0;
-    return (info.bytes - start) / (frameBytes + (info.y4m ? 6 : 0));
+    return CompleteFrames(info.bytes, info.y4m, info.y4m ? info.header.headerBytes : 0, frameBytes);
 }
 
 std::string DescribePicture(std::int32_t width, std::int32_t height, const PixelFormat* format)

@@ -79,8 +79,15 @@ std::string DescribePicture(std::int32_t width, std::int32_t height, const Pixel
 std::int32_t FramesOfShorter(const SequenceInfo& source, const SequenceInfo& target, std::int32_t width,
                              std::int32_t height, const PixelFormat* format);
 
-// Complete frames a file of `fileBytes` holds, frames being laid out as
-// `frameBytes` of samples, each after a plain "FRAME\n" line for Y4M.
+// A Y4M frame's plain "FRAME\n" line.
+inline constexpr std::size_t kFrameLineBytes = 6;
+
+// Complete frames in `fileBytes` of a sequence whose frames are `frameBytes`
+// of samples, after a stream header of `headerBytes` and, for Y4M, each after
+// a plain FRAME line.
+std::uint64_t CompleteFrames(std::uint64_t fileBytes, bool y4m, std::uint64_t headerBytes,
+                             std::uint64_t frameBytes);
+// The same for a probed regular file; 0 for anything else.
 std::uint64_t CompleteFrames(const SequenceInfo& info, std::uint64_t frameBytes);
 
 // The picture sizes "-s auto" tries, and the choice among them: the sizes

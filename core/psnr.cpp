@@ -14,12 +14,9 @@ double PlanePsnr(const std::uint8_t* reference, const std::uint8_t* target,
         (width > 0 && height > 0) ? std::int64_t(width) * std::int64_t(height) : 0;
     const std::int64_t sum =
         count > 0 ? std::int64_t(Ssd(reference, target, std::size_t(count))) : 0;
-    // 0 / 0 is not-a-number for an empty plane; the ordered comparison below
-    // lets it through to log10, which keeps it.
-    const double mse = double(sum) / double(count);
-    if (mse == 0.0)
-        return 100.0;
-    return 10.0 * std::log10(65025.0 / mse);
+    // 0 / 0 is not-a-number for an empty plane; PsnrOfMse's ordered
+    // comparison with 0 lets it through to log10, which keeps it.
+    return PsnrOfMse(double(sum) / double(count), 255.0);
 }
 
 FrameLayout ComputeFrameLayout(std::int32_t width, std::int32_t height)

@@ -15,7 +15,6 @@ namespace lorvane {
 namespace {
 
 constexpr char kFrameLine[] = "FRAME\n";
-constexpr std::size_t kFrameLineBytes = 6;
 
 // Reads one "FRAME" line, parameters allowed. False at the end of the file,
 // and also, with `badLine` set, when the line is garbled or cut short.
@@ -173,9 +172,9 @@ std::uint8_t* PairReader::AllocateBlock(std::size_t bytes)
 std::uint64_t PairReader::CompleteFrames(std::FILE* file, const SequenceFraming& framing) const
 {
     std::uint64_t bytes = 0;
-    if (!RegularFileSize(file, bytes) || bytes <= framing.headerBytes)
+    if (!RegularFileSize(file, bytes))
         return 0;
-    return (bytes - framing.headerBytes) / (frameSize_ + (framing.y4m ? kFrameLineBytes : 0));
+    return lorvane::CompleteFrames(bytes, framing.y4m, framing.headerBytes, frameSize_);
 }
 
 std::uint8_t* PairReader::ReferenceFrame(std::int32_t j)

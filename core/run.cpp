@@ -74,18 +74,6 @@ bool ReadStreamHeader(std::FILE* file, const std::string& path, const char* role
     return true;
 }
 
-std::string Describe(std::int32_t width, std::int32_t height, const PixelFormat& format)
-{
-    std::string text = std::to_string(width);
-    text += 'x';
-    text += std::to_string(height);
-    if (!format.name.empty()) {
-        text += ' ';
-        text += format.name;
-    }
-    return text;
-}
-
 // The squared differences of one plane.
 std::uint64_t PlaneSsd(const std::uint8_t* reference, const std::uint8_t* target, std::uint64_t samples,
                        int bytesPerSample)
@@ -161,9 +149,9 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
         (sourceHeader.width != targetHeader.width || sourceHeader.height != targetHeader.height ||
          sourceHeader.format != targetHeader.format)) {
         feedback.ShowMessage("源参考序列 " + settings.sourcePath + " 的文件头是 " +
-                                 Describe(sourceHeader.width, sourceHeader.height, *sourceHeader.format) +
+                                 DescribePicture(sourceHeader.width, sourceHeader.height, sourceHeader.format) +
                                  "，目标序列 " + settings.targetPath + " 的文件头是 " +
-                                 Describe(targetHeader.width, targetHeader.height, *targetHeader.format) +
+                                 DescribePicture(targetHeader.width, targetHeader.height, targetHeader.format) +
                                  "，两者不一致！",
                              kTitleError, MessageIcon::Error);
         return;
@@ -172,13 +160,13 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
         const Y4mHeader& header = sourceFraming.y4m ? sourceHeader : targetHeader;
         const std::string& path = sourceFraming.y4m ? settings.sourcePath : settings.targetPath;
         const bool sizeDiffers = sizeGiven && (width != header.width || height != header.height);
-        if (sizeDiffers || (named && named != header.format)) {
-            const std::string given = sizeDiffers && named ? Describe(width, height, *named)
-                                      : sizeDiffers        ? std::to_string(width) + "x" + std::to_string(height)
-                                                           : std::string(named->name);
-            const std::string told = sizeDiffers && named ? Describe(header.width, header.height, *header.format)
-                                     : sizeDiffers ? std::to_string(header.width) + "x" + std::to_string(header.height)
-                                                   : std::string(header.format->name);
+        const bool formatDiffers = named && named != header.format;
+        if (sizeDiffers || formatDiffers) {
+            // Only what disagrees, on both sides.
+            const std::string told = DescribePicture(sizeDiffers ? header.width : 0, sizeDiffers ? header.height : 0,
+                                                     formatDiffers ? header.format : nullptr);
+            const std::string given = DescribePicture(sizeDiffers ? width : 0, sizeDiffers ? height : 0,
+                                                      formatDiffers ? named : nullptr);
             feedback.ShowMessage((sourceFraming.y4m ? "源参考序列 " : "目标序列 ") + path + " 的文件头是 " +
                                      told + "，与给出的 " + given + " 不一致！",
                                  kTitleError, MessageIcon::Error);
