@@ -441,6 +441,9 @@ int main(int argc, char** argv)
     if (!format)
         format = &lorvane::ClassicFormat();
     const std::uint64_t frameBytes = badHeader ? 0 : FrameBytes(width, height, *format);
+    // 0 when either is not a regular file.
+    const std::int32_t shorter =
+        frameBytes > 0 ? lorvane::FramesOfShorter(inputs[0].info, inputs[1].info, width, height, format) : 0;
     if (frameBytes > 0) {
         if (!app.count("--frames")) {
             // A missing file or a folder is left to the run, which says it cannot
@@ -452,7 +455,7 @@ int main(int argc, char** argv)
                     return UsageError(std::string(input.role) + " " + input.path +
                                       " 不是普通文件，无法得知帧数：请用 -n 给出要比较的帧数。");
             }
-            settings.frameCount = lorvane::FramesOfShorter(inputs[0].info, inputs[1].info, width, height, format);
+            settings.frameCount = shorter;
         }
         for (const Input& input : inputs)
             WarnAboutPartialFrame(input, width, height, frameBytes);
@@ -471,7 +474,7 @@ int main(int argc, char** argv)
                                                  [](const Output& o) { return !o.path.empty(); });
     std::int32_t expected = settings.frameCount;
     if (inputs[0].info.regular && inputs[1].info.regular && frameBytes > 0)
-        expected = std::min(expected, lorvane::FramesOfShorter(inputs[0].info, inputs[1].info, width, height, format));
+        expected = std::min(expected, shorter);
     TerminalFeedback feedback(!quiet && StderrIsTerminal(), toStdout > 0, keepFrames,
                               std::clamp(expected, 0, 1 << 24));
     lorvane::RunComparison(settings, feedback);
