@@ -30,13 +30,9 @@ import sys
 import tempfile
 import time
 
-MIB = 1 << 20
+from bench import run_quiet, warm
+
 TARGET = 1.10
-
-
-def run_quiet(command):
-    subprocess.run(command, check=True, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def make_pair(directory, width, height, frames):
@@ -49,13 +45,6 @@ def make_pair(directory, width, height, frames):
     run_quiet(ffmpeg + ["-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", size, "-i", reference,
                         "-vf", "noise=alls=8:allf=t", "-f", "rawvideo", target])
     return reference, target
-
-
-def warm(paths):
-    for path in paths:
-        with open(path, "rb") as f:
-            while f.read(16 * MIB):
-                pass
 
 
 def timed_cli(command):
