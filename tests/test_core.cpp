@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <clocale>
 #include <cmath>
 #include <filesystem>
@@ -117,6 +118,34 @@ TEST(PlanePsnr, ExactValuesFromTheDefinition)
     // An empty plane (the chroma of a picture one sample wide) is not-a-number, not 100.
     EXPECT_TRUE(std::isnan(PlanePsnr(&ten, &ten, 0, 5)));
     EXPECT_TRUE(std::isnan(PlanePsnr(&ten, &ten, 5, 0)));
+}
+
+TEST(FormatValue, DigitsAreThoseOfPrintf)
+{
+    // The quick rounding must give to_chars' digits everywhere, ties and near
+    // ties included (k / 128 has exact halves in its decimals).
+    std::vector<double> values = {0.0, -0.0, 1e-7, 5e-7, 0.0078125, 0.0234375, 999999999.9999995,
+                                  1e9, 1e300, -3.5, 100.0, 48.130804, 4294836225.0,
+                                  std::numeric_limits<double>::denorm_min(),
+                                  std::numeric_limits<double>::infinity()};
+    for (int k = 0; k < 4096; ++k) {
+        const double tie = k / 128.0 + (k % 7) * 1000.0;
+        values.insert(values.end(), {tie, std::nextafter(tie, 0.0), std::nextafter(tie, 1e18)});
+    }
+    std::mt19937_64 random(7);
+    for (int i = 0; i < 100000; ++i) {
+        const double exponent = std::uniform_real_distribution<double>(-8, 10)(random);
+        values.push_back(std::pow(10.0, exponent));
+    }
+    for (const double v : values)
+        for (const int decimals : {6, 1, 0}) {
+            char expected[lorvane::kFixedChars], actual[lorvane::kFixedChars];
+            const std::string want(expected, std::to_chars(expected, expected + sizeof expected, v,
+                                                           std::chars_format::fixed, decimals).ptr);
+            const std::string got(actual, lorvane::FixedToChars(actual, actual + sizeof actual, v, decimals));
+            ASSERT_EQ(got, want) << std::hexfloat << v << ' ' << decimals;
+        }
+    EXPECT_EQ(Printed(std::nan("")), "nan");
 }
 
 TEST(FrameLayout, EvenAndOddSizes)

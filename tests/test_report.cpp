@@ -151,7 +151,11 @@ TEST(Report, StatisticsFollowTheirDefinitions)
 TEST(Report, JsonReadsBackInLibvmafLayout)
 {
     const auto run = Record(kMses, false, 255, "a \"quoted\" \xff path");
-    const json j = json::parse(lorvane::JsonText(run));
+    const std::string text = lorvane::JsonText(run);
+    const json j = json::parse(text);
+    // The frames are written apart from the rest: the whole must still be
+    // laid out as the library lays out what it reads back.
+    EXPECT_EQ(text, nlohmann::ordered_json::parse(text).dump(2) + '\n');
     EXPECT_EQ(j["version"], lorvane::kVersion);
     ASSERT_EQ(j["frames"].size(), 4u);
     EXPECT_EQ(j["frames"][2]["frameNum"], 2);
@@ -177,7 +181,9 @@ TEST(Report, JsonReadsBackInLibvmafLayout)
 
     auto gray = Record({{9, 0, 0}}, true);
     gray.outcome.targetEnded = false;
-    const json g = json::parse(lorvane::JsonText(gray));
+    const std::string grayText = lorvane::JsonText(gray);
+    EXPECT_EQ(grayText, nlohmann::ordered_json::parse(grayText).dump(2) + '\n');
+    const json g = json::parse(grayText);
     EXPECT_TRUE(g["frames"][0]["metrics"]["psnr_cb"].is_null());
     EXPECT_TRUE(g["pooled_metrics"]["psnr_cr"]["harmonic_mean"].is_null());
     EXPECT_TRUE(g["aggregate_metrics"]["apsnr_cb"].is_null());
