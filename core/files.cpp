@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <limits>
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace lorvane {
@@ -141,6 +144,32 @@ File OpenForWriting(const std::string& path)
 {
     // Binary mode: line ends are written explicitly on every platform.
     return File(Open(path, "wb+"));
+}
+
+File OpenForRewriting(const std::string& path, bool& inPlace)
+{
+    inPlace = false;
+    // "r+b" neither creates nor empties; a device or a pipe is reopened the
+    // usual way, so that it behaves as it always did.
+    if (File file{Open(path, "r+b")}) {
+        std::uint64_t bytes;
+        if (RegularFileSize(file.get(), bytes)) {
+            inPlace = true;
+            return file;
+        }
+    }
+    return OpenForWriting(path);
+}
+
+bool CutToLength(std::FILE* file, std::uint64_t length)
+{
+    if (std::fflush(file) != 0)
+        return false;
+#ifdef _WIN32
+    return length <= std::uint64_t(INT64_MAX) && _chsize_s(_fileno(file), static_cast<__int64>(length)) == 0;
+#else
+    return length <= std::uint64_t(std::numeric_limits<off_t>::max()) && ftruncate(fileno(file), off_t(length)) == 0;
+#endif
 }
 
 bool SameFile(const std::string& path, std::FILE* open)

@@ -28,6 +28,14 @@ std::filesystem::path FilesystemPath(const std::string& path);
 File OpenSequence(const std::string& path);
 // Created or truncated, for binary writing.
 File OpenForWriting(const std::string& path);
+// For a file written whole in one go: an existing regular file is opened
+// without being emptied and `inPlace` set, so that its blocks are written over
+// rather than freed and allocated again, which on some file systems costs more
+// than the writing; CutToLength then drops what is left of the old content.
+// Anything else is opened as OpenForWriting opens it.
+File OpenForRewriting(const std::string& path, bool& inPlace);
+// Makes an open file `length` bytes long, after flushing it.
+bool CutToLength(std::FILE* file, std::uint64_t length);
 
 // True when `path` names the file `open` is, by any spelling: relative, "..",
 // a symbolic or hard link (device and inode; on Windows volume and file index).
