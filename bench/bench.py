@@ -116,6 +116,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=9, help="rounds per size (default 9)")
     parser.add_argument("--cpu", help="pass --cpu LEVEL to lorvane-cli")
     parser.add_argument("--keep", action="store_true", help="keep the temporary directory")
+    parser.add_argument("--size", help="only the rows of this size, e.g. 176x144")
     args = parser.parse_args()
 
     cli = os.path.join(args.build, "cli", "lorvane-cli")
@@ -136,6 +137,8 @@ def main():
     failed = False
     try:
         for width, height, frames, pix_fmt, container, readonly_target, floor, ffmpeg_target in CASES:
+            if args.size and args.size != f"{width}x{height}":
+                continue
             reference, target = make_pair(directory, width, height, frames, pix_fmt, container)
             warm([reference, target])
             size = f"{width}x{height}"
