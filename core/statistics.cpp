@@ -22,17 +22,20 @@ template <typename Psnr, typename Mse>
 PlaneStatistics Summarise(const std::vector<FrameResult>& frames, double peak, Psnr psnr, Mse mse)
 {
     PlaneStatistics s;
-    double sum = 0.0, mseSum = 0.0;
+    double sum = 0.0, mseSum = 0.0, worstError = 0.0, bestError = 0.0;
     for (const FrameResult& f : frames) {
-        const double value = psnr(f);
+        const double value = psnr(f), error = mse(f);
         sum += value;
-        mseSum += mse(f);
-        if (std::isnan(value))
+        mseSum += error;
+        // Extremes by the error, not by the printed value: an identical
+        // frame (100 by convention) is better than any frame with an error,
+        // even one whose PSNR is above 100.
+        if (std::isnan(value) || std::isnan(error))
             continue;
-        if (s.minFrame < 0 || value < s.min)
-            s.min = value, s.minFrame = f.frame;
-        if (s.maxFrame < 0 || value > s.max)
-            s.max = value, s.maxFrame = f.frame;
+        if (s.minFrame < 0 || error > worstError)
+            s.min = value, s.minFrame = f.frame, worstError = error;
+        if (s.maxFrame < 0 || error < bestError)
+            s.max = value, s.maxFrame = f.frame, bestError = error;
     }
     const std::int32_t n = std::int32_t(frames.size());
     s.mean = ReportAverage(sum, n);
@@ -70,13 +73,13 @@ SequenceStatistics ComputeStatistics(const std::vector<FrameResult>& frames,
     stats.weighted611 = (6.0 * stats.planes[0].mean + stats.planes[1].mean + stats.planes[2].mean) / 8.0;
 
     std::vector<FrameResult> worst(std::min(worstCount, frames.size()));
-    // Lowest luma PSNR first, not-a-number last, earlier frames first among equals.
+    // Largest luma error first, not-a-number last, earlier frames first among equals.
     const auto worse = [](const FrameResult& a, const FrameResult& b) {
-        const bool an = std::isnan(a.psnr[0]), bn = std::isnan(b.psnr[0]);
+        const bool an = std::isnan(a.mse[0]), bn = std::isnan(b.mse[0]);
         if (an != bn)
             return bn;
-        if (!an && a.psnr[0] != b.psnr[0])
-            return a.psnr[0] < b.psnr[0];
+        if (!an && a.mse[0] != b.mse[0])
+            return a.mse[0] > b.mse[0];
         return a.frame < b.frame;
     };
     std::partial_sort_copy(frames.begin(), frames.end(), worst.begin(), worst.end(), worse);

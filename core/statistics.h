@@ -44,8 +44,8 @@ struct RunOutcome {
 struct PlaneStatistics {
     double mean = 0;    // of the frames' PSNRs, as the averages are printed
     double pooled = 0;  // PSNR of the mean MSE
-    double min = 0;
-    double max = 0;
+    double min = 0;  // of the frame with the largest MSE
+    double max = 0;  // of the frame with the smallest MSE
     std::int32_t minFrame = -1;  // -1 when no frame has a number
     std::int32_t maxFrame = -1;
 };
@@ -55,7 +55,7 @@ struct SequenceStatistics {
     PlaneStatistics planes[3];   // Y, U, V
     PlaneStatistics yuv;         // of the combined YUV PSNR
     double weighted611 = 0;      // (6 * Y + U + V) / 8 of the mean PSNRs
-    std::vector<FrameResult> worst;  // lowest luma PSNR first, at most the count asked for
+    std::vector<FrameResult> worst;  // largest luma MSE first, at most the count asked for
 };
 
 // Statistics of `frames` (in frame order) of a run described by `description`.
