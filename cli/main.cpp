@@ -8,6 +8,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -109,13 +110,12 @@ bool StderrIsTerminal()
 class TerminalFeedback final : public lorvane::RunFeedback {
 public:
     // `summaryToStderr`: an output takes standard output, so the summary goes
-    // to stderr to keep the data clean. `keepFrames`: frames the outputs need,
-    // with room reserved for `expectedFrames`.
-    TerminalFeedback(bool showProgress, bool summaryToStderr, bool keepFrames, std::int32_t expectedFrames)
+    // to stderr to keep the data clean. `keepFrames`: frames the outputs
+    // need, kept as they are measured (nothing is reserved for the frames
+    // asked for: -n may ask for far more than the inputs hold).
+    TerminalFeedback(bool showProgress, bool summaryToStderr, bool keepFrames)
         : showProgress_(showProgress), summary_(summaryToStderr ? stderr : stdout), keepFrames_(keepFrames)
     {
-        if (keepFrames_)
-            measured_.reserve(std::size_t(expectedFrames));
     }
 
     void ShowMessage(const std::string& text, const std::string& title,
@@ -294,11 +294,25 @@ std::string TakeFromNames(const Input (&inputs)[2], bool wantSize, bool wantForm
     return "";
 }
 
-// The outputs the run's numbers are written to besides the result file.
+// The files the run's numbers are written to: the result file and the others.
+// Each is written whole to a temporary file, and all are put in place
+// together once every one of them is complete, or none is.
 struct Output {
+    Output(const char* name) : option(name) {}
     const char* option;
     std::string path;
+    lorvane::OutputFile file;
+    bool failed = false;
 };
+
+// "-o a.txt、--json b.json": outputs for a message.
+std::string NameOutputs(const std::vector<const Output*>& outputs)
+{
+    std::string names;
+    for (const Output* output : outputs)
+        names += (names.empty() ? "" : "、") + std::string(output->option) + " " + output->path;
+    return names;
+}
 
 // CLI11 reports in English; the user gets one line in Chinese.
 std::string ParseFailureReason(const CLI::App& app, const CLI::ParseError& error)
@@ -322,11 +336,8 @@ std::string ParseFailureReason(const CLI::App& app, const CLI::ParseError& error
     return std::string("命令行有误：") + error.what();
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int RunCli(int argc, char** argv)
 {
-    lorvane::SetUpStandardStreams();
     const std::vector<std::string> arguments = lorvane::Utf8Arguments(argc, argv);
     const std::vector<const char*> argumentPointers = lorvane::ArgumentPointers(arguments);
     CLI::App app("Lorvane: YUV 序列的逐帧 PSNR", "lorvane-cli");
@@ -334,14 +345,16 @@ int main(int argc, char** argv)
     lorvane::PsnrSettings settings;
     bool quiet = false, stats = false;
     std::vector<std::string> sequences;
-    Output outputs[] = {{"--json", ""}, {"--csv", ""}, {"--report", ""}};
+    Output outputs[] = {"-o", "--json", "--csv", "--report"};
+    Output& resultOutput = outputs[0];
     app.add_option("-s,--size", size);
     app.add_option("-p,--pix-fmt", settings.pixelFormat);
     app.add_option("--peak", peak);
     app.add_option("-n,--frames", frames);
-    app.add_option("-o,--output", settings.resultPath);
+    app.add_option("-o,--output", resultOutput.path);
     for (Output& output : outputs)
-        app.add_option(output.option, output.path);
+        if (&output != &resultOutput)
+            app.add_option(output.option, output.path);
     app.add_flag("--stats", stats);
     app.add_option("--worst", worst);
     app.add_flag("-q,--quiet", quiet);
@@ -391,11 +404,29 @@ int main(int argc, char** argv)
     }
     if (app.count("--cpu") && !lorvane::LimitCpuLevel(cpu))
         return UsageError("未知的指令集级别 \"" + cpu + "\"：应为 c、sse2、avx2 或 avx512。");
-    int toStdout = 0;
-    for (const Output& output : outputs)
-        toStdout += output.path == "-";
-    if (toStdout > 1)
-        return UsageError("只能有一个输出写到标准输出（-）。");
+    // "-" and every other name of standard output write through it; two
+    // outputs may not share a file, whatever its spelling.
+    const Output* toStdout = nullptr;
+    for (std::size_t i = 0; i < std::size(outputs); ++i) {
+        Output& output = outputs[i];
+        if (output.path.empty())
+            continue;
+        if (lorvane::NamesStandardOutput(output.path)) {
+            if (toStdout)
+                return UsageError(std::string("选项 ") + toStdout->option + " 和 " + output.option +
+                                  " 都写到标准输出：只能有一个输出写到标准输出。");
+            output.file.SendToStdout();
+            toStdout = &output;
+            continue;
+        }
+        for (std::size_t j = 0; j < i; ++j)
+            if (!outputs[j].path.empty() && !outputs[j].file.ToStdout() &&
+                lorvane::SameOutputFile(outputs[j].path, output.path))
+                return UsageError(std::string("选项 ") + outputs[j].option + " " + outputs[j].path + " 和 " +
+                                  output.option + " " + output.path + " 是同一个文件：每个文件只能写一个输出。");
+    }
+    settings.resultPath = resultOutput.path;
+    settings.resultOutput = &resultOutput.file;
 
     settings.sourcePath = sequences[0];
     settings.targetPath = sequences[1];
@@ -465,48 +496,73 @@ int main(int argc, char** argv)
     // anything, the result file included, is created or truncated.
     for (const Output& output : outputs)
         for (const Input& input : inputs)
-            if (!output.path.empty() && output.path != "-" && lorvane::SameFile(output.path, input.path)) {
+            if (&output != &resultOutput && !output.path.empty() && !output.file.ToStdout() &&
+                lorvane::SameFile(output.path, input.path)) {
                 PrintMessage("打开文件错误!", "输出文件 " + output.path + " 就是" + input.role + "!\n请另选输出文件！");
                 return kExitFailed;
             }
 
-    const bool keepFrames = stats || std::any_of(std::begin(outputs), std::end(outputs),
+    const bool keepFrames = stats || std::any_of(std::begin(outputs) + 1, std::end(outputs),
                                                  [](const Output& o) { return !o.path.empty(); });
-    std::int32_t expected = settings.frameCount;
-    if (inputs[0].info.regular && inputs[1].info.regular && frameBytes > 0)
-        expected = std::min(expected, shorter);
-    TerminalFeedback feedback(!quiet && StderrIsTerminal(), toStdout > 0, keepFrames,
-                              std::clamp(expected, 0, 1 << 24));
+    TerminalFeedback feedback(!quiet && StderrIsTerminal(), toStdout != nullptr, keepFrames);
     lorvane::RunComparison(settings, feedback);
 
-    // The outputs, once the run has compared what it could.
+    // The outputs, once the run has compared what it could. The first that
+    // cannot be written stops the rest: none is put in place.
     bool failed = feedback.Failed();
-    if (keepFrames && feedback.Outcome() && !feedback.Outcome()->resultWriteFailed) {
+    const std::optional<lorvane::RunOutcome>& outcome = feedback.Outcome();
+    resultOutput.failed = outcome && outcome->resultWriteFailed;  // the run said so itself
+    bool writeFailed = resultOutput.failed;
+    if (keepFrames && outcome && !writeFailed) {
         lorvane::RunRecord record;
-        record.outcome = *feedback.Outcome();
+        record.outcome = *outcome;
         record.frames = feedback.TakeFrames();
         record.statistics = lorvane::ComputeStatistics(record.frames, record.outcome.description, worstCount);
         if (stats) {
             const std::string table = lorvane::StatisticsTable(record);
             std::fwrite(table.data(), 1, table.size(), feedback.SummaryStream());
         }
-        for (const Output& output : outputs) {
-            if (output.path.empty())
+        for (Output& output : outputs) {
+            if (&output == &resultOutput || output.path.empty() || writeFailed)
                 continue;
             const std::string_view option = output.option;
-            const auto write = [&](const lorvane::TextSink& out) {
+            lorvane::OutputFile& file = output.file;
+            const lorvane::TextSink out = [&](std::string_view piece) { file.Write(piece); };
+            if (file.Open(output.path)) {
                 if (option == "--json")
                     lorvane::WriteJson(record, out);
                 else if (option == "--csv")
                     lorvane::WriteCsv(record, out);
                 else
                     out(lorvane::HtmlReport(record));
-            };
-            if (!lorvane::WriteOutput(output.path, write)) {
+            }
+            if (!file.Opened() || !file.Finish()) {
                 PrintMessage("写入文件错误!", "写入 " + output.path + " 时出错!\n输出不完整，请检查路径和磁盘空间！");
-                failed = true;
+                output.failed = writeFailed = true;
             }
         }
+    }
+    if (!writeFailed) {
+        for (Output& output : outputs) {
+            if (output.file.Opened() && !output.file.Commit()) {
+                PrintMessage("写入文件错误!", "写入 " + output.path + " 时出错!\n输出不完整，请检查路径和磁盘空间！");
+                output.failed = writeFailed = true;
+            }
+        }
+    }
+    if (writeFailed) {
+        // Every output whose content did not reach its file, besides the one
+        // that failed: those written to a temporary file are dropped.
+        std::vector<const Output*> unwritten;
+        for (Output& output : outputs) {
+            if (output.path.empty() || output.failed || (output.file.Opened() && !output.file.Staged()))
+                continue;
+            output.file.Discard();
+            unwritten.push_back(&output);
+        }
+        if (!unwritten.empty())
+            PrintMessage("写入文件错误!", "因此没有写出：" + NameOutputs(unwritten) + "（原有的同名文件保持不变）。");
+        failed = true;
     }
 
     // The summary is the one thing on stdout: losing it is a failure too.
@@ -515,4 +571,22 @@ int main(int argc, char** argv)
         return kExitFailed;
     }
     return failed ? kExitFailed : kExitDone;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    lorvane::SetUpStandardStreams();
+    lorvane::RemoveTemporaryFilesOnSignals();
+    // Out of memory anywhere (the frames kept for the outputs, the report):
+    // the temporary files are gone by the time this runs, every existing
+    // output is as it was.
+    try {
+        return RunCli(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fflush(stdout);
+        PrintMessage("错误!", "内存不足，无法完成计算！");
+        return kExitFailed;
+    }
 }

@@ -2,12 +2,18 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <limits>
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -89,7 +95,7 @@ bool IsDirectory(std::FILE* file)
 
 // fopen would read the path in the ANSI code page, which cannot spell most
 // names; the wide function takes every name Windows can.
-std::FILE* Open(const std::string& path, const char* mode)
+std::FILE* OpenNamed(const std::string& path, const char* mode)
 {
     const std::wstring wide = WidePath(path);
     const std::wstring wideMode(mode, mode + std::strlen(mode));  // ASCII
@@ -121,7 +127,7 @@ bool IsDirectory(std::FILE* file)
     return fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-std::FILE* Open(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+std::FILE* OpenNamed(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
 #endif
 
 
@@ -129,7 +135,7 @@ std::FILE* Open(const std::string& path, const char* mode) { return std::fopen(p
 
 File OpenSequence(const std::string& path)
 {
-    File file(Open(path, "rb"));
+    File file(OpenNamed(path, "rb"));
     if (file && IsDirectory(file.get()))
         file.reset();
     // Unbuffered: each frame is then one read straight into the frame buffer,
@@ -143,33 +149,7 @@ File OpenSequence(const std::string& path)
 File OpenForWriting(const std::string& path)
 {
     // Binary mode: line ends are written explicitly on every platform.
-    return File(Open(path, "wb+"));
-}
-
-File OpenForRewriting(const std::string& path, bool& inPlace)
-{
-    inPlace = false;
-    // "r+b" neither creates nor empties; a device or a pipe is reopened the
-    // usual way, so that it behaves as it always did.
-    if (File file{Open(path, "r+b")}) {
-        std::uint64_t bytes;
-        if (RegularFileSize(file.get(), bytes)) {
-            inPlace = true;
-            return file;
-        }
-    }
-    return OpenForWriting(path);
-}
-
-bool CutToLength(std::FILE* file, std::uint64_t length)
-{
-    if (std::fflush(file) != 0)
-        return false;
-#ifdef _WIN32
-    return length <= std::uint64_t(INT64_MAX) && _chsize_s(_fileno(file), static_cast<__int64>(length)) == 0;
-#else
-    return length <= std::uint64_t(std::numeric_limits<off_t>::max()) && ftruncate(fileno(file), off_t(length)) == 0;
-#endif
+    return File(OpenNamed(path, "wb+"));
 }
 
 bool SameFile(const std::string& path, std::FILE* open)
@@ -197,6 +177,370 @@ bool RegularFileSize(std::FILE* file, std::uint64_t& bytes)
 #endif
     bytes = info.st_size > 0 ? std::uint64_t(info.st_size) : 0;
     return true;
+}
+
+namespace {
+
+// The temporary files a signal handler removes. Fixed storage, claimed and
+// released through lock-free atomics: a handler may run at any moment, also
+// while another thread is adding a file.
+#ifdef _WIN32
+using NativeChar = wchar_t;
+#else
+using NativeChar = char;
+#endif
+constexpr int kTemporarySlots = 16;
+constexpr std::size_t kTemporaryPathChars = 4096;
+enum SlotState : int { kFree, kClaimed, kReady };
+struct TemporarySlot {
+    std::atomic<int> state{kFree};
+    NativeChar path[kTemporaryPathChars];
+};
+TemporarySlot g_temporaries[kTemporarySlots];
+
+// -1 when the path does not fit or every slot is taken: the file is then
+// still removed by Discard, only not on a signal.
+int RememberTemporary(const std::string& path)
+{
+#ifdef _WIN32
+    const std::wstring native = WidePath(path);
+#else
+    const std::string& native = path;
+#endif
+    if (native.empty() || native.size() >= kTemporaryPathChars)
+        return -1;
+    for (int i = 0; i < kTemporarySlots; ++i) {
+        int expected = kFree;
+        if (g_temporaries[i].state.compare_exchange_strong(expected, kClaimed)) {
+            std::copy(native.begin(), native.end(), g_temporaries[i].path);
+            g_temporaries[i].path[native.size()] = 0;
+            g_temporaries[i].state.store(kReady);
+            return i;
+        }
+    }
+    return -1;
+}
+
+void ForgetTemporary(int slot)
+{
+    if (slot >= 0)
+        g_temporaries[slot].state.store(kFree);
+}
+
+extern "C" void RemoveTemporariesAndStop(int signal)
+{
+    for (TemporarySlot& slot : g_temporaries)
+        if (slot.state.load() == kReady)
+#ifdef _WIN32
+            _wunlink(slot.path);
+#else
+            unlink(slot.path);
+#endif
+    // Ended as the signal would have ended it without the handler.
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+bool RemoveFile(const std::string& path)
+{
+#ifdef _WIN32
+    const std::wstring wide = WidePath(path);
+    return !wide.empty() && _wunlink(wide.c_str()) == 0;
+#else
+    return unlink(path.c_str()) == 0;
+#endif
+}
+
+// A name for a temporary file beside `destination`, hidden on Unix; the
+// suffix differs between processes and between the files of one process.
+std::string TemporaryName(const std::string& destination, unsigned attempt)
+{
+    static std::atomic<unsigned> counter{0};
+#ifdef _WIN32
+    const unsigned long long process = GetCurrentProcessId();
+#else
+    const unsigned long long process = static_cast<unsigned long long>(getpid());
+#endif
+    const unsigned long long clock =
+        static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, ".lorvane-%llx-%x-%llx.tmp", process, counter++ + attempt,
+                  clock & 0xffffffULL);
+    const std::size_t slash = destination.find_last_of(
+#ifdef _WIN32
+        "/\\"
+#else
+        "/"
+#endif
+    );
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    return destination.substr(0, nameStart) + "." + destination.substr(nameStart) + suffix;
+}
+
+#ifndef _WIN32
+// The file a chain of symbolic links ends at (the path itself when it is no
+// link), so that the link stays and its target gets the new content.
+std::string FollowLinks(std::string path)
+{
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info;
+        if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+            return path;
+        std::string target(std::size_t(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
+        const ssize_t length = readlink(path.c_str(), target.data(), target.size());
+        if (length <= 0 || std::size_t(length) >= target.size())
+            return path;
+        target.resize(std::size_t(length));
+        if (target.front() != '/') {
+            const std::size_t slash = path.find_last_of('/');
+            if (slash != std::string::npos)
+                target = path.substr(0, slash + 1) + target;
+        }
+        path = target;
+    }
+    return path;
+}
+
+bool IsNullDevice(const struct stat& info)
+{
+    struct stat null;
+    return S_ISCHR(info.st_mode) && stat("/dev/null", &null) == 0 && null.st_rdev == info.st_rdev;
+}
+#endif
+
+bool IsNullDevice(const std::string& path)
+{
+#ifdef _WIN32
+    std::string upper = path;
+    for (char& c : upper)
+        c = char(std::toupper(static_cast<unsigned char>(c)));
+    return upper == "NUL" || upper == "\\\\.\\NUL";
+#else
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && IsNullDevice(info);
+#endif
+}
+
+}  // namespace
+
+bool OutputFile::Open(const std::string& path)
+{
+    Discard();
+    failed_ = false;
+    staged_ = false;
+    opened_ = OpenStream(path);
+    return opened_;
+}
+
+bool OutputFile::OpenStream(const std::string& path)
+{
+    if (toStdout_) {
+        stream_ = stdout;
+        return true;
+    }
+#ifdef _WIN32
+    destination_ = path;
+    const std::wstring wide = WidePath(path);
+    struct _stat64 info;
+    const bool exists = !wide.empty() && _wstat64(wide.c_str(), &info) == 0;
+    const bool regular = exists && (info.st_mode & _S_IFREG);
+    if (exists && (info.st_mode & _S_IFDIR))
+        return false;
+    if ((exists && !regular) || IsNullDevice(path)) {
+        stream_ = OpenNamed(path, "wb");
+        return stream_ != nullptr;
+    }
+    // A read-only file stays protected, as it was when it was opened for writing.
+    if (exists && !(info.st_mode & _S_IWRITE))
+        return false;
+    for (unsigned attempt = 0; attempt < 100 && !stream_; ++attempt) {
+        const std::string temporary = TemporaryName(destination_, attempt);
+        const std::wstring wideTemporary = WidePath(temporary);
+        const int fd = wideTemporary.empty() ? -1
+                                             : _wopen(wideTemporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+                                                      _S_IREAD | _S_IWRITE);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            break;
+        }
+        stream_ = _fdopen(fd, "wb");
+        if (!stream_) {
+            _close(fd);
+            _wunlink(wideTemporary.c_str());
+            break;
+        }
+        temporary_ = temporary;
+    }
+#else
+    destination_ = FollowLinks(path);
+    struct stat info;
+    const bool exists = stat(destination_.c_str(), &info) == 0;
+    if (exists && S_ISDIR(info.st_mode))
+        return false;
+    if (exists && !S_ISREG(info.st_mode)) {
+        // Write-only: a FIFO then waits for its reader instead of taking the
+        // bytes into a pipe nobody reads.
+        stream_ = std::fopen(destination_.c_str(), "wb");
+        return stream_ != nullptr;
+    }
+    // A file this process may not write stays protected, as it was when it
+    // was opened for writing.
+    if (exists && access(destination_.c_str(), W_OK) != 0)
+        return false;
+    for (unsigned attempt = 0; attempt < 100 && !stream_; ++attempt) {
+        const std::string temporary = TemporaryName(destination_, attempt);
+        // 0666 less the umask, as a new file gets; an existing file's bits are
+        // copied below.
+        const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            break;
+        }
+        if (exists)
+            fchmod(fd, info.st_mode & 07777);
+        stream_ = fdopen(fd, "wb");
+        if (!stream_) {
+            close(fd);
+            unlink(temporary.c_str());
+            break;
+        }
+        temporary_ = temporary;
+    }
+#endif
+    if (!stream_) {
+        // No temporary file beside it (a folder this process may not write
+        // into): an existing file it may write is written in place instead.
+        if (!exists)
+            return false;
+        stream_ = OpenNamed(destination_, "wb");
+        return stream_ != nullptr;
+    }
+    staged_ = true;
+    slot_ = RememberTemporary(temporary_);
+    return true;
+}
+
+void OutputFile::Write(std::string_view text)
+{
+    if (!stream_ || failed_ || text.empty())
+        return;
+    if (std::fwrite(text.data(), 1, text.size(), stream_) != text.size())
+        failed_ = true;
+}
+
+bool OutputFile::Finish()
+{
+    if (!stream_)
+        return !failed_;
+    bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
+    // A close can be where a full disk or a network file system reports the loss.
+    if (stream_ != stdout)
+        ok = std::fclose(stream_) == 0 && ok;
+    stream_ = nullptr;
+    failed_ = failed_ || !ok;
+    return !failed_;
+}
+
+bool OutputFile::Commit()
+{
+    if (stream_)
+        Finish();
+    if (failed_) {
+        Discard();
+        return false;
+    }
+    if (temporary_.empty())
+        return true;
+#ifdef _WIN32
+    const std::wstring from = WidePath(temporary_), to = WidePath(destination_);
+    const bool moved = MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+    const bool moved = std::rename(temporary_.c_str(), destination_.c_str()) == 0;
+#endif
+    if (!moved) {
+        failed_ = true;
+        Discard();
+        return false;
+    }
+    ForgetTemporary(slot_);
+    slot_ = -1;
+    temporary_.clear();
+    return true;
+}
+
+void OutputFile::Discard()
+{
+    if (stream_ && stream_ != stdout)
+        std::fclose(stream_);
+    stream_ = nullptr;
+    if (!temporary_.empty()) {
+        RemoveFile(temporary_);
+        ForgetTemporary(slot_);
+        slot_ = -1;
+        temporary_.clear();
+    }
+}
+
+void RemoveTemporaryFilesOnSignals()
+{
+#ifdef _WIN32
+    for (int signal : {SIGINT, SIGTERM})
+        std::signal(signal, RemoveTemporariesAndStop);
+#else
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        struct sigaction action {}, previous {};
+        // A signal ignored at start (nohup, a background job) stays ignored.
+        if (sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+            continue;
+        action.sa_handler = RemoveTemporariesAndStop;
+        sigemptyset(&action.sa_mask);
+        sigaction(signal, &action, nullptr);
+    }
+    // Past a file-size limit a write then fails (EFBIG) and is reported,
+    // instead of the process ending with its temporary files left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+}
+
+bool NamesStandardOutput(const std::string& path)
+{
+    if (path == "-")
+        return true;
+#ifdef _WIN32
+    FileId named, out;
+    const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    return !IsNullDevice(path) && IdOfPath(path, named) && IdOfHandle(handle, out) && named == out;
+#else
+    if (path == "/dev/stdout" || path == "/dev/fd/1" || path == "/proc/self/fd/1")
+        return true;
+    struct stat named, out;
+    return stat(path.c_str(), &named) == 0 && fstat(STDOUT_FILENO, &out) == 0 && named.st_dev == out.st_dev &&
+           named.st_ino == out.st_ino && !IsNullDevice(named);
+#endif
+}
+
+bool SameOutputFile(const std::string& a, const std::string& b)
+{
+    FileId x, y;
+    const bool knownA = IdOfPath(a, x), knownB = IdOfPath(b, y);
+    if (knownA || knownB)
+        return knownA && knownB && x == y && !IsNullDevice(a);
+    // Names not yet taken: the same place once "..", "." and linked folders
+    // are resolved.
+    std::error_code error;
+    const std::filesystem::path pa = std::filesystem::weakly_canonical(std::filesystem::absolute(FilesystemPath(a), error), error);
+    const std::filesystem::path pb = std::filesystem::weakly_canonical(std::filesystem::absolute(FilesystemPath(b), error), error);
+#ifdef _WIN32
+    std::wstring sa = pa.wstring(), sb = pb.wstring();
+    for (std::wstring* s : {&sa, &sb})
+        for (wchar_t& c : *s)
+            c = c < 128 ? wchar_t(std::tolower(int(c))) : c;
+    return !sa.empty() && sa == sb;
+#else
+    return !pa.empty() && pa == pb;
+#endif
 }
 
 }  // namespace lorvane

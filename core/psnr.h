@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "files.h"
 #include "format.h"
 #include "statistics.h"
 
@@ -96,11 +97,17 @@ struct PsnrSettings {
     // input's own format.
     std::string pixelFormat;
     PeakKind peak = PeakKind::Full;
+    // When set, the run writes the result file through it and leaves Commit
+    // to the caller, who may then put it in place together with other
+    // outputs, or not at all. Otherwise the run commits it itself.
+    OutputFile* resultOutput = nullptr;
 };
 
 // Compares frameCount frames of the target sequence with the reference, writes
 // the result file (if a path is given) and the standard-error line, and reports
-// everything else through `feedback`. Never throws.
+// everything else through `feedback`. Throws nothing of its own; what a
+// feedback call throws (std::bad_alloc, say) passes through, with every file
+// closed and a temporary result file removed.
 void RunComparison(const PsnrSettings& settings, RunFeedback& feedback);
 
 }  // namespace lorvane

@@ -16,6 +16,7 @@ const char* const kTitleError = "错误!";
 const char* const kTitleOpen = "打开文件错误!";
 const char* const kTitleWrite = "写入文件错误!";
 const char* const kTitleDone = "计算成功！";
+const char* const kTitleIncomplete = "计算未完成！";
 
 std::string WithPath(const std::string& pattern, const std::string& path)
 {
@@ -192,32 +193,29 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
         return;
     }
 
-    // The result file. Opening it truncates, so a result path that names one
-    // of the sequences by any spelling is refused first.
+    // The result file, written to a temporary file and put in place at the
+    // end. A result path that names one of the sequences by any spelling is
+    // refused first all the same: replacing a sequence would destroy it.
     const bool wantResult = !settings.resultPath.empty();
-    File result;
-    bool writeFailed = false;
-    auto write = [&](const std::string& text) {
-        if (std::fwrite(text.data(), 1, text.size(), result.get()) != text.size())
-            writeFailed = true;
-    };
+    OutputFile ownResult;
+    OutputFile& result = settings.resultOutput ? *settings.resultOutput : ownResult;
     if (wantResult) {
-        const bool isSource = SameFile(settings.resultPath, source.get());
-        if (isSource || SameFile(settings.resultPath, target.get())) {
+        const bool isSource = !result.ToStdout() && SameFile(settings.resultPath, source.get());
+        if (isSource || (!result.ToStdout() && SameFile(settings.resultPath, target.get()))) {
             feedback.ShowMessage(WithPath(isSource ? "结果保存文件 %s 就是源参考序列!\n请另选结果保存文件！"
                                                    : "结果保存文件 %s 就是目标序列!\n请另选结果保存文件！",
                                           settings.resultPath),
                                  kTitleOpen, MessageIcon::Error);
             return;
         }
-        result = OpenForWriting(settings.resultPath);
-        if (!result) {
+        if (!result.Open(settings.resultPath)) {
             feedback.ShowMessage(WithPath("不能打开 %s!请确认路径是否正确！", settings.resultPath),
                                  kTitleOpen, MessageIcon::Error);
             return;
         }
-        write(ResultHeaderLine());
+        result.Write(ResultHeaderLine());
     }
+    bool writeFailed = false;
 
     // The frames. A frame is compared only when both files delivered all
     // of it; the first incomplete pair ends the run.
@@ -255,8 +253,8 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
             measured.psnr[p] = PsnrOfMse(measured.mse[p], peak);
         }
         measured.psnrYuv = PsnrOfMse(double(ssdTotal) / double(totalSamples), peak);
-        if (result)
-            write(ResultFrameLine(i, measured.psnr[0], measured.psnr[1], measured.psnr[2]));
+        if (wantResult)
+            result.Write(ResultFrameLine(i, measured.psnr[0], measured.psnr[1], measured.psnr[2]));
         sumY += measured.psnr[0];
         sumU += measured.psnr[1];
         sumV += measured.psnr[2];
@@ -269,13 +267,10 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
     const std::string diagnostic = AverageLine(ReportAverage(sumY, compared), ReportAverage(sumU, compared),
                                                ReportAverage(sumV, compared), "\n");
     std::fputs(diagnostic.c_str(), stderr);
-    if (result) {
-        write(AverageLine(ReportAverage(sumY, compared), ReportAverage(sumU, compared),
-                          ReportAverage(sumV, compared), "\r\n"));
-        if (std::ferror(result.get()))
-            writeFailed = true;
-        if (std::fclose(result.release()) != 0)
-            writeFailed = true;
+    if (wantResult) {
+        result.Write(AverageLine(ReportAverage(sumY, compared), ReportAverage(sumU, compared),
+                                 ReportAverage(sumV, compared), "\r\n"));
+        writeFailed = !result.Finish() || (&result == &ownResult && !result.Commit());
     }
 
     source.reset();
@@ -291,7 +286,9 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
 
     // A result file that was not written completely is a failure, never a success.
     if (writeFailed) {
-        feedback.ShowMessage(WithPath("写入结果文件 %s 时出错!\n结果文件不完整，请检查磁盘空间后重新计算！",
+        feedback.ShowMessage(WithPath(result.Staged() ? "写入结果文件 %s 时出错!\n结果文件没有写出，原有的同名文件保持不变。"
+                                                        "请检查磁盘空间后重新计算！"
+                                                      : "写入结果文件 %s 时出错!\n结果文件不完整，请检查磁盘空间后重新计算！",
                                       settings.resultPath),
                              kTitleWrite, MessageIcon::Error);
     } else {
@@ -304,7 +301,9 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
             summary += "源参考序列 " + settings.sourcePath + " 第" + std::to_string(compared) + "帧的帧头（FRAME 行）缺失或无效。\n";
         if (targetEnded && reader.TargetFrameLineBad())
             summary += "目标序列 " + settings.targetPath + " 第" + std::to_string(compared) + "帧的帧头（FRAME 行）缺失或无效。\n";
-        feedback.ShowMessage(summary, kTitleDone, ended ? MessageIcon::Warning : MessageIcon::None);
+        // A run that ended early did not do what was asked: never titled a success.
+        feedback.ShowMessage(summary, ended ? kTitleIncomplete : kTitleDone,
+                             ended ? MessageIcon::Warning : MessageIcon::None);
     }
     feedback.ProgressEnd();
 }

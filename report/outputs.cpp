@@ -739,27 +739,13 @@ std::string HtmlReport(const RunRecord& run)
 
 bool WriteOutput(const std::string& path, const std::function<void(const TextSink&)>& write)
 {
-    // Paths are UTF-8 on every platform.
-    bool inPlace = false;
-    std::FILE* file = path == "-" ? stdout : OpenForRewriting(path, inPlace).release();
-    if (!file)
+    OutputFile file;
+    if (path == "-")
+        file.SendToStdout();
+    if (!file.Open(path))
         return false;
-    bool ok = true;
-    std::uint64_t written = 0;
-    write([&](std::string_view piece) {
-        const std::size_t done = std::fwrite(piece.data(), 1, piece.size(), file);
-        written += done;
-        ok = done == piece.size() && ok;
-    });
-    ok = std::fflush(file) == 0 && ok;
-    // Cut after a failure too: old content trailing the new would pass for part of it.
-    if (inPlace)
-        ok = CutToLength(file, written) && ok;
-    ok = !std::ferror(file) && ok;
-    // A close can be where a full disk or a network file system reports the loss.
-    if (file != stdout)
-        ok = std::fclose(file) == 0 && ok;
-    return ok;
+    write([&](std::string_view piece) { file.Write(piece); });
+    return file.Finish() && file.Commit();
 }
 
 bool WriteOutput(const std::string& path, const std::string& text)

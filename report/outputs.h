@@ -31,7 +31,8 @@ std::string HtmlReport(const RunRecord& run);
 std::string StatisticsTable(const RunRecord& run);
 
 // Writes `text`, or what `write` hands its sink, to `path` in binary mode, "-"
-// meaning standard output. False when it could not be written completely.
+// meaning standard output, whole or not at all (OutputFile). False when it
+// could not be written completely; an existing file then stays as it was.
 bool WriteOutput(const std::string& path, const std::string& text);
 bool WriteOutput(const std::string& path, const std::function<void(const TextSink&)>& write);
 

@@ -53,7 +53,7 @@ inline std::string ResultFile(int frames)
 // A run that ended before `asked` frames; `who` names the sequence ("目标序列 <path> ").
 inline std::string EndedEarly(int compared, int asked, const std::string& who)
 {
-    return Average(compared) + "计算成功！\n" + Summary(compared) + who + "提前结束：只比较了" +
+    return Average(compared) + "计算未完成！\n" + Summary(compared) + who + "提前结束：只比较了" +
            std::to_string(compared) + "帧，要求" + std::to_string(asked) + "帧。\n";
 }
 // The warning about a file that is not a whole number of frames.

@@ -51,7 +51,7 @@ const std::vector<Case> kCases = {
     {"dev_zero_without_n", "-s 16x8 $R /dev/zero", 2, "",
      Usage("目标序列 /dev/zero 不是普通文件，无法得知帧数：请用 -n 给出要比较的帧数。")},
     {"dev_zero_target_largest_count", "-s 16x8 -n 1000000000 $R /dev/zero", 1, "",
-     "Average,7.244826,6.932294,6.677737\n计算成功！\n共计3帧，平均PSNR如下：\nPSNR_Y: 7.244826\nPSNR_U: 6.932294\n"
+     "Average,7.244826,6.932294,6.677737\n计算未完成！\n共计3帧，平均PSNR如下：\nPSNR_Y: 7.244826\nPSNR_U: 6.932294\n"
      "PSNR_V: 6.677737\n源参考序列 $R 提前结束：只比较了3帧，要求1000000000帧。\n"},
     // Sizes and frame counts out of range: refused before any file is opened.
     {"zero_width", "-s 0x144 -o $D/old.txt $R $T", 1, "", "错误!\n请正确输入图像宽高！\n"},
@@ -104,7 +104,7 @@ const std::vector<Case> kCases = {
      "打开文件错误!\n输出文件 $D/link-ref 就是源参考序列!\n请另选输出文件！\n"},
     {"output_on_full_disk", "-s 16x8 --csv /dev/full $R $T", 1, Summary(3),
      Average(3) + "写入文件错误!\n写入 /dev/full 时出错!\n输出不完整，请检查路径和磁盘空间！\n"},
-    {"two_outputs_to_stdout", "-s 16x8 --json - --csv - $R $T", 2, "", Usage("只能有一个输出写到标准输出（-）。")},
+    {"two_outputs_to_stdout", "-s 16x8 --json - --csv - $R $T", 2, "", Usage("选项 --json 和 --csv 都写到标准输出：只能有一个输出写到标准输出。")},
     // A decimal-comma locale must not turn the points into commas.
     {"german_locale", "-s 16x8 -o $D/out.txt $R $T", 0, Summary(3), Average(3), 3,
      "LOCPATH='$D.locale' LC_ALL=de_DE.UTF-8 "},

@@ -97,7 +97,7 @@ TEST_F(Cli, ProgressOnlyOnATerminalAndLeavesNothingBehind)
     GTEST_SKIP() << "needs a pseudo-terminal and a POSIX shell pipeline; Windows has neither";
 #else
     const std::string slow = "for i in $(seq 60); do head -c 38016 /dev/zero; sleep 0.01; done | ";
-    const std::string expected = "Average,100.000000,100.000000,100.000000\n计算成功！\n共计60帧，平均PSNR如下：\n"
+    const std::string expected = "Average,100.000000,100.000000,100.000000\n计算未完成！\n共计60帧，平均PSNR如下：\n"
                                  "PSNR_Y: 100.000000\nPSNR_U: 100.000000\nPSNR_V: 100.000000\n"
                                  "目标序列 /dev/stdin 提前结束：只比较了60帧，要求1000帧。\n";
     for (const std::string redirect : {">/dev/null 2>", "-q >/dev/null 2>", "2>&1 >/dev/null | cat >"}) {

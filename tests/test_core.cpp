@@ -531,7 +531,7 @@ TEST_F(RunTest, ShortSequenceStopsAtTheFirstIncompletePair)
               "Average,48.130804,100.000000,100.000000\r\n");
     EXPECT_EQ(err, "Average,48.130804,100.000000,100.000000\n");
     ASSERT_EQ(recorder.messages.size(), 1u);
-    EXPECT_EQ(recorder.messages[0].title, "计算成功！");
+    EXPECT_EQ(recorder.messages[0].title, "计算未完成！");
     EXPECT_EQ(recorder.messages[0].icon, MessageIcon::Warning);
     EXPECT_EQ(recorder.messages[0].text,
               "共计1帧，平均PSNR如下：\nPSNR_Y: 48.130804\nPSNR_U: 100.000000\nPSNR_V: 100.000000\n"
