@@ -105,6 +105,28 @@ const std::vector<Case> kCases = {
     {"output_on_full_disk", "-s 16x8 --csv /dev/full $R $T", 1, Summary(3),
      Average(3) + "写入文件错误!\n写入 /dev/full 时出错!\n输出不完整，请检查路径和磁盘空间！\n"},
     {"two_outputs_to_stdout", "-s 16x8 --json - --csv - $R $T", 2, "", Usage("选项 --json 和 --csv 都写到标准输出：只能有一个输出写到标准输出。")},
+    // Outputs whole or not at all: interrupted, cut off by a file-size limit, out of memory or failing,
+    // a run leaves every existing output as it was and no temporary file behind.
+    {"interrupted_by_sigint", "-s 16x8 -n 1000000000 -o $D/old.txt /dev/zero /dev/zero", 124, "", "", -1,
+     "timeout -s INT 0.5 "},
+    {"terminated_by_sigterm", "-s 16x8 -n 1000000000 -o $D/old.txt /dev/zero /dev/zero", 124, "", "", -1,
+     "timeout -s TERM 0.5 "},
+    {"file_size_limit", "-s 16x8 -o $D/old.txt --json $D/old.json $R $T", 1, Summary(3),
+     Average(3) + "写入文件错误!\n写入 $D/old.json 时出错!\n输出不完整，请检查路径和磁盘空间！\n"
+     "写入文件错误!\n因此没有写出：-o $D/old.txt（原有的同名文件保持不变）。\n", -1, "ulimit -f 2; "},
+    {"out_of_memory", "-s 2x2 -n 1000000000 --json $D/old.json /dev/zero /dev/zero", 1, "",
+     "错误!\n内存不足，无法完成计算！\n", -1, "ulimit -v 50000; "},
+    {"one_output_fails_none_written", "-s 16x8 -o $D/old.txt --json $D/old.json --csv $D/folder $R $T", 1, Summary(3),
+     Average(3) + "写入文件错误!\n写入 $D/folder 时出错!\n输出不完整，请检查路径和磁盘空间！\n"
+     "写入文件错误!\n因此没有写出：-o $D/old.txt、--json $D/old.json（原有的同名文件保持不变）。\n"},
+    // One file, one output, whatever its spelling; "-" is standard output for -o too.
+    {"two_outputs_one_file_by_path", "-s 16x8 --json $D/new.json --csv $D/folder/../new.json $R $T", 2, "",
+     Usage("选项 --json $D/new.json 和 --csv $D/folder/../new.json 是同一个文件：每个文件只能写一个输出。")},
+    {"two_outputs_one_file_by_hard_link", "-s 16x8 -o $D/old.txt --report $D/hard-old $R $T", 2, "",
+     Usage("选项 -o $D/old.txt 和 --report $D/hard-old 是同一个文件：每个文件只能写一个输出。")},
+    {"two_outputs_to_stdout_by_other_names", "-s 16x8 -o - --csv /dev/stdout $R $T", 2, "",
+     Usage("选项 -o 和 --csv 都写到标准输出：只能有一个输出写到标准输出。")},
+    {"result_file_to_stdout", "-s 16x8 -o - $R $T", 0, ResultFile(3), Average(3) + Summary(3), -1, "cd '$D' && "},
     // A decimal-comma locale must not turn the points into commas.
     {"german_locale", "-s 16x8 -o $D/out.txt $R $T", 0, Summary(3), Average(3), 3,
      "LOCPATH='$D.locale' LC_ALL=de_DE.UTF-8 "},
@@ -138,11 +160,21 @@ TEST_P(BadInput, MessageStatusAndFilesIntact)
     if (const S why = NotOnWindows(c.args + c.prefix + c.redirect); !why.empty())
         GTEST_SKIP() << "Not on Windows: the case " << why;
 #endif
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+    constexpr bool kAddressSanitizer = __has_feature(address_sanitizer);
+#else
+    constexpr bool kAddressSanitizer = false;
+#endif
+    if (kAddressSanitizer && c.prefix.find("ulimit -v") != S::npos)
+        GTEST_SKIP() << "the address sanitizer reserves more address space than the case's limit";
     const Scratch s;
     const fs::path d = U8Path(s.dir);
     for (const auto& [name, bytes] : std::map<S, S>{{"ref.yuv", Frames(16, 8, 3, false)},
              {"tgt.yuv", Frames(16, 8, 3, true)}, {"empty.yuv", ""}, {"tiny.yuv", Frames(16, 8, 3, true).substr(0, 100)},
              {"ragged.yuv", Frames(16, 8, 3, true).substr(0, 2 * 192 + 50)}, {"old.txt", "keep\n"},
+             {"old.json", "{\"keep\": true}\n"},
              {"long.y4m", "YUV4MPEG2 W16 H8 X" + S(2000, 'x') + "\n"}, {"cut.y4m", "YUV4MPEG2 W16 H8"},
              {"noh.y4m", "YUV4MPEG2 W16\nFRAME\n"}, {"c411.y4m", "YUV4MPEG2 W16 H8 C411\n"},
              {"ok.y4m", Y4m("YUV4MPEG2 W16 H8 F25:1\n", Frames(16, 8, 3, false))},
@@ -155,6 +187,7 @@ TEST_P(BadInput, MessageStatusAndFilesIntact)
     fs::create_symlink("ref.yuv", d / "link-ref");
 #endif
     fs::create_hard_link(d / "tgt.yuv", d / "hard-tgt");
+    fs::create_hard_link(d / "old.txt", d / "hard-old");
     const S prefix = Expand(c.prefix, s.dir);
     if (prefix.find("de_DE") != S::npos) {
         // Built from Debian's locale sources: no system-wide de_DE.UTF-8 needed. printf shows it is in force.

@@ -4,9 +4,11 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
@@ -173,4 +175,71 @@ TEST_F(Cli, AgreesWithFfmpegPsnrFilter)
         EXPECT_EQ(frames, 24) << format;
         EXPECT_GE(noisy, (gray ? 1 : 3) * 20) << format;  // real differences were compared, not just identical frames
     }
+}
+
+// Outputs are replaced whole: an existing file gets the new content under its own name, its permission bits
+// and any link to it kept, and nothing else is left in the folder. Standard output by any of its names is
+// written through (appending where it appends), a FIFO gets every byte once its reader comes, and two runs
+// writing one file leave one run's file.
+TEST_F(Cli, OutputsReplacedWholeStdoutWrittenThrough)
+{
+    WriteFile(ref, Frames(16, 8, 3, false));
+    WriteFile(tgt, Frames(16, 8, 3, true));
+    const std::string csv = s.dir + "/out.csv";
+    ASSERT_EQ(s.Run({"-s", "16x8", "--csv", csv, ref, tgt}).status, 0);
+    const std::string threeFrames = ReadFile(csv);
+    ASSERT_EQ(s.Run({"-s", "16x8", "-n", "2", "--csv", csv, ref, tgt}).status, 0);
+    const std::string twoFrames = ReadFile(csv);
+    ASSERT_TRUE(threeFrames.starts_with(twoFrames.substr(0, twoFrames.rfind('\n', twoFrames.size() - 2))));
+    ASSERT_LT(twoFrames.size(), threeFrames.size());  // the longer file's tail must not survive
+    WriteFile(result, std::string(5000, 'x'));
+    EXPECT_EQ(s.Run({"-s", "16x8", "-o", result, ref, tgt}).status, 0);
+    EXPECT_EQ(ReadFile(result), ResultFile(3));
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(U8Path(s.dir)))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"out.csv", "ref.yuv", "result.txt", "tgt.yuv"}));
+#ifndef _WIN32
+    const std::string link = s.dir + "/link.csv";
+    fs::create_symlink("out.csv", link);
+    fs::permissions(csv, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(s.Run({"-s", "16x8", "--csv", link, ref, tgt}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ReadFile(csv), threeFrames);
+    EXPECT_EQ(fs::status(csv).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    // Standard output by name: the log is appended to, never cut; the summary moves to stderr.
+    const std::string log = s.dir + "/log.txt";
+    for (const std::string& name : std::vector<std::string>{"-", "/dev/stdout", "/dev/fd/1", "/proc/self/fd/1", log}) {
+        WriteFile(log, "earlier\n");
+        const Outcome run = s.Run({"-s", "16x8", "--csv", name, ref, tgt}, "", ">>'" + log + "'");
+        EXPECT_EQ(run.status, 0) << name;
+        EXPECT_EQ(run.err, Average(3) + Summary(3)) << name;
+        EXPECT_EQ(ReadFile(log), "earlier\n" + threeFrames) << name;
+    }
+
+    // A FIFO whose reader comes only after the run has finished measuring.
+    const std::string fifo = s.dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const Outcome piped = s.Run({"-s", "16x8", "--csv", fifo, ref, tgt}, "",
+                                "& sleep 0.3; timeout 10 cat '" + fifo + "' >'" + s.dir + "/got.csv'; wait $!");
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(ReadFile(s.dir + "/got.csv"), threeFrames);
+
+    // Two runs at once on one output: whichever finishes last, its file is whole.
+    const std::string json = s.dir + "/both.json";
+    std::string alone[2];
+    for (int n : {2, 3}) {
+        ASSERT_EQ(s.Run({"-q", "-s", "16x8", "-n", std::to_string(n), "--json", json, ref, tgt}).status, 0);
+        alone[n - 2] = ReadFile(json);
+    }
+    for (int round = 0; round < 5; ++round) {
+        const std::string other = "'" LORVANE_CLI "' -q -s 16x8 -n 2 --json '" + json + "' '" + ref + "' '" + tgt + "' & ";
+        ASSERT_EQ(s.Run({"-q", "-s", "16x8", "-n", "3", "--json", json, ref, tgt}, other, "; wait").status, 0);
+        const std::string both = ReadFile(json);
+        EXPECT_TRUE(both == alone[0] || both == alone[1]) << both;
+    }
+#endif
 }

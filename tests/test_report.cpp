@@ -142,6 +142,16 @@ TEST(Report, StatisticsFollowTheirDefinitions)
     EXPECT_EQ(s.worst[2].frame, 0);
     EXPECT_NEAR(s.weighted611, (6 * s.planes[0].mean + s.planes[1].mean + s.planes[2].mean) / 8, 1e-9);
 
+    // An identical frame (printed 100) is better than a frame with a tiny error (printed about 108).
+    const auto tiny = Record({{0, 0, 0}, {1e-6, 1e-6, 0}, {0, 0, 0}}).statistics;
+    EXPECT_GT(Psnr(1e-6, 255), 100.0);
+    EXPECT_EQ(tiny.worst[0].frame, 1);
+    EXPECT_EQ(tiny.worst[1].frame, 0);
+    EXPECT_EQ(tiny.planes[0].minFrame, 1);
+    EXPECT_EQ(tiny.planes[0].maxFrame, 0);
+    EXPECT_EQ(tiny.yuv.minFrame, 1);
+    EXPECT_EQ(tiny.planes[2].minFrame, 0);  // all equal: the first
+
     const auto gray = Record({{9, 0, 0}}, true);
     EXPECT_TRUE(std::isnan(gray.statistics.planes[1].mean));
     EXPECT_EQ(gray.statistics.planes[2].minFrame, -1);
