@@ -183,12 +183,18 @@ std::uint8_t* PairReader::ReferenceFrame(std::int32_t j)
            std::size_t(j % framesPerSlot_) * frameSize_;
 }
 
-bool PairReader::ReadFrame(std::FILE* file, const SequenceFraming& framing, std::uint8_t* frame,
-                           bool& badLine)
+bool PairReader::ReadFrame(std::FILE* file, SequenceFraming& framing, std::uint8_t* frame, bool& badLine)
 {
     if (framing.y4m && !ReadFrameLine(file, badLine))
         return false;
-    return std::fread(frame, 1, frameSize_, file) == frameSize_;
+    // Bytes a look into a stream took from the start of its first frame.
+    std::size_t given = 0;
+    if (framing.headUsed < framing.head.size()) {
+        given = std::min(framing.head.size() - framing.headUsed, frameSize_);
+        std::memcpy(frame, framing.head.data() + framing.headUsed, given);
+        framing.headUsed += given;
+    }
+    return given == frameSize_ || std::fread(frame + given, 1, frameSize_ - given, file) == frameSize_ - given;
 }
 
 // Reads the target frames of the batch that starts at `first` (and, without
@@ -268,7 +274,7 @@ void PairReader::ReadReference()
 bool ReadFrameAt(const std::string& path, std::uint64_t frameBytes, std::uint64_t index,
                  std::vector<std::uint8_t>& frame, std::string& error)
 {
-    const SequenceInfo info = ProbeSequence(path);
+    const SequenceInfo info = ProbeSequence(path, Probe::Header);
     File file = OpenSequence(path);
     if (!file || !info.opened) {
         error = "不能打开 " + path + "!";

@@ -459,7 +459,15 @@ TEST_F(RunTest, RefusalsComeInOrderAndTouchNothing)
          "不能打开 " + (dir / "none.yuv") + "!\n请确认路径是否正确！", "打开文件错误!"},
         {"empty target", with([](PsnrSettings& s) { s.targetPath.clear(); }), "请输入目标序列文件名！",
          "打开文件错误!"},
+        // Files that opened but are not what a run reads: not an opening error.
+        {"encoded target", with([&](PsnrSettings& s) { s.targetPath = dir / "enc.yuv"; }),
+         "目标序列 " + (dir / "enc.yuv") + " 是 PNG 文件，不是 YUV 序列：请先解码为 YUV 文件。", "错误!"},
+        {"bad Y4M header", with([&](PsnrSettings& s) { s.sourcePath = dir / "bad.y4m"; }),
+         "源参考序列 " + (dir / "bad.y4m") + " 不是有效的 YUV4MPEG2 文件：文件头中的宽度 W-4 无效。", "错误!"},
     };
+    const std::string png = "\x89PNG\r\n\x1A\n", y4m = "YUV4MPEG2 W-4 H8\n";
+    WriteFile(dir / "enc.yuv", Bytes(png.begin(), png.end()));
+    WriteFile(dir / "bad.y4m", Bytes(y4m.begin(), y4m.end()));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Recorder r;
