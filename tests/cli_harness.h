@@ -74,6 +74,8 @@ inline std::string NotOnWindows(const std::string& text)
         return "names a Unix device (/dev/null, /dev/zero, /dev/full, /dev/stdin); Windows has none of them";
     if (text.find("LC_ALL=") != std::string::npos)
         return "sets a POSIX locale through the environment, which Windows programs do not read";
+    if (text.find("mkfifo") != std::string::npos)
+        return "makes a FIFO with mkfifo and feeds it from a POSIX shell; Windows has neither";
     if (text.find("link-ref") != std::string::npos)
         return "needs a symbolic link, which MinGW's std::filesystem cannot create";
     return "";
