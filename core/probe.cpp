@@ -311,19 +311,20 @@ Y4mFrameWalk WalkY4mFrames(std::FILE* file, std::uint64_t fileBytes, std::uint64
     constexpr std::string_view kFrame = "FRAME";
     std::string line;
     for (std::uint64_t at = headerBytes; at < fileBytes;) {
-        // One short read finds a plain FRAME line; a longer line with
-        // parameters takes one more, up to the longest accepted.
+        // A plain FRAME line takes one read of its six bytes; a line with
+        // parameters is read on in short pieces up to its newline.
         const std::uint64_t left = fileBytes - at;
-        line.resize(std::size_t(std::min<std::uint64_t>(left, 64)));
+        line.resize(std::size_t(std::min<std::uint64_t>(left, kFrameLineBytes)));
         if (!SeekTo(file, at) || std::fread(line.data(), 1, line.size(), file) != line.size())
             return walk.leftover = left, walk;
         std::size_t newline = line.find('\n');
-        if (newline == std::string::npos && line.size() < left && BytesAt(line, 0, "FRAME ")) {
+        while (newline == std::string::npos && line.size() < left && line.size() < kMaxY4mHeader &&
+               BytesAt(line, 0, "FRAME ")) {
             const std::size_t had = line.size();
-            line.resize(std::size_t(std::min<std::uint64_t>(left, kMaxY4mHeader)));
+            line.resize(std::size_t(std::min<std::uint64_t>({left, kMaxY4mHeader, had + 64})));
             if (std::fread(line.data() + had, 1, line.size() - had, file) != line.size() - had)
                 return walk.leftover = left, walk;
-            newline = line.find('\n');
+            newline = line.find('\n', had);
         }
         const bool lineOk = newline != std::string::npos && newline < kMaxY4mHeader && BytesAt(line, 0, kFrame) &&
                             (newline == kFrame.size() || line[kFrame.size()] == ' ');

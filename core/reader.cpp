@@ -168,13 +168,29 @@ std::uint8_t* PairReader::AllocateBlock(std::size_t bytes)
     return block_.get() + (kAlignment - address % kAlignment) % kAlignment;
 }
 
-// Frames a regular file holds in full, counted as laid out; 0 for anything else.
+// Frames a regular file holds in full; 0 for anything else.
 std::uint64_t PairReader::CompleteFrames(std::FILE* file, const SequenceFraming& framing) const
 {
     std::uint64_t bytes = 0;
     if (!RegularFileSize(file, bytes))
         return 0;
-    return lorvane::CompleteFrames(bytes, framing.y4m, framing.headerBytes, frameSize_);
+    if (!framing.y4m)
+        return lorvane::CompleteFrames(bytes, false, 0, frameSize_);
+    // Only how far the reference may be read ahead hangs on this count, so a
+    // file of plain FRAME lines (it divides evenly and its first and last
+    // lines are plain) is taken at its arithmetic; others, whose lines may be
+    // longer, are walked line by line. Then back to the first frame.
+    const std::uint64_t plain = lorvane::CompleteFrames(bytes, true, framing.headerBytes, frameSize_);
+    const std::uint64_t stride = frameSize_ + kFrameLineBytes;
+    const auto plainLineAt = [&](std::uint64_t offset) {
+        char line[kFrameLineBytes];
+        return Seek(file, offset) && std::fread(line, 1, kFrameLineBytes, file) == kFrameLineBytes &&
+               std::memcmp(line, kFrameLine, kFrameLineBytes) == 0;
+    };
+    const bool even = plain > 0 && framing.headerBytes + plain * stride == bytes &&
+                      plainLineAt(framing.headerBytes) && plainLineAt(framing.headerBytes + (plain - 1) * stride);
+    const std::uint64_t frames = even ? plain : WalkY4mFrames(file, bytes, framing.headerBytes, frameSize_).frames;
+    return Seek(file, framing.headerBytes) ? frames : 0;
 }
 
 std::uint8_t* PairReader::ReferenceFrame(std::int32_t j)
