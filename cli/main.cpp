@@ -269,6 +269,23 @@ void WarnAboutPartialFrame(const Input& input, std::int32_t width, std::int32_t 
                      std::to_string(rest) + " 字节。\n请确认图像宽高是否正确。\n");
 }
 
+// A YUV4MPEG2 file that ends inside a frame, or whose FRAME line is garbled,
+// is damaged (a raw file's leftover bytes may only be a mistyped size): its
+// whole frames are still compared, but the run does not count as complete.
+bool WarnAboutDamagedY4m(const Input& input, std::uint64_t frameBytes)
+{
+    const lorvane::Y4mFrameWalk& walk = input.info.walk;
+    if (!input.Y4m() || input.info.walkFrameBytes != frameBytes || walk.leftover == 0)
+        return false;
+    const std::string frames = std::to_string(walk.frames);
+    PrintMessage(kTitleWarning, std::string(input.role) + " " + input.path +
+                                    (walk.badLine ? " 第" + frames + "帧的帧头（FRAME 行）缺失或无效"
+                                                  : " 在第" + frames + "帧中间结束") +
+                                    "：有 " + frames + " 个完整帧，其后多出 " + std::to_string(walk.leftover) +
+                                    " 字节。\nYUV4MPEG2 文件不完整，可能已损坏。\n");
+    return true;
+}
+
 // Size and format from the file names, where the command line and the
 // headers leave them open. Returns a usage error's reason, or "".
 std::string TakeFromNames(const Input (&inputs)[2], bool wantSize, bool wantFormat, lorvane::PsnrSettings& settings)
@@ -439,8 +456,20 @@ int RunCli(int argc, char** argv)
 
     // What the files tell: a YUV4MPEG2 header gives size and format (the run
     // checks them against -s and -p); otherwise the names may.
-    const Input inputs[] = {{"源参考序列", settings.sourcePath, lorvane::ProbeSequence(settings.sourcePath)},
-                            {"目标序列", settings.targetPath, lorvane::ProbeSequence(settings.targetPath)}};
+    // A pipe or a device is opened here once, for good: what is read of it to
+    // see what it is goes to the run with it.
+    const Input inputs[] = {
+        {"源参考序列", settings.sourcePath, lorvane::ProbeSequence(settings.sourcePath, lorvane::Probe::KeepStream)},
+        {"目标序列", settings.targetPath, lorvane::ProbeSequence(settings.targetPath, lorvane::Probe::KeepStream)}};
+    settings.sourceStream = inputs[0].info.stream;
+    settings.targetStream = inputs[1].info.stream;
+    // An encoded file would be measured as noise: refused before anything else
+    // is said about it (a size from its name, its frame count).
+    for (const Input& input : inputs)
+        if (!input.info.encoded.empty()) {
+            PrintMessage("错误!", lorvane::EncodedInputMessage(input.role, input.path, input.info.encoded));
+            return kExitFailed;
+        }
     const Input* y4m = inputs[0].Y4m() ? &inputs[0] : inputs[1].Y4m() ? &inputs[1] : nullptr;
     const bool badHeader = !inputs[0].info.error.empty() || !inputs[1].info.error.empty();
     if (!y4m && !badHeader) {
@@ -473,8 +502,16 @@ int RunCli(int argc, char** argv)
         format = y4m->info.header.format;
     if (!format)
         format = &lorvane::ClassicFormat();
-    const std::uint64_t frameBytes = badHeader ? 0 : FrameBytes(width, height, *format);
+    // Settings that disagree with a header are the run's to refuse: frames
+    // counted at a size the run will not use would only mislead.
+    bool disagree = false;
+    for (const Input& input : inputs)
+        if (input.Y4m())
+            disagree = disagree || input.info.header.width != width || input.info.header.height != height ||
+                       input.info.header.format != format;
+    const std::uint64_t frameBytes = badHeader || disagree ? 0 : FrameBytes(width, height, *format);
     // 0 when either is not a regular file.
+    bool damaged = false;  // a Y4M input ends inside a frame
     const std::int32_t shorter =
         frameBytes > 0 ? lorvane::FramesOfShorter(inputs[0].info, inputs[1].info, width, height, format) : 0;
     if (frameBytes > 0) {
@@ -488,10 +525,32 @@ int RunCli(int argc, char** argv)
                     return UsageError(std::string(input.role) + " " + input.path +
                                       " 不是普通文件，无法得知帧数：请用 -n 给出要比较的帧数。");
             }
+            // Nothing to compare is no result: said before any output is made.
+            const bool bothOpened = inputs[0].info.opened && inputs[1].info.opened;
+            if (bothOpened && shorter == 0) {
+                std::string text;
+                for (const Input& input : inputs)
+                    if (lorvane::CompleteFrames(input.info, frameBytes) == 0)
+                        text += std::string(input.role) + " " + input.path + " 没有一个完整帧：文件大小 " +
+                                std::to_string(input.info.bytes) + " 字节，" + std::to_string(width) + "x" +
+                                std::to_string(height) + " 的一帧是 " + std::to_string(frameBytes) + " 字节。\n";
+                PrintMessage("错误!", text + "没有可比较的帧。");
+                return kExitFailed;
+            }
             settings.frameCount = shorter;
         }
         for (const Input& input : inputs)
             WarnAboutPartialFrame(input, width, height, frameBytes);
+        for (const Input& input : inputs)
+            damaged = WarnAboutDamagedY4m(input, frameBytes) || damaged;
+        if (!app.count("--frames") && inputs[0].info.regular && inputs[1].info.regular) {
+            const std::uint64_t held[] = {lorvane::CompleteFrames(inputs[0].info, frameBytes),
+                                          lorvane::CompleteFrames(inputs[1].info, frameBytes)};
+            if (held[0] != held[1])
+                std::fputs((std::string(inputs[0].role) + " " + inputs[0].path + " 有 " + std::to_string(held[0]) +
+                            " 帧，" + inputs[1].role + " " + inputs[1].path + " 有 " + std::to_string(held[1]) +
+                            " 帧：比较前 " + std::to_string(shorter) + " 帧。\n").c_str(), stderr);
+        }
     }
 
     // An output path that names a sequence would destroy it: refused before
@@ -511,7 +570,7 @@ int RunCli(int argc, char** argv)
 
     // The outputs, once the run has compared what it could. The first that
     // cannot be written stops the rest: none is put in place.
-    bool failed = feedback.Failed();
+    bool failed = feedback.Failed() || damaged;
     const std::optional<lorvane::RunOutcome>& outcome = feedback.Outcome();
     resultOutput.failed = outcome && outcome->resultWriteFailed;  // the run said so itself
     bool writeFailed = resultOutput.failed;

@@ -64,6 +64,61 @@ std::string Lower(std::string text)
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+bool SeekTo(std::FILE* file, std::uint64_t offset)
+{
+#ifdef _WIN32
+    return _fseeki64(file, std::int64_t(offset), SEEK_SET) == 0;
+#else
+    return fseeko(file, off_t(offset), SEEK_SET) == 0;
+#endif
+}
+
+std::uint32_t BigEndian32(std::string_view data, std::size_t at)
+{
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i)
+        value = value << 8 | static_cast<unsigned char>(data[at + i]);
+    return value;
+}
+
+bool BytesAt(std::string_view data, std::size_t at, std::string_view bytes)
+{
+    return data.size() >= at + bytes.size() && data.substr(at, bytes.size()) == bytes;
+}
+
+// An Annex B byte stream: a four-byte start code at 0 before a parameter
+// set, access unit delimiter or SEI (the NAL units an encoder writes first),
+// and within the next bytes another start code before such a unit or a
+// picture of the same codec. A raw frame that starts 00 00 00 01 would also
+// need the right NAL header bytes twice over.
+std::string_view AnnexBKind(std::string_view head)
+{
+    if (!BytesAt(head, 0, std::string_view("\0\0\0\1", 4)) || head.size() < 6)
+        return {};
+    const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(head[at]); };
+    // H.264: forbidden bit 0; types 6 SEI, 7 SPS, 8 PPS, 9 AUD; 5 IDR after them.
+    const auto h264 = [](unsigned nal, bool first) {
+        const unsigned type = nal & 0x1F;
+        return (nal & 0x80) == 0 && (type == 6 || type == 7 || type == 9 || (!first && (type == 8 || type == 5)));
+    };
+    // HEVC: forbidden bit 0, layer 0, temporal id + 1 = 1; types 32 VPS, 33
+    // SPS, 34 PPS, 35 AUD, 39 SEI; 19-21 IDR/CRA after them.
+    const auto hevc = [](unsigned nal0, unsigned nal1, bool first) {
+        const unsigned type = nal0 >> 1 & 0x3F;
+        const bool early = type == 32 || type == 33 || type == 35 || type == 39;
+        return (nal0 & 0x81) == 0 && nal1 == 1 && (early || (!first && (type == 34 || (type >= 19 && type <= 21))));
+    };
+    const bool isHevc = hevc(byte(4), byte(5), true), isH264 = !isHevc && h264(byte(4), true);
+    if (!isHevc && !isH264)
+        return {};
+    const std::size_t next = head.substr(0, 512).find(std::string_view("\0\0\1", 3), 5);
+    if (next == std::string_view::npos || next + 5 > head.size())
+        return {};
+    if (isHevc)
+        return hevc(byte(next + 3), byte(next + 4), false) ? "HEVC" : std::string_view();
+    return h264(byte(next + 3), false) ? "H.264" : std::string_view();
+}
+
 // A size in one name (no folders): WxH, then 2160p/1080p/720p, then the CIF family.
 void GuessSize(const std::string& name, NameGuess& guess)
 {
@@ -154,6 +209,143 @@ bool HasY4mSignature(std::string_view data)
     return data.substr(0, kY4mSignature.size()) == kY4mSignature;
 }
 
+std::string EscapeForMessage(std::string_view text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        // A whole UTF-8 character (two to four bytes) passes as it is.
+        const std::size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 1;
+        bool whole = length > 1 && i + length <= text.size();
+        for (std::size_t k = 1; whole && k < length; ++k)
+            whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (whole) {
+            out.append(text.substr(i, length));
+            i += length;
+            continue;
+        }
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\0')
+            out += "\\0";
+        else if (c < 0x20 || c >= 0x7F) {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else
+            out += char(c);
+        ++i;
+    }
+    return out;
+}
+
+std::string_view EncodedKind(std::string_view head)
+{
+    if (HasY4mSignature(head) || head.size() < 4)
+        return {};
+    // ISO base media (MP4, MOV, 3GP): a box of a plausible size whose type
+    // is one a file starts with.
+    if (head.size() >= 8) {
+        const std::uint32_t size = BigEndian32(head, 0);
+        const std::string_view type = head.substr(4, 4);
+        if ((type == "ftyp" && size >= 8 && size <= 4096) ||
+            ((type == "moov" || type == "free" || type == "wide" || type == "skip") && size >= 8) ||
+            (type == "mdat" && (size <= 1 || size >= 8)))
+            return "MP4/MOV";
+    }
+    if (BytesAt(head, 0, "\x1A\x45\xDF\xA3"))
+        return "Matroska/WebM";
+    if (BytesAt(head, 0, "RIFF") && BytesAt(head, 8, "AVI "))
+        return "AVI";
+    if (BytesAt(head, 0, "DKIF") && BytesAt(head, 6, std::string_view("\x20\0", 2)))
+        return "IVF";
+    if (BytesAt(head, 0, "\x89PNG\r\n\x1A\n"))
+        return "PNG";
+    // JPEG: the start-of-image marker, then another marker.
+    if (BytesAt(head, 0, "\xFF\xD8\xFF") && head.size() >= 4 && static_cast<unsigned char>(head[3]) >= 0xC0 &&
+        static_cast<unsigned char>(head[3]) != 0xFF)
+        return "JPEG";
+    // MPEG-TS: a sync byte every 188 bytes, four packets at least, each
+    // with the error flag clear and a payload or adaptation field; a flat
+    // frame of the value 0x47 is no stream, so the packets must differ from
+    // sync bytes alone.
+    if (head.size() > 3 * 188 + 3) {
+        bool ts = true, varied = false;
+        for (std::size_t at = 0; ts && at + 4 <= head.size(); at += 188) {
+            const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(head[at + k]); };
+            ts = byte(0) == 0x47 && (byte(1) & 0x80) == 0 && (byte(3) & 0x30) != 0;
+            varied = varied || byte(1) != 0x47 || byte(2) != 0x47 || byte(3) != 0x47;
+        }
+        if (ts && varied)
+            return "MPEG-TS";
+    }
+    return AnnexBKind(head);
+}
+
+std::string EncodedInputMessage(const char* role, const std::string& path, std::string_view kind)
+{
+    return std::string(role) + " " + path + " 是 " + std::string(kind) + " 文件，不是 YUV 序列：请先解码为 YUV 文件。";
+}
+
+std::string PeekStreamHead(std::FILE* file)
+{
+    std::string head;
+    while (head.size() < kMaxY4mHeader) {
+        const int c = std::fgetc(file);
+        if (c == EOF)
+            break;
+        head += char(c);
+        if (head.size() <= kY4mSignature.size() ? head.back() != kY4mSignature[head.size() - 1] : c == '\n')
+            break;
+    }
+    return head;
+}
+
+Y4mFrameWalk WalkY4mFrames(std::FILE* file, std::uint64_t fileBytes, std::uint64_t headerBytes,
+                           std::uint64_t frameBytes)
+{
+    Y4mFrameWalk walk;
+    constexpr std::string_view kFrame = "FRAME";
+    std::string line;
+    for (std::uint64_t at = headerBytes; at < fileBytes;) {
+        // A plain FRAME line takes one read of its six bytes; a line with
+        // parameters is read on in short pieces up to its newline.
+        const std::uint64_t left = fileBytes - at;
+        line.resize(std::size_t(std::min<std::uint64_t>(left, kFrameLineBytes)));
+        if (!SeekTo(file, at) || std::fread(line.data(), 1, line.size(), file) != line.size())
+            return walk.leftover = left, walk;
+        std::size_t newline = line.find('\n');
+        while (newline == std::string::npos && line.size() < left && line.size() < kMaxY4mHeader &&
+               BytesAt(line, 0, "FRAME ")) {
+            const std::size_t had = line.size();
+            line.resize(std::size_t(std::min<std::uint64_t>({left, kMaxY4mHeader, had + 64})));
+            if (std::fread(line.data() + had, 1, line.size() - had, file) != line.size() - had)
+                return walk.leftover = left, walk;
+            newline = line.find('\n', had);
+        }
+        const bool lineOk = newline != std::string::npos && newline < kMaxY4mHeader && BytesAt(line, 0, kFrame) &&
+                            (newline == kFrame.size() || line[kFrame.size()] == ' ');
+        if (!lineOk) {
+            // The file may end inside a FRAME line; anything else is a garbled one.
+            const bool cut = newline == std::string::npos && line.size() == left && line.size() < kMaxY4mHeader &&
+                             (kFrame.substr(0, line.size()) == line || BytesAt(line, 0, "FRAME "));
+            walk.badLine = !cut;
+            walk.leftover = left;
+            return walk;
+        }
+        if (left - (newline + 1) < frameBytes) {
+            walk.leftover = left;
+            return walk;
+        }
+        at += newline + 1 + frameBytes;
+        ++walk.frames;
+    }
+    return walk;
+}
+
 bool ParseY4mHeader(std::string_view data, Y4mHeader& header, std::string& error)
 {
     header = {};
@@ -167,6 +359,7 @@ bool ParseY4mHeader(std::string_view data, Y4mHeader& header, std::string& error
     header.headerBytes = newline + 1;
     header.chromaTag = "420jpeg";
     std::string_view fields = data.substr(kY4mSignature.size(), newline - kY4mSignature.size());
+    // -1: not in the header.
     std::int64_t width = -1, height = -1;
     while (!fields.empty()) {
         const std::size_t space = fields.find(' ');
@@ -177,8 +370,9 @@ bool ParseY4mHeader(std::string_view data, Y4mHeader& header, std::string& error
         const std::string_view value = field.substr(1);
         if (field[0] == 'W' || field[0] == 'H') {
             std::int64_t& target = field[0] == 'W' ? width : height;
-            if (!ParseDimension(value, target)) {
-                error = std::string("文件头中的") + (field[0] == 'W' ? "宽度" : "高度") + " " + std::string(field) + " 无效。";
+            if (!ParseDimension(value, target) || target < 0) {
+                error = std::string("文件头中的") + (field[0] == 'W' ? "宽度" : "高度") + " " + EscapeForMessage(field) +
+                        " 无效。";
                 return false;
             }
         } else if (field[0] == 'C') {
@@ -188,7 +382,7 @@ bool ParseY4mHeader(std::string_view data, Y4mHeader& header, std::string& error
         // other field do not change the samples.
     }
     if (width < 0 || height < 0) {
-        error = "文件头缺少宽度 W 或高度 H。";
+        error = width < 0 && height < 0 ? "文件头缺少宽度 W 和高度 H。" : width < 0 ? "文件头缺少宽度 W。" : "文件头缺少高度 H。";
         return false;
     }
     if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension ||
@@ -201,7 +395,7 @@ bool ParseY4mHeader(std::string_view data, Y4mHeader& header, std::string& error
     header.height = std::int32_t(height);
     header.format = FormatOfChromaTag(header.chromaTag);
     if (!header.format) {
-        error = "不支持的色度格式 C" + header.chromaTag + "。";
+        error = "不支持的色度格式 C" + EscapeForMessage(header.chromaTag) + "。";
         return false;
     }
     return true;
@@ -229,7 +423,7 @@ NameGuess GuessFromName(const std::string& path)
     return guess;
 }
 
-SequenceInfo ProbeSequence(const std::string& path)
+SequenceInfo ProbeSequence(const std::string& path, Probe depth)
 {
     SequenceInfo info;
     info.name = GuessFromName(path);
@@ -238,15 +432,29 @@ SequenceInfo ProbeSequence(const std::string& path)
         return info;
     info.opened = true;
     info.regular = RegularFileSize(file.get(), info.bytes);
-    if (!info.regular)
+    std::string head;
+    if (info.regular) {
+        head.resize(std::size_t(std::min<std::uint64_t>(info.bytes, kMaxY4mHeader)));
+        head.resize(std::fread(head.data(), 1, head.size(), file.get()));
+    } else if (depth == Probe::KeepStream) {
+        head = PeekStreamHead(file.get());
+        info.stream = std::make_shared<PeekedSequence>(PeekedSequence{std::move(file), head});
+    } else {
         return info;
-    std::string head(std::min<std::uint64_t>(info.bytes, kMaxY4mHeader), '\0');
-    head.resize(std::fread(head.data(), 1, head.size(), file.get()));
-    if (!HasY4mSignature(head))
+    }
+    if (!HasY4mSignature(head)) {
+        info.encoded = EncodedKind(head);
         return info;
+    }
     info.y4m = true;
-    if (!ParseY4mHeader(head, info.header, info.error))
+    if (!ParseY4mHeader(head, info.header, info.error)) {
         info.error = path + " 不是有效的 YUV4MPEG2 文件：" + info.error;
+        return info;
+    }
+    if (info.regular && depth != Probe::Header) {
+        info.walkFrameBytes = LayoutOf(*info.header.format, info.header.width, info.header.height).frameBytes;
+        info.walk = WalkY4mFrames(file.get(), info.bytes, info.header.headerBytes, info.walkFrameBytes);
+    }
     return info;
 }
 
@@ -262,6 +470,8 @@ std::uint64_t CompleteFrames(const SequenceInfo& info, std::uint64_t frameBytes)
 {
     if (!info.regular)
         return 0;
+    if (info.y4m && info.walkFrameBytes == frameBytes)
+        return info.walk.frames;
     return CompleteFrames(info.bytes, info.y4m, info.y4m ? info.header.headerBytes : 0, frameBytes);
 }
 

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "files.h"
 #include "format.h"
 
 namespace lorvane {
@@ -30,6 +32,45 @@ bool HasY4mSignature(std::string_view data);
 // failure returns false and sets `error` to a one-line reason in Chinese.
 bool ParseY4mHeader(std::string_view data, Y4mHeader& header, std::string& error);
 
+// `text` quoted from a file, fit for a message: CR, LF, NUL and the other
+// control characters written \r, \n, \0 and \xNN, as are bytes that are not
+// UTF-8; UTF-8 characters stay as they are.
+std::string EscapeForMessage(std::string_view text);
+
+// What the first bytes of a file say it is when it is an encoded video or
+// picture rather than samples: "MP4/MOV", "Matroska/WebM", "AVI", "IVF",
+// "MPEG-TS", "H.264", "HEVC", "PNG", "JPEG"; empty for anything else. Each
+// signature is checked strictly enough that raw samples (flat frames, noise)
+// never pass for one: a raw file taken for encoded could not be measured at
+// all, an encoded file taken for raw is still refused by its odd size.
+std::string_view EncodedKind(std::string_view head);
+// The message refusing such an input; `role` names the sequence (源参考序列).
+std::string EncodedInputMessage(const char* role, const std::string& path, std::string_view kind);
+
+// A sequence that can be read only once (a pipe, a FIFO, /dev/stdin), opened
+// and looked into before the run: `head` holds the bytes already read, either
+// a whole YUV4MPEG2 stream header or the start of the first raw frame, and
+// the run goes on reading `file` after them.
+struct PeekedSequence {
+    File file;
+    std::string head;
+};
+// Reads the start of such a stream: the bytes that match "YUV4MPEG2 " one by
+// one (so a raw stream gives up its first byte or few and no more) and, when
+// they all do, the rest of the header line.
+std::string PeekStreamHead(std::FILE* file);
+
+// A YUV4MPEG2 file's frames, walked FRAME line by FRAME line: the whole
+// frames, and the bytes after them when the file ends inside a frame or a
+// FRAME line, or when a FRAME line is garbled (`badLine`).
+struct Y4mFrameWalk {
+    std::uint64_t frames = 0;
+    std::uint64_t leftover = 0;
+    bool badLine = false;
+};
+Y4mFrameWalk WalkY4mFrames(std::FILE* file, std::uint64_t fileBytes, std::uint64_t headerBytes,
+                           std::uint64_t frameBytes);
+
 // What a file name (and the name of the folder holding it) tells: 0 x 0 and a
 // null format when nothing. Sizes: "WxH" (x, X or *) followed by '_' or '.',
 // 1080p/720p/2160p, _qcif/_cif/_4cif; formats: ffmpeg names (yuv420p10le),
@@ -50,9 +91,18 @@ struct SequenceInfo {
     bool y4m = false;
     Y4mHeader header;          // when y4m
     std::string error;         // a bad Y4M header: the reason
+    std::string_view encoded;  // what an encoded input appears to be (EncodedKind)
     NameGuess name;            // from the file and folder names
+    Y4mFrameWalk walk;         // a regular Y4M file's frames, when counted
+    std::uint64_t walkFrameBytes = 0;  // the frame size they were counted at; 0: not counted
+    std::shared_ptr<PeekedSequence> stream;  // a non-regular input kept open (Probe::KeepStream)
 };
-SequenceInfo ProbeSequence(const std::string& path);
+// How far a probe goes: Header reads a regular file's first bytes; Count also
+// walks a regular Y4M file's frames; KeepStream also opens a non-regular input
+// once, reads its head and keeps it open for the run, which cannot open a
+// pipe a second time.
+enum class Probe { Header, Count, KeepStream };
+SequenceInfo ProbeSequence(const std::string& path, Probe depth = Probe::Count);
 
 // What two sequences tell of the picture, by the rules every front end
 // follows: a YUV4MPEG2 header outranks any name; two headers, or two names,
@@ -87,7 +137,8 @@ inline constexpr std::size_t kFrameLineBytes = 6;
 // a plain FRAME line.
 std::uint64_t CompleteFrames(std::uint64_t fileBytes, bool y4m, std::uint64_t headerBytes,
                              std::uint64_t frameBytes);
-// The same for a probed regular file; 0 for anything else.
+// The same for a probed regular file, a Y4M file's by its walked FRAME lines;
+// 0 for anything else.
 std::uint64_t CompleteFrames(const SequenceInfo& info, std::uint64_t frameBytes);
 
 // The picture sizes "-s auto" tries, and the choice among them: the sizes

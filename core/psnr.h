@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "files.h"
@@ -85,6 +86,8 @@ public:
     virtual void RunEnded(const RunOutcome&) {}
 };
 
+struct PeekedSequence;  // probe.h
+
 // The values of a run, in the form's order. Paths are UTF-8 on every platform.
 struct PsnrSettings {
     std::string sourcePath;
@@ -97,6 +100,10 @@ struct PsnrSettings {
     // input's own format.
     std::string pixelFormat;
     PeakKind peak = PeakKind::Full;
+    // A sequence that is a pipe or a device, already opened and looked into
+    // (ProbeSequence with Probe::KeepStream): the run reads it instead of
+    // opening the path again, which would lose what was read. Null: by path.
+    std::shared_ptr<PeekedSequence> sourceStream, targetStream;
     // When set, the run writes the result file through it and leaves Commit
     // to the caller, who may then put it in place together with other
     // outputs, or not at all. Otherwise the run commits it itself.

@@ -168,13 +168,29 @@ std::uint8_t* PairReader::AllocateBlock(std::size_t bytes)
     return block_.get() + (kAlignment - address % kAlignment) % kAlignment;
 }
 
-// Frames a regular file holds in full, counted as laid out; 0 for anything else.
+// Frames a regular file holds in full; 0 for anything else.
 std::uint64_t PairReader::CompleteFrames(std::FILE* file, const SequenceFraming& framing) const
 {
     std::uint64_t bytes = 0;
     if (!RegularFileSize(file, bytes))
         return 0;
-    return lorvane::CompleteFrames(bytes, framing.y4m, framing.headerBytes, frameSize_);
+    if (!framing.y4m)
+        return lorvane::CompleteFrames(bytes, false, 0, frameSize_);
+    // Only how far the reference may be read ahead hangs on this count, so a
+    // file of plain FRAME lines (it divides evenly and its first and last
+    // lines are plain) is taken at its arithmetic; others, whose lines may be
+    // longer, are walked line by line. Then back to the first frame.
+    const std::uint64_t plain = lorvane::CompleteFrames(bytes, true, framing.headerBytes, frameSize_);
+    const std::uint64_t stride = frameSize_ + kFrameLineBytes;
+    const auto plainLineAt = [&](std::uint64_t offset) {
+        char line[kFrameLineBytes];
+        return Seek(file, offset) && std::fread(line, 1, kFrameLineBytes, file) == kFrameLineBytes &&
+               std::memcmp(line, kFrameLine, kFrameLineBytes) == 0;
+    };
+    const bool even = plain > 0 && framing.headerBytes + plain * stride == bytes &&
+                      plainLineAt(framing.headerBytes) && plainLineAt(framing.headerBytes + (plain - 1) * stride);
+    const std::uint64_t frames = even ? plain : WalkY4mFrames(file, bytes, framing.headerBytes, frameSize_).frames;
+    return Seek(file, framing.headerBytes) ? frames : 0;
 }
 
 std::uint8_t* PairReader::ReferenceFrame(std::int32_t j)
@@ -183,12 +199,18 @@ std::uint8_t* PairReader::ReferenceFrame(std::int32_t j)
            std::size_t(j % framesPerSlot_) * frameSize_;
 }
 
-bool PairReader::ReadFrame(std::FILE* file, const SequenceFraming& framing, std::uint8_t* frame,
-                           bool& badLine)
+bool PairReader::ReadFrame(std::FILE* file, SequenceFraming& framing, std::uint8_t* frame, bool& badLine)
 {
     if (framing.y4m && !ReadFrameLine(file, badLine))
         return false;
-    return std::fread(frame, 1, frameSize_, file) == frameSize_;
+    // Bytes a look into a stream took from the start of its first frame.
+    std::size_t given = 0;
+    if (framing.headUsed < framing.head.size()) {
+        given = std::min(framing.head.size() - framing.headUsed, frameSize_);
+        std::memcpy(frame, framing.head.data() + framing.headUsed, given);
+        framing.headUsed += given;
+    }
+    return given == frameSize_ || std::fread(frame + given, 1, frameSize_ - given, file) == frameSize_ - given;
 }
 
 // Reads the target frames of the batch that starts at `first` (and, without
@@ -268,7 +290,7 @@ void PairReader::ReadReference()
 bool ReadFrameAt(const std::string& path, std::uint64_t frameBytes, std::uint64_t index,
                  std::vector<std::uint8_t>& frame, std::string& error)
 {
-    const SequenceInfo info = ProbeSequence(path);
+    const SequenceInfo info = ProbeSequence(path, Probe::Header);
     File file = OpenSequence(path);
     if (!file || !info.opened) {
         error = "不能打开 " + path + "!";

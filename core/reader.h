@@ -20,6 +20,10 @@ namespace lorvane {
 struct SequenceFraming {
     bool y4m = false;
     std::uint64_t headerBytes = 0;  // the stream header, already consumed when reading starts
+    // A raw stream's first bytes, read to see whether it was YUV4MPEG2: they
+    // are the start of its first frame. `headUsed` of them are handed out already.
+    std::string head;
+    std::size_t headUsed = 0;
 };
 
 // The two files are read at the same time: a second thread reads the
@@ -76,7 +80,7 @@ private:
     std::uint8_t* AllocateBlock(std::size_t bytes);
     std::uint64_t CompleteFrames(std::FILE* file, const SequenceFraming& framing) const;
     std::uint8_t* ReferenceFrame(std::int32_t j);
-    bool ReadFrame(std::FILE* file, const SequenceFraming& framing, std::uint8_t* frame, bool& badLine);
+    bool ReadFrame(std::FILE* file, SequenceFraming& framing, std::uint8_t* frame, bool& badLine);
     void BeginBatch(std::int32_t first);
     void ReadReference();
 

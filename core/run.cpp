@@ -1,6 +1,8 @@
 // The comparison run: checks the settings, opens the files, walks both
 // sequences frame by frame and reports through RunFeedback.
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "files.h"
@@ -41,38 +43,59 @@ std::string EndedEarlyLine(const PsnrSettings& settings, bool referenceEnded, bo
 
 bool InRange(std::int32_t value) { return value >= 0 && value <= kMaxDimension; }
 
-// Whether `path` is a YUV4MPEG2 file, without reporting anything.
-bool LooksLikeY4m(const std::string& path)
+// Whether a sequence is a YUV4MPEG2 file, without reporting anything.
+bool LooksLikeY4m(const std::string& path, const std::shared_ptr<PeekedSequence>& stream)
 {
-    if (path.empty())
-        return false;
-    const SequenceInfo info = ProbeSequence(path);
-    return info.y4m;
+    if (stream)
+        return HasY4mSignature(stream->head);
+    return !path.empty() && ProbeSequence(path, Probe::Header).y4m;
 }
 
 // Reads the stream header of an open sequence, if it has one, and leaves the
-// file at its first frame. Only regular files are looked into: the first bytes
-// of a pipe could not be given back.
-bool ReadStreamHeader(std::FILE* file, const std::string& path, const char* role, SequenceFraming& framing,
-                      Y4mHeader& header, std::string& error)
+// file at its first frame. A regular file's first bytes are read and the file
+// rewound; a pipe or a device gives up only the bytes that match the Y4M
+// signature (`peeked`, when they were read before the run), which then either
+// are its header or start its first raw frame. Returns the title of the
+// message in `error`, or null when the sequence can be read.
+const char* ReadStreamHeader(std::FILE* file, const std::string* peeked, const std::string& path, const char* role,
+                             SequenceFraming& framing, Y4mHeader& header, std::string& error)
 {
     std::uint64_t bytes = 0;
-    if (!RegularFileSize(file, bytes))
-        return true;
-    std::string head(std::min<std::uint64_t>(bytes, kMaxY4mHeader), '\0');
-    head.resize(std::fread(head.data(), 1, head.size(), file));
+    const bool regular = RegularFileSize(file, bytes);
+    std::string head;
+    if (regular) {
+        head.resize(std::size_t(std::min<std::uint64_t>(bytes, kMaxY4mHeader)));
+        head.resize(std::fread(head.data(), 1, head.size(), file));
+    } else {
+        head = peeked ? *peeked : PeekStreamHead(file);
+    }
     if (HasY4mSignature(head)) {
+        // The file opened: what is wrong is its content.
         if (!ParseY4mHeader(head, header, error)) {
             error = std::string(role) + " " + path + " 不是有效的 YUV4MPEG2 文件：" + error;
-            return false;
+            return kTitleError;
         }
-        framing = {true, header.headerBytes};
+        framing.y4m = true;
+        framing.headerBytes = header.headerBytes;
+    } else if (const std::string_view kind = EncodedKind(head); !kind.empty()) {
+        error = EncodedInputMessage(role, path, kind);
+        return kTitleError;
+    } else if (!regular) {
+        framing.head = std::move(head);
     }
-    if (std::fseek(file, long(framing.headerBytes), SEEK_SET) != 0) {
+    if (regular && std::fseek(file, long(framing.headerBytes), SEEK_SET) != 0) {
         error = WithPath("不能打开 %s!请确认路径是否正确！", path);
-        return false;
+        return kTitleOpen;
     }
-    return true;
+    return nullptr;
+}
+
+// A sequence handed over already open, or else opened by its path.
+File OpenInput(const std::string& path, const std::shared_ptr<PeekedSequence>& stream)
+{
+    if (stream && stream->file)
+        return std::move(stream->file);
+    return OpenSequence(path);
 }
 
 // The squared differences of one plane.
@@ -95,7 +118,8 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
     // touched. A size of 0 x 0 asks for the size of a YUV4MPEG2 input.
     const bool sizeGiven = settings.width != 0 || settings.height != 0;
     if ((settings.width == 0 || settings.height == 0) &&
-        (sizeGiven || !(LooksLikeY4m(settings.sourcePath) || LooksLikeY4m(settings.targetPath)))) {
+        (sizeGiven || !(LooksLikeY4m(settings.sourcePath, settings.sourceStream) ||
+                        LooksLikeY4m(settings.targetPath, settings.targetStream)))) {
         feedback.ShowMessage("请正确输入图像宽高！", kTitleError, MessageIcon::Error);
         return;
     }
@@ -118,7 +142,9 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
         feedback.ShowMessage("请输入源参考序列文件名！", kTitleOpen, MessageIcon::Error);
         return;
     }
-    File source = OpenSequence(settings.sourcePath);
+    const std::string* sourcePeeked = settings.sourceStream && settings.sourceStream->file ? &settings.sourceStream->head : nullptr;
+    const std::string* targetPeeked = settings.targetStream && settings.targetStream->file ? &settings.targetStream->head : nullptr;
+    File source = OpenInput(settings.sourcePath, settings.sourceStream);
     if (!source) {
         feedback.ShowMessage(WithPath("不能打开 %s!\n请确认路径是否正确！", settings.sourcePath),
                              kTitleOpen, MessageIcon::Error);
@@ -128,7 +154,7 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
         feedback.ShowMessage("请输入目标序列文件名！", kTitleOpen, MessageIcon::Error);
         return;
     }
-    File target = OpenSequence(settings.targetPath);
+    File target = OpenInput(settings.targetPath, settings.targetStream);
     if (!target) {
         feedback.ShowMessage(WithPath("不能打开 %s!请确认路径是否正确！", settings.targetPath),
                              kTitleOpen, MessageIcon::Error);
@@ -139,9 +165,13 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
     SequenceFraming sourceFraming, targetFraming;
     Y4mHeader sourceHeader, targetHeader;
     std::string error;
-    if (!ReadStreamHeader(source.get(), settings.sourcePath, "源参考序列", sourceFraming, sourceHeader, error) ||
-        !ReadStreamHeader(target.get(), settings.targetPath, "目标序列", targetFraming, targetHeader, error)) {
-        feedback.ShowMessage(error, kTitleOpen, MessageIcon::Error);
+    const char* failure =
+        ReadStreamHeader(source.get(), sourcePeeked, settings.sourcePath, "源参考序列", sourceFraming, sourceHeader, error);
+    if (!failure)
+        failure = ReadStreamHeader(target.get(), targetPeeked, settings.targetPath, "目标序列", targetFraming,
+                                   targetHeader, error);
+    if (failure) {
+        feedback.ShowMessage(error, failure, MessageIcon::Error);
         return;
     }
     std::int32_t width = settings.width, height = settings.height;

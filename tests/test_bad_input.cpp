@@ -13,13 +13,37 @@ S CannotOpen(const S& p, const S& gap = "") { return "打开文件错误!\n不�
 S IsSequence(const S& p, const S& who) { return "打开文件错误!\n结果保存文件 " + p + " 就是" + who + "!\n请另选结果保存文件！\n"; }
 S BadSize(const S& t) { return Usage("图像宽高 \"" + t + "\" 无效：应写成 宽x高，两个都是 32 位整数，例如 176x144。"); }
 S BadCount(const S& t) { return Usage("帧数 \"" + t + "\" 无效：应为 32 位整数。"); }
-S BadY4m(const S& who, const S& why) { return "打开文件错误!\n" + who + " 不是有效的 YUV4MPEG2 文件：" + why + "\n"; }
-S Y4m(const S& header, const S& frames, const S& badSecondLine = "FRAME\n")
+S BadY4m(const S& who, const S& why) { return "错误!\n" + who + " 不是有效的 YUV4MPEG2 文件：" + why + "\n"; }
+S Encoded(const S& who, const S& kind) { return "错误!\n" + who + " 是 " + kind + " 文件，不是 YUV 序列：请先解码为 YUV 文件。\n"; }
+S NoWholeFrame(const S& who, int bytes) { return who + " 没有一个完整帧：文件大小 " + std::to_string(bytes) + " 字节，16x8 的一帧是 192 字节。\n"; }
+S Damaged(const S& who, const S& what, int frames, int leftover)
+{
+    return "警告!\n" + who + " " + what + "：有 " + std::to_string(frames) + " 个完整帧，其后多出 " + std::to_string(leftover) +
+           " 字节。\nYUV4MPEG2 文件不完整，可能已损坏。\n";
+}
+S Lengths(const S& reference, int r, const S& target, int t)
+{
+    return "源参考序列 " + reference + " 有 " + std::to_string(r) + " 帧，目标序列 " + target + " 有 " + std::to_string(t) +
+           " 帧：比较前 " + std::to_string(std::min(r, t)) + " 帧。\n";
+}
+// Frames of 192 bytes, each after its FRAME line: "FRAME\n", or for frame 1 `badSecondLine`, or the lines given.
+S Y4m(const S& header, const S& frames, const S& badSecondLine = "FRAME\n", std::vector<S> lines = {})
 {
     S text = header;
     for (std::size_t f = 0; f < frames.size() / 192; ++f)
-        text += (f == 1 ? badSecondLine : "FRAME\n") + frames.substr(f * 192, 192);
+        text += (f < lines.size() ? lines[f] : f == 1 ? badSecondLine : "FRAME\n") + frames.substr(f * 192, 192);
     return text;
+}
+// A string literal's bytes, NULs included.
+template <std::size_t N> S Bytes(const char (&text)[N]) { return S(text, N - 1); }
+// The first bytes of encoded files, padded to 600 bytes with what follows such a header.
+S Padded(S head) { head.resize(600, '\x5A'); return head; }
+S TsPackets()
+{
+    S ts;
+    for (int p = 0; p < 4; ++p)
+        ts += "\x47\x40" + S(1, char(p ? 0x00 : 0x11)) + "\x10" + S(184, '\xFF');
+    return ts;
 }
 const S kOutOfRange =
     "错误!\n图像宽高或帧数超出范围！\n宽度、高度和帧数应在 0 到 1000000000 之间，且宽度×高度不超过 429496729。\n";
@@ -88,14 +112,63 @@ const std::vector<Case> kCases = {
     {"unknown_peak", "-s 16x8 --peak max $R $T", 2, "", Usage("未知的峰值 \"max\"：应为 full 或 scaled。")},
     {"y4m_header_too_long", "-o $D/old.txt $D/long.y4m $T", 1, "", BadY4m("源参考序列 $D/long.y4m", "文件头过长（超过 1024 字节）。")},
     {"y4m_header_cut_short", "-s 16x8 -n 1 $R $D/cut.y4m", 1, "", BadY4m("目标序列 $D/cut.y4m", "文件头不完整：没有以换行结束。")},
-    {"y4m_without_height", "$D/noh.y4m $T", 1, "", BadY4m("源参考序列 $D/noh.y4m", "文件头缺少宽度 W 或高度 H。")},
+    {"y4m_without_height", "$D/noh.y4m $T", 1, "", BadY4m("源参考序列 $D/noh.y4m", "文件头缺少高度 H。")},
+    {"y4m_negative_width", "-o $D/old.txt $T $D/wneg.y4m", 1, "", BadY4m("目标序列 $D/wneg.y4m", "文件头中的宽度 W-4 无效。")},
+    {"y4m_width_is_text", "$D/wabc.y4m $T", 1, "", BadY4m("源参考序列 $D/wabc.y4m", "文件头中的宽度 Wabc 无效。")},
+    {"y4m_width_zero", "$D/w0.y4m $T", 1, "", BadY4m("源参考序列 $D/w0.y4m", "文件头中的图像宽高 0x8 超出范围：宽度和高度应在 "
+     "1 到 1000000000 之间，且宽度×高度不超过 429496729。")},
+    // Control characters from a file are shown, not sent to the terminal.
+    {"y4m_header_with_crlf", "$D/crlf.y4m $T", 1, "", BadY4m("源参考序列 $D/crlf.y4m", "文件头中的高度 H8\\r 无效。")},
+    {"y4m_chroma_with_control_bytes", "$D/cesc.y4m $T", 1, "",
+     BadY4m("源参考序列 $D/cesc.y4m", "不支持的色度格式 C420\\x1B[31m\\0\\n？。")},
     {"y4m_unsupported_chroma", "$D/c411.y4m $T", 1, "", BadY4m("源参考序列 $D/c411.y4m", "不支持的色度格式 C411。")},
     {"y4m_size_disagrees", "-s 16x4 -o $D/old.txt $D/ok.y4m $T", 1, "",
      "错误!\n源参考序列 $D/ok.y4m 的文件头是 16x8，与给出的 16x4 不一致！\n"},
     {"y4m_pair_disagrees", "$D/ok.y4m $D/ok444.y4m", 1, "",
      "错误!\n源参考序列 $D/ok.y4m 的文件头是 16x8 yuv420p，目标序列 $D/ok444.y4m 的文件头是 16x8 yuv444p，两者不一致！\n"},
-    {"y4m_frame_line_garbled", "-o $D/out.txt $R $D/garbled.y4m", 1, "",
-     EndedEarly(1, 3, "目标序列 $D/garbled.y4m ") + "目标序列 $D/garbled.y4m 第1帧的帧头（FRAME 行）缺失或无效。\n", 1},
+    // A damaged Y4M file: its whole frames are compared, and the run is not complete.
+    {"y4m_frame_line_garbled", "-o $D/out.txt $R $D/garbled.y4m", 1, Summary(1),
+     Damaged("目标序列 $D/garbled.y4m", "第1帧的帧头（FRAME 行）缺失或无效", 1, 396) + Lengths("$R", 3, "$D/garbled.y4m", 1) +
+         Average(1), 1},
+    {"y4m_frame_line_garbled_with_n", "-n 3 -o $D/out.txt $R $D/garbled.y4m", 1, "",
+     Damaged("目标序列 $D/garbled.y4m", "第1帧的帧头（FRAME 行）缺失或无效", 1, 396) + EndedEarly(1, 3, "目标序列 $D/garbled.y4m ") +
+         "目标序列 $D/garbled.y4m 第1帧的帧头（FRAME 行）缺失或无效。\n", 1},
+    {"y4m_frame_lines_with_parameters", "-o $D/out.txt $D/params.y4m $T", 0, Summary(2),
+     Lengths("$D/params.y4m", 2, "$T", 3) + Average(2), 2},
+    {"y4m_ends_inside_a_frame", "-o $D/out.txt $D/cut-frame.y4m $T", 1, Summary(2),
+     Damaged("源参考序列 $D/cut-frame.y4m", "在第2帧中间结束", 2, 56) + Lengths("$D/cut-frame.y4m", 2, "$T", 3) + Average(2), 2},
+    {"y4m_ends_inside_a_frame_line", "-o $D/out.txt $T $D/cut-line.y4m", 1, Summary(3),
+     Damaged("目标序列 $D/cut-line.y4m", "在第3帧中间结束", 3, 8) + Average(3), 3},
+    {"y4m_through_a_pipe", "-n 3 -o $D/out.txt /dev/stdin $T", 0, Summary(3), Average(3), 3, "cat '$D/ok.y4m' | "},
+    {"y4m_through_a_fifo", "-n 3 -o $D/out.txt $R $D/fifo", 0, Summary(3), Average(3), 3,
+     "mkfifo '$D/fifo' && (cat '$D/ok-tgt.y4m' >'$D/fifo' &) && ", "; s=$?; rm '$D/fifo'; exit $s"},
+    {"y4m_pipe_bad_header", "-n 3 -o $D/old.txt $R /dev/stdin", 1, "",
+     BadY4m("目标序列 /dev/stdin", "文件头缺少高度 H。"), -1, "cat '$D/noh.y4m' | "},
+    // Raw bytes a look into a pipe took are the start of its first frame.
+    {"raw_through_a_pipe_starting_like_y4m", "-s 16x8 -n 3 $D/yuv4mpeg.yuv /dev/stdin", 0,
+     "共计3帧，平均PSNR如下：\nPSNR_Y: 100.000000\nPSNR_U: 100.000000\nPSNR_V: 100.000000\n",
+     "Average,100.000000,100.000000,100.000000\n", -1, "cat '$D/yuv4mpeg.yuv' | "},
+    // Less than one frame with -n omitted: nothing to compare is an error, before any output is made.
+    {"no_whole_frame_without_n", "-s 16x8 -o $D/out.txt $R $D/tiny.yuv", 1, "",
+     "错误!\n" + NoWholeFrame("目标序列 $D/tiny.yuv", 100) + "没有可比较的帧。\n"},
+    {"empty_files_without_n", "-s 16x8 -o $D/old.txt --json $D/out.json $D/empty.yuv $D/b_8x8.yuv", 1, "",
+     "错误!\n" + NoWholeFrame("源参考序列 $D/empty.yuv", 0) + NoWholeFrame("目标序列 $D/b_8x8.yuv", 0) + "没有可比较的帧。\n"},
+    {"y4m_header_only_without_n", "-o $D/out.txt $D/head.y4m $T", 1, "",
+     "错误!\n" + NoWholeFrame("源参考序列 $D/head.y4m", 17) + "没有可比较的帧。\n"},
+    {"different_lengths_without_n", "-s 16x8 -o $D/out.txt $R $D/two.yuv", 0, Summary(2),
+     Lengths("$R", 3, "$D/two.yuv", 2) + Average(2), 2},
+    // Encoded files are refused by their content, before anything is written; a raw file is measured whatever its name.
+    {"mp4_reference", "-s 16x8 -o $D/old.txt $D/a.mp4 $T", 1, "", Encoded("源参考序列 $D/a.mp4", "MP4/MOV")},
+    {"mov_without_size", "$R $D/clip.mov", 1, "", Encoded("目标序列 $D/clip.mov", "MP4/MOV")},
+    {"mkv_target", "-s 16x8 -n 3 -o $D/out.txt $R $D/a.mkv", 1, "", Encoded("目标序列 $D/a.mkv", "Matroska/WebM")},
+    {"avi_named_yuv", "-s 16x8 $D/avi.yuv $T", 1, "", Encoded("源参考序列 $D/avi.yuv", "AVI")},
+    {"ivf", "-s 16x8 $R $D/a.ivf", 1, "", Encoded("目标序列 $D/a.ivf", "IVF")},
+    {"mpeg_ts", "-s 16x8 $D/a.ts $T", 1, "", Encoded("源参考序列 $D/a.ts", "MPEG-TS")},
+    {"h264_annex_b", "-s 16x8 $D/a.264 $T", 1, "", Encoded("源参考序列 $D/a.264", "H.264")},
+    {"hevc_annex_b", "-s 16x8 $R $D/a.hevc", 1, "", Encoded("目标序列 $D/a.hevc", "HEVC")},
+    {"png", "-s 16x8 $D/a.png $T", 1, "", Encoded("源参考序列 $D/a.png", "PNG")},
+    {"jpeg", "-s 16x8 $R $D/a.jpg", 1, "", Encoded("目标序列 $D/a.jpg", "JPEG")},
+    {"raw_named_mp4", "-s 16x8 -o $D/out.txt $D/raw.mp4 $T", 0, Summary(3), Average(3), 3},
     {"names_disagree", "$D/a_16x8.yuv $D/b_8x8.yuv", 2, "",
      Usage("两个文件名给出的图像不一致：$D/a_16x8.yuv 是 16x8，$D/b_8x8.yuv 是 8x8。请用 -s 和 -p 给出。")},
     {"auto_size_finds_nothing", "-s auto $R $T", 2, "",
@@ -180,7 +253,22 @@ TEST_P(BadInput, MessageStatusAndFilesIntact)
              {"ok.y4m", Y4m("YUV4MPEG2 W16 H8 F25:1\n", Frames(16, 8, 3, false))},
              {"ok444.y4m", Y4m("YUV4MPEG2 W16 H8 C444\n", "")},
              {"garbled.y4m", Y4m("YUV4MPEG2 W16 H8 C420jpeg\n", Frames(16, 8, 3, true), "FRAM\n\n")},
-             {"a_16x8.yuv", ""}, {"b_8x8.yuv", ""}})
+             {"a_16x8.yuv", ""}, {"b_8x8.yuv", ""},
+             {"wneg.y4m", "YUV4MPEG2 W-4 H8\n"}, {"wabc.y4m", "YUV4MPEG2 Wabc H8\n"}, {"w0.y4m", "YUV4MPEG2 W0 H8\n"},
+             {"crlf.y4m", "YUV4MPEG2 W16 H8\r\n"}, {"cesc.y4m", Bytes("YUV4MPEG2 W16 H8 C420\x1B[31m\0\\n？\n")},
+             {"params.y4m", Y4m("YUV4MPEG2 W16 H8\n", Frames(16, 8, 2, false), "", {"FRAME Ib XSOMETHING=" + S(900, 'y') +
+              "\n", "FRAME Ip\n"})},
+             {"cut-frame.y4m", Y4m("YUV4MPEG2 W16 H8\n", Frames(16, 8, 3, false)).substr(0, 17 + 2 * 198 + 56)},
+             {"cut-line.y4m", Y4m("YUV4MPEG2 W16 H8\n", Frames(16, 8, 3, false)) + "FRAME Ib"},
+             {"ok-tgt.y4m", Y4m("YUV4MPEG2 W16 H8\n", Frames(16, 8, 3, true))}, {"head.y4m", "YUV4MPEG2 W16 H8\n"},
+             {"yuv4mpeg.yuv", "YUV4MPEG2" + Frames(16, 8, 3, false).substr(9)}, {"two.yuv", Frames(16, 8, 2, true)},
+             {"a.mp4", Padded(Bytes("\0\0\0\x20" "ftypisom\0\0\x02\0isomiso2avc1mp41"))},
+             {"clip.mov", Padded(Bytes("\0\0\0\x14" "ftypqt  \0\0\x02\0qt  \0\0\0\x08wide"))},
+             {"a.mkv", Padded("\x1A\x45\xDF\xA3\xA3\x42\x86\x81\x01")}, {"avi.yuv", Padded(Bytes("RIFF\x60\x1E\0\0" "AVI LIST"))},
+             {"a.ivf", Padded(Bytes("DKIF\0\0\x20\0VP90"))}, {"a.ts", TsPackets()},
+             {"a.264", Padded(Bytes("\0\0\0\x01\x67\xF4\0\x0A\x91\x9B\x28\x8F\x60\x22\0\0\x03\0\x02\0\0\x03\0\x64\0\0\0\x01\x68\xEB"))},
+             {"a.hevc", Padded(Bytes("\0\0\0\x01\x40\x01\x0C\x01\xFF\xFF\x04\x08\0\0\x03\0\0\0\0\x01\x42\x01"))},
+             {"a.png", Padded("\x89PNG\r\n\x1A\n")}, {"a.jpg", Padded("\xFF\xD8\xFF\xE0")}, {"raw.mp4", Frames(16, 8, 3, false)}})
         WriteFile(d / name, bytes);
     fs::create_directory(d / "folder");
 #ifndef _WIN32
@@ -203,7 +291,7 @@ TEST_P(BadInput, MessageStatusAndFilesIntact)
         args.push_back(Expand(word, s.dir));
 
     auto expected = Snapshot(d);
-    const Outcome run = s.Run(args, prefix, c.redirect);
+    const Outcome run = s.Run(args, prefix, Expand(c.redirect, s.dir));
     EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_EQ(run.out, Expand(c.out, s.dir));
     EXPECT_EQ(run.err, Expand(c.err, s.dir));

@@ -33,7 +33,8 @@ TEST_F(Cli, RunsPrintExactTextsAndWriteTheResultFile)
               0, Summary(2), Average(2), 2},
              // Without -n: the complete frames of the shorter file, and a warning about the rest.
              {3, 2 * kFrame + 100, {"-s", "176x144", "-o", result, ref, tgt}, 0, Summary(2),
-              Ragged("目标序列 " + tgt, 2 * kFrame + 100, "176x144", kFrame) + Average(2), 2},
+              Ragged("目标序列 " + tgt, 2 * kFrame + 100, "176x144", kFrame) + "源参考序列 " + ref + " 有 3 帧，目标序列 " + tgt +
+                  " 有 2 帧：比较前 2 帧。\n" + Average(2), 2},
              // A short target: what there is gets compared, and the run fails.
              {3, kFrame, {"-s", "176x144", "-n", "3", "-o", result, ref, tgt}, 1, "",
               EndedEarly(1, 3, "目标序列 " + tgt + " "), 1},
@@ -242,4 +243,49 @@ TEST_F(Cli, OutputsReplacedWholeStdoutWrittenThrough)
         EXPECT_TRUE(both == alone[0] || both == alone[1]) << both;
     }
 #endif
+}
+
+// Real encodes made by ffmpeg are refused by their content whatever their names; the same frames through ffmpeg's
+// YUV4MPEG2 pipe are read as Y4M.
+TEST_F(Cli, EncodedFilesAreRefusedAndY4mPipesRead)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "makes its files with ffmpeg through a POSIX shell; no Windows ffmpeg is packaged";
+#endif
+    if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ffmpeg is not on PATH";
+    const std::string make = "cd '" + s.dir + "' && ffmpeg -y -v error -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 3 ";
+    ASSERT_EQ(std::system((make + "-f rawvideo -pix_fmt yuv420p ref.yuv").c_str()), 0);
+    const std::pair<std::string, std::string> encodes[] = {
+        {"a.mp4", "MP4/MOV"}, {"a.mov", "MP4/MOV"}, {"a.mkv", "Matroska/WebM"}, {"a.avi", "AVI"}, {"a.ts", "MPEG-TS"},
+        {"a.h264", "H.264"}, {"a.hevc", "HEVC"}, {"a.ivf", "IVF"}, {"a.webm", "Matroska/WebM"}, {"a.png", "PNG"},
+        {"a.jpg", "JPEG"}};
+    for (const auto& [name, kind] : encodes) {
+        const std::string codec = name == "a.hevc" ? "-c:v libx265 -x265-params log-level=none "
+                                : name == "a.ivf" || name == "a.webm" ? "-c:v libvpx-vp9 "
+                                : name == "a.png" || name == "a.jpg" ? "-frames:v 1 -update 1 " : "";
+        if (std::system((make + codec + "'" + name + "' >/dev/null 2>&1").c_str()) != 0) {
+            std::printf("skipped %s: this ffmpeg cannot write it\n", name.c_str());
+            continue;
+        }
+        const std::string file = s.dir + "/" + name, named = file + ".yuv";
+        fs::copy_file(U8Path(file), U8Path(named));  // the name tells nothing: the content does
+        for (const std::string& path : {file, named}) {
+            const Outcome run = s.Run({"-s", "176x144", "-o", result, ref, path});
+            EXPECT_EQ(run.status, 1) << path;
+            EXPECT_EQ(run.err, "错误!\n目标序列 " + path + " 是 " + kind + " 文件，不是 YUV 序列：请先解码为 YUV 文件。\n");
+            EXPECT_FALSE(fs::exists(U8Path(result))) << path;
+        }
+    }
+    // ffmpeg's own YUV4MPEG2 pipe, both ways round: header and FRAME lines are not samples.
+    const std::string pipe = make + "-pix_fmt yuv420p -f yuv4mpegpipe - 2>/dev/null | ";
+    for (const std::vector<std::string> args : {std::vector<std::string>{"-n", "3", "-o", result, ref, "/dev/stdin"},
+                                                std::vector<std::string>{"-n", "3", "-o", result, "/dev/stdin", ref}}) {
+        const Outcome run = s.Run(args, pipe);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "Average,100.000000,100.000000,100.000000\n");
+        EXPECT_EQ(ReadFile(result), "FrameNUM  PSNR_Y PSNR_U PSNR_V\r\n 0,100.000000,100.000000,100.000000\r\n"
+                                    " 1,100.000000,100.000000,100.000000\r\n 2,100.000000,100.000000,100.000000\r\n"
+                                    "Average,100.000000,100.000000,100.000000\r\n");
+    }
 }

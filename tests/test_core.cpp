@@ -220,7 +220,13 @@ TEST(Probe, Y4mHeadersAndNames)
         {"YUV4MPEG2 W16 H8 Cmono\n", "16x8 gray"},
         {"YUV4MPEG2 W16 H8 C411\n", "不支持的色度格式 C411。"},
         {"YUV4MPEG2 W16 H8 C444alpha\n", "不支持的色度格式 C444alpha。"},
-        {"YUV4MPEG2 W16 C420\n", "文件头缺少宽度 W 或高度 H。"},
+        {"YUV4MPEG2 W16 C420\n", "文件头缺少高度 H。"},
+        {"YUV4MPEG2 H8\n", "文件头缺少宽度 W。"},
+        {"YUV4MPEG2 C420 F25:1\n", "文件头缺少宽度 W 和高度 H。"},
+        {"YUV4MPEG2 W-4 H8\n", "文件头中的宽度 W-4 无效。"},
+        {"YUV4MPEG2 W16 H-0\n", "文件头中的图像宽高 16x0 超出范围：宽度和高度应在 1 到 1000000000 之间，且宽度×高度不超过 429496729。"},
+        {"YUV4MPEG2 W16 H8\r\n", "文件头中的高度 H8\\r 无效。"},
+        {std::string("YUV4MPEG2 W16 H8 C\0\x7F\x01\xE4\xB8\xAD\xE4\xB8\n", 31), "不支持的色度格式 C\\0\\x7F\\x01中\\xE4\\xB8。"},
         {"YUV4MPEG2 W0 H8\n", "文件头中的图像宽高 0x8 超出范围：宽度和高度应在 1 到 1000000000 之间，且宽度×高度不超过 429496729。"},
         {"YUV4MPEG2 W1000000001 H1\n", "文件头中的图像宽高 1000000001x1 超出范围：宽度和高度应在 1 到 1000000000 之间，且宽度×高度不超过 429496729。"},
         {"YUV4MPEG2 Wx H8\n", "文件头中的宽度 Wx 无效。"},
@@ -238,6 +244,26 @@ TEST(Probe, Y4mHeadersAndNames)
                   expected) << text.substr(0, 60);
         EXPECT_TRUE(!ok || header.headerBytes == text.find('\n') + 1);
     }
+    // What the first bytes of a file say it is: encoded files by their signatures, raw samples never.
+    std::string ts, flat47(4096, '\x47'), noise(4096, '\0'), black(4096, '\0');
+    for (int p = 0; p < 5; ++p)
+        ts += std::string("\x47\x50\x00\x30", 4) + std::string(184, char(p));
+    for (std::size_t i = 0; i < noise.size(); ++i)
+        noise[i] = char((i * 2654435761u) >> 13);
+    std::string startCode = std::string("\0\0\0\x01\x67", 5) + std::string(200, '\0');  // then no second NAL unit
+    const std::pair<std::string, std::string> heads[] = {
+        {std::string("\0\0\0\x18" "ftypmp42", 8), "MP4/MOV"}, {std::string("\0\0\0\x08wide\0\0\0\0mdat", 16), "MP4/MOV"},
+        {"\x1A\x45\xDF\xA3\x01", "Matroska/WebM"}, {std::string("RIFF\0\0\0\0" "AVI ", 12), "AVI"},
+        {std::string("DKIF\0\0\x20\0", 8), "IVF"}, {ts, "MPEG-TS"}, {"\x89PNG\r\n\x1A\n", "PNG"},
+        {"\xFF\xD8\xFF\xDB", "JPEG"}, {std::string("\0\0\0\x01\x09\xF0\0\0\0\x01\x67\x64", 12), "H.264"},
+        {std::string("\0\0\0\x01\x46\x01\x50\0\0\x01\x40\x01", 12), "HEVC"},
+        {"YUV4MPEG2 W16 H8 ftyp\n", ""}, {flat47, ""}, {std::string(4096, '\x10'), ""}, {std::string(4096, '\x80'), ""},
+        {black, ""}, {noise, ""}, {startCode, ""}, {std::string("\0\0\0\x01\x01\0\0\x01\x01", 9), ""},
+        {std::string("\0\0\0\x02" "ftyp", 8), ""}, {"RIFF\x10\0\0\0WAVE", ""}, {"\xFF\xD8\xFF\xFF", ""},
+        {ts.substr(0, 3 * 188 + 3), ""},
+    };
+    for (const auto& [head, expected] : heads)
+        EXPECT_EQ(lorvane::EncodedKind(head), expected) << ::testing::PrintToString(head.substr(0, 16));
     const std::pair<std::string, std::string> names[] = {
         {"/v/BasketballDrive_1920x1080_50.yuv", "1920x1080 -"},
         {"/v/crowd_run_1080p50_10bit_yuv420p10le.yuv", "1920x1080 yuv420p10le"},
@@ -433,7 +459,15 @@ TEST_F(RunTest, RefusalsComeInOrderAndTouchNothing)
          "不能打开 " + (dir / "none.yuv") + "!\n请确认路径是否正确！", "打开文件错误!"},
         {"empty target", with([](PsnrSettings& s) { s.targetPath.clear(); }), "请输入目标序列文件名！",
          "打开文件错误!"},
+        // Files that opened but are not what a run reads: not an opening error.
+        {"encoded target", with([&](PsnrSettings& s) { s.targetPath = dir / "enc.yuv"; }),
+         "目标序列 " + (dir / "enc.yuv") + " 是 PNG 文件，不是 YUV 序列：请先解码为 YUV 文件。", "错误!"},
+        {"bad Y4M header", with([&](PsnrSettings& s) { s.sourcePath = dir / "bad.y4m"; }),
+         "源参考序列 " + (dir / "bad.y4m") + " 不是有效的 YUV4MPEG2 文件：文件头中的宽度 W-4 无效。", "错误!"},
     };
+    const std::string png = "\x89PNG\r\n\x1A\n", y4m = "YUV4MPEG2 W-4 H8\n";
+    WriteFile(dir / "enc.yuv", Bytes(png.begin(), png.end()));
+    WriteFile(dir / "bad.y4m", Bytes(y4m.begin(), y4m.end()));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Recorder r;
