@@ -33,7 +33,6 @@
 #include "core/probe.h"
 #include "prompts.h"
 #include "resultswindow.h"
-#include "titlebar.h"
 
 #ifdef Q_OS_WIN
 #define NOMINMAX
@@ -393,7 +392,6 @@ CPsnrDialog::CPsnrDialog(QWidget* parent)
     setCursor(QCursor(QPixmap(U8(kFormCursor)), 0, 0));
     CreateControls();
     OnInitDialog();
-    CloseButtonOnly(*this);
 }
 
 CPsnrDialog::~CPsnrDialog()
@@ -402,6 +400,7 @@ CPsnrDialog::~CPsnrDialog()
     // finishes its editing as it is destroyed, which must not reach AutoFill.
     for (QLineEdit* field : findChildren<QLineEdit*>())
         field->disconnect(this);
+    delete m_results;
     if (!m_worker)
         return;
     // Only a forced shutdown gets here during a run. The run cannot be
@@ -677,8 +676,11 @@ void CPsnrDialog::OnViewChart()
 {
     if (!m_lastRun)
         return;
+    // Without a parent: a window owned by the form would be kept above it (on
+    // Windows always), and a click on the form must bring the form forward.
+    // The form deletes it.
     if (!m_results)
-        m_results = new ResultsWindow(*m_prompts, this);
+        m_results = new ResultsWindow(*m_prompts, nullptr);
     if (m_resultsRun != m_lastRun) {
         m_results->SetRun(m_lastRun);
         m_resultsRun = m_lastRun;
@@ -859,7 +861,6 @@ CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent, Qt::Dialog | kFixe
     ok->setDefault(true);
     ok->setGeometry(du.rect(178, 7, 50, 14));
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    CloseButtonOnly(*this);
 }
 
 // ---- application
@@ -874,6 +875,12 @@ void PrepareApplication(QApplication& app)
     if (translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
                          QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         app.installTranslator(translator);
+}
+
+void ShowMainForm(QApplication& app, CPsnrDialog& form)
+{
+    QObject::connect(&form, &QDialog::finished, &app, &QCoreApplication::quit);
+    form.show();
 }
 
 }  // namespace lorvane

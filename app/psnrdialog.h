@@ -210,6 +210,12 @@ public:
 // the Chinese texts of Qt's own dialogs.
 void PrepareApplication(QApplication& app);
 
+// Shows the form as the application's main window. Not modal: a modal form
+// would block the results window and the frame viewer, and window managers
+// keep a modal window above the others of its application. Closing the form
+// ends the application, whatever else is open.
+void ShowMainForm(QApplication& app, CPsnrDialog& form);
+
 // "关于 Lorvane(&A)...", the system-menu (or context-menu) entry.
 extern const char* const kAboutMenuText;
 

@@ -95,7 +95,8 @@ private slots:
     }
 
     // A real run: the table holds its numbers, the CSV is the CLI's, and the
-    // keys lead from the form to the viewer and on to the next frame.
+    // keys lead from the form to the viewer and on to the next frame. Each
+    // window opened comes up active, and the form never keeps it below.
     void runToViewer()
     {
         QTemporaryDir dir;
@@ -108,6 +109,12 @@ private slots:
         Write(ref, reference);
         Write(out, target);
         Form form;
+        ShowMainForm(*qApp, form.dialog);
+        // Shown as the program shows it: not modal, close button only.
+        QVERIFY(!QApplication::activeModalWidget() && form.dialog.windowModality() == Qt::NonModal);
+        QCOMPARE(form.dialog.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                                              Qt::WindowCloseButtonHint),
+                 Qt::WindowCloseButtonHint);
         form.edit(IDC_SOURCE_PATH)->setText(ref);
         form.edit(IDC_TARGET_PATH)->setText(out);
         QVERIFY(!form.dialog.GetDlgItem(IDC_VIEW_CHART)->isEnabled());
@@ -122,6 +129,11 @@ private slots:
         QCOMPARE(results->windowTitle(), QStringLiteral("PSNR 曲线 - out_16x8.yuv"));
         QTableView* table = results->Table();
         QVERIFY(QTest::qWaitForWindowActive(results));
+        QCOMPARE(QApplication::activeWindow(), results);
+        // Nothing ties it to the form: a window manager keeps a window above
+        // the one it is transient for, and the form must come forward when clicked.
+        QVERIFY(!results->parentWidget() && !results->windowHandle()->transientParent());
+        QCOMPARE(results->windowModality(), Qt::NonModal);
         QTRY_COMPARE(QApplication::focusWidget(), table);
         QCOMPARE(table->currentIndex().row(), 0);
         // The run's numbers, as the result file prints them; sorting by PSNR Y puts the worst first.
@@ -162,6 +174,16 @@ private slots:
         QVERIFY(shown.wait(10000));
         QCOMPARE(viewer->Frame(), 0);
         QVERIFY(QTest::qWaitForWindowActive(viewer));
+        QCOMPARE(QApplication::activeWindow(), viewer);
+        // A click on the form activates it, and the results window takes input again after it.
+        form.dialog.activateWindow();
+        QTRY_COMPARE(QApplication::activeWindow(), &form.dialog);
+        results->activateWindow();
+        QTRY_COMPARE(QApplication::activeWindow(), results);
+        QTest::keyClick(table, Qt::Key_Down);
+        QCOMPARE(table->currentIndex().row(), 1);
+        viewer->activateWindow();
+        QTRY_COMPARE(QApplication::activeWindow(), viewer);
         QTest::keyClick(viewer, Qt::Key_Right);
         QVERIFY(shown.wait(10000));
         QCOMPARE(viewer->Frame(), 1);
