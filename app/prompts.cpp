@@ -47,6 +47,12 @@ QString QtPrompts::chooseFile(QWidget* parent, const FileRequest& request)
     return QString();
 }
 
+void ShowOutOfMemory(Prompts& prompts, QWidget* parent)
+{
+    prompts.showMessage(parent, QStringLiteral("内存不足，无法完成计算！"), QStringLiteral("错误!"),
+                        QMessageBox::Critical);
+}
+
 QtPrompts& QtPrompts::instance()
 {
     static QtPrompts prompts;

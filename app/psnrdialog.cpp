@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <new>
 
 #include "autofill.h"
 #include "core/probe.h"
@@ -751,12 +752,21 @@ void CPsnrDialog::StartRun(const PsnrSettings& settings)
     m_latestStep = -1;
     m_stepQueued = false;
     m_runSettings = settings;
+    // The records grow as frames are measured: a frame count far beyond the
+    // files' length must not take memory up front.
     m_runFrames.clear();
-    m_runFrames.reserve(std::size_t(std::clamp(settings.frameCount, 0, 1 << 17)));
     m_runReachedEnd = false;
+    m_runOutOfMemory = false;
     m_worker = QThread::create([this, settings] {
         WorkerFeedback feedback(*this);
-        RunComparison(settings, feedback);
+        try {
+            RunComparison(settings, feedback);
+        } catch (const std::bad_alloc&) {
+            // An exception must not leave the thread. The records go at once,
+            // so that the form has memory to say what happened.
+            m_runFrames = {};
+            m_runOutOfMemory = true;
+        }
     });
     connect(m_worker, &QThread::finished, this, &CPsnrDialog::OnRunEnded);
     // The form keeps painting and its bar moves, but takes no input until the
@@ -775,22 +785,31 @@ void CPsnrDialog::OnRunEnded()
     qApp->removeEventFilter(this);
     // The results window follows the latest run that compared a frame; an
     // open window shows it at once.
-    if (m_runReachedEnd && m_runOutcome.framesCompared > 0) {
-        auto run = std::make_shared<MeasuredSequence>();
-        run->settings = m_runSettings;
-        run->record.outcome = m_runOutcome;
-        run->record.frames = std::move(m_runFrames);
-        run->record.statistics = ComputeStatistics(run->record.frames, m_runOutcome.description, kWorstFrames);
-        m_lastRun = std::move(run);
-        if (m_results) {
+    bool outOfMemory = m_runOutOfMemory;
+    m_lastRun.reset();
+    if (!outOfMemory && m_runReachedEnd && m_runOutcome.framesCompared > 0) {
+        try {
+            auto run = std::make_shared<MeasuredSequence>();
+            run->settings = m_runSettings;
+            run->record.outcome = m_runOutcome;
+            run->record.frames = std::move(m_runFrames);
+            run->record.statistics = ComputeStatistics(run->record.frames, m_runOutcome.description, kWorstFrames);
+            m_lastRun = std::move(run);
+        } catch (const std::bad_alloc&) {
+            outOfMemory = true;
+        }
+        if (m_lastRun && m_results) {
             m_results->SetRun(m_lastRun);
             m_resultsRun = m_lastRun;
         }
-    } else {
-        m_lastRun.reset();
     }
     m_runFrames = {};
     GetDlgItem(IDC_VIEW_CHART)->setEnabled(m_lastRun != nullptr);
+    if (outOfMemory) {
+        // A run that unwound never hid its bar.
+        ProgressEnd();
+        ShowOutOfMemory(*m_prompts, this);
+    }
     emit runFinished();
 }
 

@@ -184,6 +184,7 @@ private:
     std::vector<FrameResult> m_runFrames;
     RunOutcome m_runOutcome;
     bool m_runReachedEnd = false;
+    bool m_runOutOfMemory = false;
     Measured m_lastRun;
     Measured m_resultsRun;  // what the results window shows
     ResultsWindow* m_results = nullptr;
