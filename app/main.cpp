@@ -9,6 +9,6 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     lorvane::PrepareApplication(app);
     lorvane::CPsnrDialog form;
-    form.exec();
-    return 0;
+    lorvane::ShowMainForm(app, form);
+    return app.exec();
 }

@@ -4,8 +4,6 @@
 #include <QFileDialog>
 #include <QFileInfo>
 
-#include "titlebar.h"
-
 namespace lorvane {
 
 void QtPrompts::showMessage(QWidget* parent, const QString& text, const QString& title,
@@ -13,7 +11,6 @@ void QtPrompts::showMessage(QWidget* parent, const QString& text, const QString&
 {
     QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
     box.button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
-    CloseButtonOnly(box);
     box.exec();
 }
 
@@ -48,6 +45,12 @@ QString QtPrompts::chooseFile(QWidget* parent, const FileRequest& request)
         dialog.setNameFilters(filters);
     }
     return QString();
+}
+
+void ShowOutOfMemory(Prompts& prompts, QWidget* parent)
+{
+    prompts.showMessage(parent, QStringLiteral("内存不足，无法完成计算！"), QStringLiteral("错误!"),
+                        QMessageBox::Critical);
 }
 
 QtPrompts& QtPrompts::instance()

@@ -42,4 +42,8 @@ public:
     static QtPrompts& instance();
 };
 
+// A run, or what the window makes of its results, that could not get the
+// memory it needed: the same error box wherever it happened.
+void ShowOutOfMemory(Prompts& prompts, QWidget* parent);
+
 }  // namespace lorvane

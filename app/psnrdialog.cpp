@@ -28,12 +28,12 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <new>
 
 #include "autofill.h"
 #include "core/probe.h"
 #include "prompts.h"
 #include "resultswindow.h"
-#include "titlebar.h"
 
 #ifdef Q_OS_WIN
 #define NOMINMAX
@@ -393,7 +393,6 @@ CPsnrDialog::CPsnrDialog(QWidget* parent)
     setCursor(QCursor(QPixmap(U8(kFormCursor)), 0, 0));
     CreateControls();
     OnInitDialog();
-    CloseButtonOnly(*this);
 }
 
 CPsnrDialog::~CPsnrDialog()
@@ -402,6 +401,7 @@ CPsnrDialog::~CPsnrDialog()
     // finishes its editing as it is destroyed, which must not reach AutoFill.
     for (QLineEdit* field : findChildren<QLineEdit*>())
         field->disconnect(this);
+    delete m_results;
     if (!m_worker)
         return;
     // Only a forced shutdown gets here during a run. The run cannot be
@@ -677,8 +677,11 @@ void CPsnrDialog::OnViewChart()
 {
     if (!m_lastRun)
         return;
+    // Without a parent: a window owned by the form would be kept above it (on
+    // Windows always), and a click on the form must bring the form forward.
+    // The form deletes it.
     if (!m_results)
-        m_results = new ResultsWindow(*m_prompts, this);
+        m_results = new ResultsWindow(*m_prompts, nullptr);
     if (m_resultsRun != m_lastRun) {
         m_results->SetRun(m_lastRun);
         m_resultsRun = m_lastRun;
@@ -749,12 +752,21 @@ void CPsnrDialog::StartRun(const PsnrSettings& settings)
     m_latestStep = -1;
     m_stepQueued = false;
     m_runSettings = settings;
+    // The records grow as frames are measured: a frame count far beyond the
+    // files' length must not take memory up front.
     m_runFrames.clear();
-    m_runFrames.reserve(std::size_t(std::clamp(settings.frameCount, 0, 1 << 17)));
     m_runReachedEnd = false;
+    m_runOutOfMemory = false;
     m_worker = QThread::create([this, settings] {
         WorkerFeedback feedback(*this);
-        RunComparison(settings, feedback);
+        try {
+            RunComparison(settings, feedback);
+        } catch (const std::bad_alloc&) {
+            // An exception must not leave the thread. The records go at once,
+            // so that the form has memory to say what happened.
+            m_runFrames = {};
+            m_runOutOfMemory = true;
+        }
     });
     connect(m_worker, &QThread::finished, this, &CPsnrDialog::OnRunEnded);
     // The form keeps painting and its bar moves, but takes no input until the
@@ -773,22 +785,31 @@ void CPsnrDialog::OnRunEnded()
     qApp->removeEventFilter(this);
     // The results window follows the latest run that compared a frame; an
     // open window shows it at once.
-    if (m_runReachedEnd && m_runOutcome.framesCompared > 0) {
-        auto run = std::make_shared<MeasuredSequence>();
-        run->settings = m_runSettings;
-        run->record.outcome = m_runOutcome;
-        run->record.frames = std::move(m_runFrames);
-        run->record.statistics = ComputeStatistics(run->record.frames, m_runOutcome.description, kWorstFrames);
-        m_lastRun = std::move(run);
-        if (m_results) {
+    bool outOfMemory = m_runOutOfMemory;
+    m_lastRun.reset();
+    if (!outOfMemory && m_runReachedEnd && m_runOutcome.framesCompared > 0) {
+        try {
+            auto run = std::make_shared<MeasuredSequence>();
+            run->settings = m_runSettings;
+            run->record.outcome = m_runOutcome;
+            run->record.frames = std::move(m_runFrames);
+            run->record.statistics = ComputeStatistics(run->record.frames, m_runOutcome.description, kWorstFrames);
+            m_lastRun = std::move(run);
+        } catch (const std::bad_alloc&) {
+            outOfMemory = true;
+        }
+        if (m_lastRun && m_results) {
             m_results->SetRun(m_lastRun);
             m_resultsRun = m_lastRun;
         }
-    } else {
-        m_lastRun.reset();
     }
     m_runFrames = {};
     GetDlgItem(IDC_VIEW_CHART)->setEnabled(m_lastRun != nullptr);
+    if (outOfMemory) {
+        // A run that unwound never hid its bar.
+        ProgressEnd();
+        ShowOutOfMemory(*m_prompts, this);
+    }
     emit runFinished();
 }
 
@@ -859,7 +880,6 @@ CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent, Qt::Dialog | kFixe
     ok->setDefault(true);
     ok->setGeometry(du.rect(178, 7, 50, 14));
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    CloseButtonOnly(*this);
 }
 
 // ---- application
@@ -874,6 +894,12 @@ void PrepareApplication(QApplication& app)
     if (translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
                          QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         app.installTranslator(translator);
+}
+
+void ShowMainForm(QApplication& app, CPsnrDialog& form)
+{
+    QObject::connect(&form, &QDialog::finished, &app, &QCoreApplication::quit);
+    form.show();
 }
 
 }  // namespace lorvane

@@ -184,6 +184,7 @@ private:
     std::vector<FrameResult> m_runFrames;
     RunOutcome m_runOutcome;
     bool m_runReachedEnd = false;
+    bool m_runOutOfMemory = false;
     Measured m_lastRun;
     Measured m_resultsRun;  // what the results window shows
     ResultsWindow* m_results = nullptr;
@@ -209,6 +210,12 @@ public:
 // Application-wide setup done once before the form is shown: name, icon and
 // the Chinese texts of Qt's own dialogs.
 void PrepareApplication(QApplication& app);
+
+// Shows the form as the application's main window. Not modal: a modal form
+// would block the results window and the frame viewer, and window managers
+// keep a modal window above the others of its application. Closing the form
+// ends the application, whatever else is open.
+void ShowMainForm(QApplication& app, CPsnrDialog& form);
 
 // "关于 Lorvane(&A)...", the system-menu (or context-menu) entry.
 extern const char* const kAboutMenuText;

@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <new>
 
 #include "frametablemodel.h"
 #include "frameviewer.h"
@@ -193,7 +194,7 @@ public:
     void ProgressBegin(std::int32_t) override {}
     void ProgressStep(std::int32_t frame) override { window_.pendingStep_.store(frame, std::memory_order_relaxed); }
     void ProgressEnd() override {}
-    void FrameMeasured(const FrameResult& frame) override { window_.pendingFrames_.push_back(frame); }
+    void FrameMeasured(const FrameResult& frame) override { window_.FrameMeasured(frame); }
     void RunEnded(const RunOutcome& outcome) override
     {
         window_.pendingOutcome_ = outcome;
@@ -465,8 +466,13 @@ void ResultsWindow::OpenFrame(int frame)
 bool ResultsWindow::WriteExport(Export kind, const QString& path)
 {
     const RunRecord& record = Shown()->record;
-    const std::string text = kind == Export::Csv ? CsvText(record) : kind == Export::Json ? JsonText(record)
-                                                                                          : HtmlReport(record);
+    std::string text;
+    try {
+        text = kind == Export::Csv ? CsvText(record) : kind == Export::Json ? JsonText(record) : HtmlReport(record);
+    } catch (const std::bad_alloc&) {
+        ShowOutOfMemory(prompts_, this);
+        return false;
+    }
     if (WriteOutput(path.toStdString(), text))
         return true;
     prompts_.showMessage(this, U8("不能写入 %1！\n请确认路径是否正确。").arg(path), U8("Lorvane"),
@@ -525,8 +531,8 @@ void ResultsWindow::AddSequence(const QString& path)
     // Only the frames the run itself compared can be set side by side.
     pending_.frameCount = sequences_.front()->record.outcome.framesCompared;
     pendingFrames_.clear();
-    pendingFrames_.reserve(std::size_t(pending_.frameCount));
     pendingEnded_ = false;
+    pendingOutOfMemory_ = false;
     pendingStep_ = 0;
     progress_->setRange(0, std::max(pending_.frameCount, 1));
     progress_->setValue(0);
@@ -535,7 +541,13 @@ void ResultsWindow::AddSequence(const QString& path)
     const PsnrSettings settings = pending_;
     worker_ = QThread::create([this, settings] {
         ComparisonFeedback feedback(*this);
-        RunComparison(settings, feedback);
+        try {
+            RunComparison(settings, feedback);
+        } catch (const std::bad_alloc&) {
+            // Said on the GUI thread once the thread has ended; the records go now.
+            pendingFrames_ = {};
+            pendingOutOfMemory_ = true;
+        }
     });
     connect(worker_, &QThread::finished, this, &ResultsWindow::OnMeasuringEnded);
     worker_->start();
@@ -551,13 +563,22 @@ void ResultsWindow::OnMeasuringEnded()
     worker_ = nullptr;
     progressTimer_->stop();
     progress_->hide();
-    if (pendingEnded_ && pendingOutcome_.framesCompared > 0 && pendingGeneration_ == generation_) {
-        auto sequence = std::make_shared<MeasuredSequence>();
-        sequence->settings = pending_;
-        sequence->record.outcome = pendingOutcome_;
-        sequence->record.frames = std::move(pendingFrames_);
-        sequence->record.statistics =
-            ComputeStatistics(sequence->record.frames, pendingOutcome_.description, kWorstFrames);
+    bool outOfMemory = pendingOutOfMemory_;
+    std::shared_ptr<MeasuredSequence> sequence;
+    if (!outOfMemory && pendingEnded_ && pendingOutcome_.framesCompared > 0 && pendingGeneration_ == generation_) {
+        try {
+            sequence = std::make_shared<MeasuredSequence>();
+            sequence->settings = pending_;
+            sequence->record.outcome = pendingOutcome_;
+            sequence->record.frames = std::move(pendingFrames_);
+            sequence->record.statistics =
+                ComputeStatistics(sequence->record.frames, pendingOutcome_.description, kWorstFrames);
+        } catch (const std::bad_alloc&) {
+            sequence.reset();
+            outOfMemory = true;
+        }
+    }
+    if (sequence) {
         sequences_.push_back(std::move(sequence));
         AddToChart(*sequences_.back(), SequenceCount() - 1);
         FitValueAxis();
@@ -566,6 +587,8 @@ void ResultsWindow::OnMeasuringEnded()
     }
     pendingFrames_ = {};
     UpdateButtons();
+    if (outOfMemory)
+        ShowOutOfMemory(prompts_, this);
     emit measuringEnded();
 }
 

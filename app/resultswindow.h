@@ -68,6 +68,8 @@ signals:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    // Keeps the numbers of each frame of a comparison, on its worker thread.
+    virtual void FrameMeasured(const FrameResult& frame) { pendingFrames_.push_back(frame); }
 
 private:
     struct Lines {
@@ -113,6 +115,7 @@ private:
     std::vector<FrameResult> pendingFrames_;
     RunOutcome pendingOutcome_;
     bool pendingEnded_ = false;
+    bool pendingOutOfMemory_ = false;
     std::atomic<std::int32_t> pendingStep_{0};
     std::atomic<bool> closing_{false};
 };

@@ -49,7 +49,7 @@ int main(int argc, char* argv[])
     CPsnrDialog form;
     form.SetPrompts(prompts);
     form.move(40, 40);
-    form.show();
+    ShowMainForm(app, form);
     for (int id : {IDC_SOURCE_PATH, IDC_TARGET_PATH}) {
         static_cast<QLineEdit*>(form.GetDlgItem(id))->setText(QString::fromLocal8Bit(argv[id == IDC_SOURCE_PATH ? 1 : 2]));
         form.AutoFill(true);

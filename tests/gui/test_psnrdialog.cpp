@@ -2,7 +2,9 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <cstdint>
 #include <functional>
+#include <new>
 
 #include "prompts.h"
 #include "psnrdialog.h"
@@ -17,17 +19,18 @@ QString Box(const QString& title, int icon, const QString& text) { return title 
 const QString kZeroSize = Box("错误!", QMessageBox::Critical, "请正确输入图像宽高！");
 
 // The form, with scripted answers in place of its message boxes and file dialogs.
-struct Form : Prompts {
+template <typename Dialog = CPsnrDialog>
+struct FormOf : Prompts {
     QStringList messages;
     QList<QPoint> bars;  // the bar's value and maximum while each message was up; none if hidden
     QList<FileRequest> requests;
     QStringList answers;               // what chooseFile returns, in turn; none left cancels
     std::function<void()> whileShown;  // runs while a message is "on screen"
-    CPsnrDialog dialog;
+    Dialog dialog;
     // The fields in this order: source, target, width, height, frames, result.
     static constexpr int ids[] = {IDC_SOURCE_PATH, IDC_TARGET_PATH, IDC_WIDTH, IDC_HEIGHT, IDC_FRAMES, IDC_RESULT_PATH};
 
-    Form() { dialog.SetPrompts(*this); dialog.show(); }
+    FormOf() { dialog.SetPrompts(*this); dialog.show(); }
     void showMessage(QWidget*, const QString& text, const QString& title, QMessageBox::Icon icon) override
     {
         const QProgressBar* bar = dialog.m_progress;
@@ -61,6 +64,18 @@ struct Form : Prompts {
         return dialog.IsRunning() && finished.wait(60000);
     }
     bool compute() { return runs([this] { click(IDC_COMPUTE); }); }
+};
+using Form = FormOf<>;
+
+// A form whose records of the frames cannot grow past `frames` frames.
+struct StarvedDialog : CPsnrDialog {
+    std::int32_t frames = 0;
+    void FrameMeasured(const FrameResult& frame) override
+    {
+        if (frame.frame >= frames)
+            throw std::bad_alloc();
+        CPsnrDialog::FrameMeasured(frame);
+    }
 };
 
 void Write(const QString& path, const QByteArray& bytes)
@@ -171,6 +186,38 @@ private slots:
                                             " 1,48.130804,100.000000,100.000000\r\n"
                                             " 2,42.110204,100.000000,48.130804\r\n"
                                             "Average,63.413669,100.000000,82.710268\r\n"));
+    }
+
+    // Memory that runs out while a run keeps its frames ends the run with one
+    // error box and leaves the form as before the run.
+    void outOfMemory()
+    {
+        QTemporaryDir dir;
+        const QString ref = dir.filePath("ref"), out = dir.filePath("out");
+        Write(ref, QByteArray(192 * 3, 40));  // three 16 x 8 frames
+        Write(out, QByteArray(192 * 3, 41));
+        FormOf<StarvedDialog> form;
+        StarvedDialog& dialog = form.dialog;
+        dialog.frames = 1;
+        form.enter({ref, out, "16", "8", "3", ""});
+        QVERIFY(form.compute());
+        QCOMPARE(form.only(), Box("错误!", QMessageBox::Critical, "内存不足，无法完成计算！"));
+        QCOMPARE(form.bars, QList<QPoint>{QPoint()});
+        QVERIFY(!dialog.IsRunning() && !dialog.m_progress->isVisible() && dialog.m_progress->value() < 1);
+        QVERIFY(!dialog.LastRun() && !dialog.GetDlgItem(IDC_VIEW_CHART)->isEnabled());
+        QTest::keyClicks(form.edit(IDC_FRAMES), QStringLiteral("0"));
+        QCOMPARE(form.edit(IDC_FRAMES)->text(), QStringLiteral("30"));
+
+        // The next run goes through; a frame count far beyond the files takes
+        // no memory up front, the records grow with the frames measured.
+        dialog.frames = INT32_MAX;
+        form.messages.clear();
+        form.enter({ref, out, "16", "8", "1000000000", ""});
+        QVERIFY(form.compute());
+        QVERIFY2(form.only().contains("共计3帧"), qPrintable(form.only()));
+        QVERIFY(dialog.LastRun() && dialog.LastRun()->record.frames.size() == 3);
+        QVERIFY(dialog.LastRun()->record.frames.capacity() < 1000);
+        QVERIFY(dialog.GetDlgItem(IDC_VIEW_CHART)->isEnabled());
     }
 
     void enterAndEsc()

@@ -4,6 +4,9 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <cstdint>
+#include <new>
+
 #include "errormap.h"
 #include "frametablemodel.h"
 #include "frameviewer.h"
@@ -36,6 +39,18 @@ void Write(const QString& path, const QByteArray& bytes)
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
 }
+
+// A results window whose comparison runs out of memory after `frames` frames.
+struct StarvedResults : ResultsWindow {
+    using ResultsWindow::ResultsWindow;
+    std::int32_t frames = 0;
+    void FrameMeasured(const FrameResult& frame) override
+    {
+        if (frame.frame >= frames)
+            throw std::bad_alloc();
+        ResultsWindow::FrameMeasured(frame);
+    }
+};
 
 QByteArray Read(const QString& path)
 {
@@ -95,7 +110,8 @@ private slots:
     }
 
     // A real run: the table holds its numbers, the CSV is the CLI's, and the
-    // keys lead from the form to the viewer and on to the next frame.
+    // keys lead from the form to the viewer and on to the next frame. Each
+    // window opened comes up active, and the form never keeps it below.
     void runToViewer()
     {
         QTemporaryDir dir;
@@ -108,6 +124,12 @@ private slots:
         Write(ref, reference);
         Write(out, target);
         Form form;
+        ShowMainForm(*qApp, form.dialog);
+        // Shown as the program shows it: not modal, close button only.
+        QVERIFY(!QApplication::activeModalWidget() && form.dialog.windowModality() == Qt::NonModal);
+        QCOMPARE(form.dialog.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                                              Qt::WindowCloseButtonHint),
+                 Qt::WindowCloseButtonHint);
         form.edit(IDC_SOURCE_PATH)->setText(ref);
         form.edit(IDC_TARGET_PATH)->setText(out);
         QVERIFY(!form.dialog.GetDlgItem(IDC_VIEW_CHART)->isEnabled());
@@ -122,6 +144,11 @@ private slots:
         QCOMPARE(results->windowTitle(), QStringLiteral("PSNR 曲线 - out_16x8.yuv"));
         QTableView* table = results->Table();
         QVERIFY(QTest::qWaitForWindowActive(results));
+        QCOMPARE(QApplication::activeWindow(), results);
+        // Nothing ties it to the form: a window manager keeps a window above
+        // the one it is transient for, and the form must come forward when clicked.
+        QVERIFY(!results->parentWidget() && !results->windowHandle()->transientParent());
+        QCOMPARE(results->windowModality(), Qt::NonModal);
         QTRY_COMPARE(QApplication::focusWidget(), table);
         QCOMPARE(table->currentIndex().row(), 0);
         // The run's numbers, as the result file prints them; sorting by PSNR Y puts the worst first.
@@ -162,6 +189,16 @@ private slots:
         QVERIFY(shown.wait(10000));
         QCOMPARE(viewer->Frame(), 0);
         QVERIFY(QTest::qWaitForWindowActive(viewer));
+        QCOMPARE(QApplication::activeWindow(), viewer);
+        // A click on the form activates it, and the results window takes input again after it.
+        form.dialog.activateWindow();
+        QTRY_COMPARE(QApplication::activeWindow(), &form.dialog);
+        results->activateWindow();
+        QTRY_COMPARE(QApplication::activeWindow(), results);
+        QTest::keyClick(table, Qt::Key_Down);
+        QCOMPARE(table->currentIndex().row(), 1);
+        viewer->activateWindow();
+        QTRY_COMPARE(QApplication::activeWindow(), viewer);
         QTest::keyClick(viewer, Qt::Key_Right);
         QVERIFY(shown.wait(10000));
         QCOMPARE(viewer->Frame(), 1);
@@ -169,6 +206,40 @@ private slots:
         QCOMPARE(viewer->Pictures().errors[0].maxError, 1);  // frame 1: every Y sample one higher
         QTest::keyClick(viewer, Qt::Key_Escape);
         QVERIFY(!viewer->isVisible());
+    }
+
+    // A comparison that runs out of memory adds nothing, says so once, and
+    // leaves the window ready to measure the next.
+    void addSequenceOutOfMemory()
+    {
+        QTemporaryDir dir;
+        const QString ref = dir.filePath("ref_16x8.yuv"), out = dir.filePath("out_16x8.yuv");
+        Write(ref, QByteArray(192 * 3, 40));
+        Write(out, QByteArray(192 * 3, 41));
+        Form form;
+        form.edit(IDC_SOURCE_PATH)->setText(ref);
+        form.edit(IDC_TARGET_PATH)->setText(out);
+        QVERIFY(form.compute());
+        StarvedResults results(form, nullptr);
+        results.SetRun(form.dialog.LastRun());
+        results.show();
+        QPushButton* add = nullptr;
+        for (QPushButton* button : results.findChildren<QPushButton*>())
+            if (button->text() == "添加比较序列…")
+                add = button;
+        QVERIFY(add);
+        QProgressBar* bar = results.findChild<QProgressBar*>();
+        for (std::int32_t frames : {1, INT32_MAX}) {
+            form.messages.clear();
+            results.frames = frames;
+            QSignalSpy ended(&results, &ResultsWindow::measuringEnded);
+            results.AddSequence(out);
+            QVERIFY(ended.wait(60000));
+            QCOMPARE(form.messages, frames == 1 ? QStringList{"错误!: 内存不足，无法完成计算！"} : QStringList{});
+            QCOMPARE(results.SequenceCount(), frames == 1 ? 1 : 2);
+            QVERIFY(!results.IsMeasuring() && add->isEnabled() && !bar->isVisible());
+        }
+        QCOMPARE(results.Shown()->record.frames.size(), std::size_t(3));
     }
 
     // The error map in the file's sample values, and the grey pictures scaled to 8 bits.
