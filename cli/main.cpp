@@ -272,6 +272,9 @@ void WarnAboutPartialFrame(const Input& input, std::int32_t width, std::int32_t 
 std::string TakeFromNames(const Input (&inputs)[2], bool wantSize, bool wantFormat, lorvane::PsnrSettings& settings)
 {
     const lorvane::FilesTell told = lorvane::WhatFilesTell(&inputs[0].info, &inputs[1].info);
+    if (wantFormat && told.unsupportedIn >= 0)
+        return "文件名 " + inputs[told.unsupportedIn].path + " 中的 " + told.unsupportedFormat +
+               " 是不支持的像素格式，不会当作 8 位读取。请用 -p 给出文件的格式。";
     if ((wantSize && told.sizeConflict) || (wantFormat && told.formatConflict))
         return "两个文件名给出的图像不一致：" + inputs[0].path + " 是 " + told.sourceSays + "，" + inputs[1].path + " 是 " +
                told.targetSays + "。请用 -s 和 -p 给出。";

@@ -64,25 +64,40 @@ std::string Lower(std::string text)
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// A size in one name (no folders): WxH, then 2160p/1080p/720p, then the CIF family.
-void GuessSize(const std::string& name, NameGuess& guess)
+// The words of one name (no folders): the runs between '_', '-', '.' and
+// spaces. The hyphen of a depth written "10-bit" stays inside its word.
+std::vector<std::string_view> Words(std::string_view name)
 {
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (!IsDigit(name[i]) || (i > 0 && IsDigit(name[i - 1])))
-            continue;
-        std::size_t j = i;
-        while (j < name.size() && IsDigit(name[j]))
-            ++j;
-        if (j >= name.size() || (name[j] != 'x' && name[j] != '*'))
-            continue;
-        std::size_t k = j + 1;
-        while (k < name.size() && IsDigit(name[k]))
-            ++k;
-        if (k == j + 1 || (k < name.size() && name[k] != '_' && name[k] != '.'))
-            continue;
+    const auto isSeparator = [&](std::size_t i) {
+        const char c = name[i];
+        if (c == '-')
+            return !(i > 0 && IsDigit(name[i - 1]) && name.substr(i + 1, 3) == "bit");
+        return c == '_' || c == '.' || c == ' ';
+    };
+    std::vector<std::string_view> words;
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i <= name.size(); ++i)
+        if (i == name.size() || isSeparator(i)) {
+            if (i > begin)
+                words.push_back(name.substr(begin, i - begin));
+            begin = i + 1;
+        }
+    return words;
+}
+
+bool AllDigits(std::string_view text)
+{
+    return std::all_of(text.begin(), text.end(), IsDigit);
+}
+
+// A size in one name: the first WxH word, else 2160p/1080p/720p, else the CIF family.
+void GuessSize(const std::vector<std::string_view>& words, NameGuess& guess)
+{
+    for (std::string_view word : words) {
+        const std::size_t x = word.find_first_of("x*");
         std::int64_t width = 0, height = 0;
-        if (ParseDimension(std::string_view(name).substr(i, j - i), width) &&
-            ParseDimension(std::string_view(name).substr(j + 1, k - j - 1), height) && width > 0 &&
+        if (x != std::string_view::npos && AllDigits(word.substr(0, x)) && AllDigits(word.substr(x + 1)) &&
+            ParseDimension(word.substr(0, x), width) && ParseDimension(word.substr(x + 1), height) && width > 0 &&
             height > 0 && width <= kMaxDimension && height <= kMaxDimension) {
             guess.width = std::int32_t(width);
             guess.height = std::int32_t(height);
@@ -90,54 +105,70 @@ void GuessSize(const std::string& name, NameGuess& guess)
         }
     }
     static constexpr struct {
-        std::string_view token;
+        std::string_view word;
         std::int32_t width, height;
-        bool afterUnderscore;
-    } kNamed[] = {{"2160p", 3840, 2160, false}, {"1080p", 1920, 1080, false}, {"720p", 1280, 720, false},
-                  {"_4cif", 704, 576, true},    {"_qcif", 176, 144, true},    {"_cif", 352, 288, true}};
-    for (const auto& named : kNamed) {
-        for (std::size_t at = name.find(named.token); at != std::string::npos;
-             at = name.find(named.token, at + 1)) {
-            if (!named.afterUnderscore && at > 0 && IsDigit(name[at - 1]))
-                continue;
-            guess.width = named.width;
-            guess.height = named.height;
-            return;
-        }
-    }
+        bool rateMayFollow;  // 1080p50, as in the names of common test sets
+    } kNamed[] = {{"2160p", 3840, 2160, true}, {"1080p", 1920, 1080, true}, {"720p", 1280, 720, true},
+                  {"4cif", 704, 576, false},   {"qcif", 176, 144, false},   {"cif", 352, 288, false}};
+    for (const auto& named : kNamed)
+        for (std::string_view word : words)
+            if (word.substr(0, named.word.size()) == named.word &&
+                (word.size() == named.word.size() || (named.rateMayFollow && AllDigits(word.substr(named.word.size()))))) {
+                guess.width = named.width;
+                guess.height = named.height;
+                return;
+            }
 }
 
-// A format in one name: an ffmpeg name (the longest that appears), else a
-// subsampling token and a bit depth.
-void GuessFormat(const std::string& name, NameGuess& guess)
+// Whether a word is shaped like one of ffmpeg's pixel-format names: a family
+// stem followed by a digit (yuv411p, yuv420p10be, yuvj420p, nv12, gray12,
+// p010le, rgb24, gbrp10le), or one of the names made of letters only. "yuv"
+// alone is the usual file extension, and yuv4mpeg the Y4M signature, not formats.
+bool LooksLikePixelFormat(std::string_view word)
 {
-    for (const PixelFormat& format : NamedPixelFormats())
-        if (name.find(format.name) != std::string::npos &&
-            (!guess.format || format.name.size() > guess.format->name.size()))
-            guess.format = &format;
+    static constexpr std::string_view kStems[] = {"yuv", "yuva", "yuvj", "yuyv", "uyvy", "yvyu", "gray", "grayf",
+                                                  "ya",  "nv",   "p01",  "p21",  "p41",  "rgb",  "bgr",  "rgba",
+                                                  "bgra", "argb", "abgr", "rgbf", "gbrp", "gbrap", "gbrpf", "xyz"};
+    static constexpr std::string_view kLetterNames[] = {"rgb", "bgr", "rgba", "bgra", "argb", "abgr", "gbrp", "gbrap"};
+    if (word.substr(0, 8) == "yuv4mpeg")
+        return false;
+    for (std::string_view name : kLetterNames)
+        if (word == name)
+            return true;
+    for (std::string_view stem : kStems)
+        if (word.size() > stem.size() && word.substr(0, stem.size()) == stem && IsDigit(word[stem.size()]))
+            return true;
+    return false;
+}
+
+// A format in one name: an ffmpeg name of ours (the longest there), else a
+// word shaped like one we do not read, else a subsampling word and a bit depth.
+// An exact format name is the strongest sign a name gives, so it outweighs the
+// rest; a format we cannot read outweighs the looser 420/10bit words, which
+// would otherwise have it read as something it is not.
+void GuessFormat(const std::vector<std::string_view>& words, NameGuess& guess)
+{
+    for (std::string_view word : words)
+        if (const PixelFormat* format = FindPixelFormat(word);
+            format && (!guess.format || format->name.size() > guess.format->name.size()))
+            guess.format = format;
     if (guess.format)
         return;
-    const auto hasToken = [&](std::string_view token) {
-        for (std::size_t at = name.find(token); at != std::string::npos; at = name.find(token, at + 1)) {
-            const std::size_t end = at + token.size();
-            if (at > 0 && name[at - 1] == '_' && (end == name.size() || name[end] == '_' || name[end] == '.'))
-                return true;
+    for (std::string_view word : words)
+        if (LooksLikePixelFormat(word)) {
+            guess.unsupportedFormat = std::string(word);
+            return;
         }
-        return false;
-    };
     std::string_view subsampling;
     for (std::string_view token : {"420", "422", "444", "400"})
-        if (hasToken(token))
+        if (std::find(words.begin(), words.end(), token) != words.end())
             subsampling = token;
     int bits = 0;
     for (int depth : {8, 9, 10, 12, 14, 16}) {
         const std::string n = std::to_string(depth);
-        for (const std::string& word : {n + "bit", n + "-bit"})
-            for (std::size_t at = name.find(word); at != std::string::npos; at = name.find(word, at + 1))
-                if (at == 0 || !IsDigit(name[at - 1]))
-                    bits = depth;
-        if (hasToken(n + "b"))
-            bits = depth;
+        for (const std::string& spelling : {n + "bit", n + "-bit", n + "b"})
+            if (std::find(words.begin(), words.end(), spelling) != words.end())
+                bits = depth;
     }
     if (subsampling.empty() && bits == 0)
         return;
@@ -219,13 +250,14 @@ NameGuess GuessFromName(const std::string& path)
         --folderEnd;
     const auto folderStart = std::find_if(std::make_reverse_iterator(folderEnd), path.rend(), isSeparator).base();
     const std::string folder = Lower(std::string(folderStart, folderEnd));
+    const std::vector<std::string_view> fileWords = Words(file), folderWords = Words(folder);
     NameGuess guess;
-    GuessSize(file, guess);
+    GuessSize(fileWords, guess);
     if (!guess.SizeKnown())
-        GuessSize(folder, guess);
-    GuessFormat(file, guess);
-    if (!guess.format)
-        GuessFormat(folder, guess);
+        GuessSize(folderWords, guess);
+    GuessFormat(fileWords, guess);
+    if (!guess.format && guess.unsupportedFormat.empty())
+        GuessFormat(folderWords, guess);
     return guess;
 }
 
@@ -301,6 +333,10 @@ FilesTell WhatFilesTell(const SequenceInfo* source, const SequenceInfo* target)
             says[i] = {info->header.width, info->header.height, info->header.format};
         else if (!headers)
             says[i] = {info->name.width, info->name.height, info->name.format};
+        if (!headers && !info->name.unsupportedFormat.empty() && told.unsupportedIn < 0) {
+            told.unsupportedFormat = info->name.unsupportedFormat;
+            told.unsupportedIn = i;
+        }
     }
     told.fromHeader = headers;
     told.sourceSays = DescribePicture(says[0].width, says[0].height, says[0].format);
@@ -311,7 +347,9 @@ FilesTell WhatFilesTell(const SequenceInfo* source, const SequenceInfo* target)
     for (const Says& s : says) {
         if (!told.sizeConflict && s.width > 0 && s.height > 0)
             told.width = s.width, told.height = s.height;
-        if (!told.formatConflict && s.format)
+        // A name that names a format we cannot read tells none: the other
+        // name's would have that file misread.
+        if (!told.formatConflict && s.format && told.unsupportedIn < 0)
             told.format = s.format;
     }
     return told;

@@ -31,13 +31,17 @@ bool HasY4mSignature(std::string_view data);
 bool ParseY4mHeader(std::string_view data, Y4mHeader& header, std::string& error);
 
 // What a file name (and the name of the folder holding it) tells: 0 x 0 and a
-// null format when nothing. Sizes: "WxH" (x, X or *) followed by '_' or '.',
-// 1080p/720p/2160p, _qcif/_cif/_4cif; formats: ffmpeg names (yuv420p10le),
-// _420_/_422_/_444_/_400_ with 8bit/10bit/10-bit/_10b_ depths.
+// null format when nothing. Only whole words count: the runs between '_', '-',
+// '.', spaces and the ends of the name. Sizes: "WxH" (x, X or *),
+// 2160p/1080p/720p (a frame rate may follow: 1080p50), qcif/cif/4cif; formats:
+// ffmpeg names (yuv420p10le), or 420/422/444/400 with 8bit/10bit/10-bit/10b
+// depths. A word shaped like an ffmpeg pixel format that is none of ours
+// (yuv420p10be, nv12) is kept in `unsupportedFormat`, never taken for 8-bit.
 struct NameGuess {
     std::int32_t width = 0;
     std::int32_t height = 0;
     const PixelFormat* format = nullptr;  // null: the name names none
+    std::string unsupportedFormat;        // the word, when the name names a format Lorvane does not read
     bool SizeKnown() const { return width > 0 && height > 0; }
 };
 NameGuess GuessFromName(const std::string& path);
@@ -66,6 +70,10 @@ struct FilesTell {
     bool sizeConflict = false;
     bool formatConflict = false;
     std::string sourceSays, targetSays;  // "WxH format" as each told, for messages
+    // A name that names a format Lorvane does not read (then no format is
+    // told): the word, and which input (0 the source, 1 the target).
+    std::string unsupportedFormat;
+    int unsupportedIn = -1;
     bool SizeKnown() const { return width > 0 && height > 0; }
 };
 FilesTell WhatFilesTell(const SequenceInfo* source, const SequenceInfo* target);
