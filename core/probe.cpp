@@ -10,6 +10,7 @@
 #include "files.h"
 #include "psnr.h"
 #include "ssd.h"
+#include "statistics.h"
 
 namespace lorvane {
 namespace {
@@ -376,7 +377,52 @@ std::int32_t FramesOfShorter(const SequenceInfo& source, const SequenceInfo& tar
         {CompleteFrames(source, frameBytes), CompleteFrames(target, frameBytes), std::uint64_t(kMaxDimension)}));
 }
 
-bool GuessSizeByContent(const std::string& path, const PixelFormat& format, SizeChoice& choice,
+std::uint32_t LargestSample(const std::uint8_t* data, std::size_t samples, int bytesPerSample)
+{
+    std::uint32_t largest = 0;
+    if (bytesPerSample == 1) {
+        for (std::size_t i = 0; i < samples; ++i)
+            largest = std::max<std::uint32_t>(largest, data[i]);
+    } else {
+        for (std::size_t i = 0; i < samples; ++i)
+            largest = std::max<std::uint32_t>(largest, data[2 * i] | std::uint32_t(data[2 * i + 1]) << 8);
+    }
+    return largest;
+}
+
+bool LargestSampleOfFirstFrame(const std::string& path, const SequenceInfo& info, std::uint64_t frameBytes,
+                               int bytesPerSample, std::uint32_t& largest)
+{
+    File file = OpenSequence(path);
+    if (!file || !info.regular || (info.y4m && !info.error.empty()))
+        return false;
+    if (info.y4m) {
+        if (std::fseek(file.get(), long(info.header.headerBytes), SEEK_SET) != 0)
+            return false;
+        std::string line;
+        for (int c; line.size() < kMaxY4mHeader && (c = std::fgetc(file.get())) != EOF && c != '\n';)
+            line += char(c);
+        if (line.substr(0, 5) != "FRAME")
+            return false;
+    }
+    // In pieces: a frame of a large picture need not be held whole to be scanned.
+    std::vector<std::uint8_t> piece(std::size_t(1) << 20);
+    std::uint64_t left = frameBytes - frameBytes % std::uint64_t(bytesPerSample), scanned = 0;
+    largest = 0;
+    while (left > 0) {
+        const std::size_t want = std::size_t(std::min<std::uint64_t>(left, piece.size()));
+        const std::size_t got = std::fread(piece.data(), 1, want, file.get());
+        const std::size_t samples = got / std::size_t(bytesPerSample);
+        largest = std::max(largest, LargestSample(piece.data(), samples, bytesPerSample));
+        scanned += samples;
+        if (got < want)
+            break;
+        left -= got;
+    }
+    return scanned > 0;
+}
+
+bool GuessSizeByContent(const std::string& path, const PixelFormat* format, SizeChoice& choice,
                         std::string& report)
 {
     static constexpr std::int32_t kSizes[][2] = {{176, 144},  {352, 240},   {352, 288},
@@ -388,52 +434,95 @@ bool GuessSizeByContent(const std::string& path, const PixelFormat& format, Size
     // between them (MSE of a hundredth of the peak squared) lies between:
     // consecutive frames of natural video are well above it, unrelated ones
     // well below.
-    const double peak = PeakValue(format.bits, PeakKind::Full);
-    const double threshold = peak * peak / 100.0;
+    constexpr double kLeastPsnr = 20.0;
+    // The best must also beat the runner-up by 3 dB (half its MSE relative to
+    // the peak squared). A wrong picture usually scores tens of dB below the
+    // true one; one close to it means the content cannot tell them apart:
+    // frames that barely change (a still, or noise alone), or a wrong size
+    // that lines up whole true frames, as 3840x2160 8-bit lays frames 0 and 2
+    // of 1920x1080 10-bit over each other. A guess there is a coin toss, and
+    // a wrong one gives a plausible number, so -s is asked for instead.
+    constexpr double kMarginDb = 3.0;
+    const PixelFormat* formats[2] = {format ? format : &ClassicFormat(), format ? nullptr : FindPixelFormat("yuv420p10le")};
     const SequenceInfo info = ProbeSequence(path);
     File file = OpenSequence(path);
     if (!file || !info.regular) {
         report = "无法按内容推断 " + path + " 的图像宽高：不是可以读取的普通文件。";
         return false;
     }
-    bool found = false;
+    struct Candidate {
+        SizeChoice picture;
+        double psnr = 0;  // of frames 0 and 1, in luma; relative to the peak, so comparable across depths
+    };
+    std::vector<Candidate> ranked;
     std::string tried;
-    for (const auto& size : kSizes) {
-        const PictureLayout layout = LayoutOf(format, size[0], size[1]);
-        if (info.bytes < 2 * layout.frameBytes || info.bytes % layout.frameBytes != 0)
+    for (const PixelFormat* tryFormat : formats) {
+        if (!tryFormat)
             continue;
-        const std::uint64_t lumaBytes = layout.planes[0].Samples() * std::uint64_t(layout.bytesPerSample);
-        std::vector<std::uint8_t> frames(layout.frameBytes + lumaBytes);
-        std::rewind(file.get());
-        if (std::fread(frames.data(), 1, frames.size(), file.get()) != frames.size())
-            continue;
-        const std::uint8_t* second = frames.data() + layout.frameBytes;
-        const std::uint64_t sum =
-            layout.bytesPerSample == 1
-                ? Ssd(frames.data(), second, lumaBytes)
-                : Ssd16(reinterpret_cast<const std::uint16_t*>(frames.data()),
-                        reinterpret_cast<const std::uint16_t*>(second), layout.planes[0].Samples());
-        const double mse = double(sum) / double(layout.planes[0].Samples());
-        tried += (tried.empty() ? "" : "、") + std::to_string(size[0]) + "x" + std::to_string(size[1]);
-        if (!found || mse < choice.lumaMse) {
-            choice = {size[0], size[1], mse};
-            found = true;
+        const double peak = PeakValue(tryFormat->bits, PeakKind::Full);
+        for (const auto& size : kSizes) {
+            const PictureLayout layout = LayoutOf(*tryFormat, size[0], size[1]);
+            if (info.bytes < 2 * layout.frameBytes || info.bytes % layout.frameBytes != 0)
+                continue;
+            const std::uint64_t samples = layout.planes[0].Samples();
+            const std::uint64_t lumaBytes = samples * std::uint64_t(layout.bytesPerSample);
+            std::vector<std::uint8_t> frames(layout.frameBytes + lumaBytes);
+            std::rewind(file.get());
+            if (std::fread(frames.data(), 1, frames.size(), file.get()) != frames.size())
+                continue;
+            tried += (tried.empty() ? "" : "、") + DescribePicture(size[0], size[1], tryFormat);
+            const std::uint8_t* second = frames.data() + layout.frameBytes;
+            // Samples above the depth's largest value: not this format at all.
+            if (tryFormat->bits > 8 &&
+                std::max(LargestSample(frames.data(), samples, 2), LargestSample(second, samples, 2)) >
+                    (1u << tryFormat->bits) - 1)
+                continue;
+            const std::uint64_t sum =
+                layout.bytesPerSample == 1
+                    ? Ssd(frames.data(), second, lumaBytes)
+                    : Ssd16(reinterpret_cast<const std::uint16_t*>(frames.data()),
+                            reinterpret_cast<const std::uint16_t*>(second), samples);
+            const double mse = double(sum) / double(samples);
+            ranked.push_back({{size[0], size[1], tryFormat, mse}, PsnrOfMse(mse, peak)});
         }
     }
-    if (!found) {
+    // By the MSE relative to the peak squared, which the PSNR orders the same
+    // way except where it stands for identical frames.
+    const auto relative = [](const Candidate& c) {
+        const double peak = PeakValue(c.picture.format->bits, PeakKind::Full);
+        return c.picture.lumaMse / (peak * peak);
+    };
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [&](const Candidate& a, const Candidate& b) { return relative(a) < relative(b); });
+    if (tried.empty()) {
         report = "无法按内容推断 " + path + " 的图像宽高：文件大小不是任何常见尺寸的两帧以上的整数倍。";
         return false;
     }
-    char buffer[64];
-    const auto printed = std::to_chars(buffer, buffer + sizeof buffer, choice.lumaMse, std::chars_format::fixed, 2);
-    const std::string mse(buffer, printed.ptr);
-    if (!(choice.lumaMse < threshold)) {
-        report = "无法按内容推断 " + path + " 的图像宽高：试过 " + tried +
-                 "，第0帧与第1帧都不够相似（最小亮度 MSE " + mse + "）。";
+    const auto decibels = [](double psnr) {
+        char buffer[kFixedChars];
+        return std::string(buffer, FixedToChars(buffer, buffer + sizeof buffer, psnr, 2)) + " dB";
+    };
+    const auto describe = [](const Candidate& c) {
+        return DescribePicture(c.picture.width, c.picture.height, c.picture.format);
+    };
+    if (ranked.empty() || !(relative(ranked[0]) < std::pow(10.0, -kLeastPsnr / 10))) {
+        report = "无法按内容推断 " + path + " 的图像宽高：试过 " + tried + "，第0帧与第1帧都不够相似（" +
+                 (ranked.empty() ? std::string("没有一种的样本都在位深范围内")
+                                 : "最高亮度 PSNR " + decibels(ranked[0].psnr) + "，应高于 20 dB") +
+                 "）。";
         return false;
     }
-    report = "按内容推断 " + path + " 的图像宽高：" + std::to_string(choice.width) + "x" +
-             std::to_string(choice.height) + "（试过 " + tried + "；第0帧与第1帧的亮度 MSE " + mse + "）";
+    if (ranked.size() > 1 && !(relative(ranked[0]) * std::pow(10.0, kMarginDb / 10) < relative(ranked[1]))) {
+        report = "无法按内容推断 " + path + " 的图像宽高：" + describe(ranked[0]) + "（第0帧与第1帧的亮度 PSNR " +
+                 decibels(ranked[0].psnr) + "）与 " + describe(ranked[1]) + "（" + decibels(ranked[1].psnr) +
+                 "）相差不到 3 dB，分不出哪个对（试过 " + tried + "）。";
+        return false;
+    }
+    choice = ranked[0].picture;
+    report = "按内容推断 " + path + " 的图像宽高：" + describe(ranked[0]) + "（第0帧与第1帧的亮度 PSNR " +
+             decibels(ranked[0].psnr) + "；其次是 " +
+             (ranked.size() > 1 ? describe(ranked[1]) + "，" + decibels(ranked[1].psnr) : std::string("无")) +
+             "；试过 " + tried + "）";
     return true;
 }
 

@@ -98,16 +98,29 @@ std::uint64_t CompleteFrames(std::uint64_t fileBytes, bool y4m, std::uint64_t he
 // The same for a probed regular file; 0 for anything else.
 std::uint64_t CompleteFrames(const SequenceInfo& info, std::uint64_t frameBytes);
 
-// The picture sizes "-s auto" tries, and the choice among them: the sizes
-// the file divides into at least two whole frames, the one whose frames 0 and
-// 1 are most alike in luma. Returns false when none is convincing; `report`
-// then says why, otherwise what was picked.
+// The largest of `samples` samples at `data`, of one byte or (bytesPerSample
+// 2) two, little-endian.
+std::uint32_t LargestSample(const std::uint8_t* data, std::size_t samples, int bytesPerSample);
+
+// The largest sample in the first frame (`frameBytes`) of a probed regular
+// file, after a Y4M header and its FRAME line; of what there is when the file
+// is shorter. False when the file cannot be read there or holds no whole sample.
+bool LargestSampleOfFirstFrame(const std::string& path, const SequenceInfo& info, std::uint64_t frameBytes,
+                               int bytesPerSample, std::uint32_t& largest);
+
+// The pictures "-s auto" tries, and the choice among them: the common sizes
+// the file divides into at least two whole frames, in `format` or, when it is
+// null, in the classic layout and in yuv420p10le; the one whose frames 0 and 1
+// are most alike in luma, relative to the peak. Returns false when none is
+// convincing; `report` then says why, otherwise what was picked and what came
+// second.
 struct SizeChoice {
     std::int32_t width = 0;
     std::int32_t height = 0;
+    const PixelFormat* format = nullptr;  // the classic layout, or the format tried
     double lumaMse = 0;
 };
-bool GuessSizeByContent(const std::string& path, const PixelFormat& format, SizeChoice& choice,
+bool GuessSizeByContent(const std::string& path, const PixelFormat* format, SizeChoice& choice,
                         std::string& report);
 
 }  // namespace lorvane
