@@ -9,6 +9,14 @@ FormFill WhatTheFilesTell(const SequenceInfo* source, const SequenceInfo* target
 {
     FormFill fill;
     const FilesTell told = WhatFilesTell(source, target);
+    // The form's format would read such a file as something it is not.
+    if (told.unsupportedIn >= 0) {
+        fill.conflict = true;
+        fill.message = QStringLiteral("%1的文件名中的 %2 是不支持的像素格式。\n未自动填写，请自行输入宽度、高度和格式。")
+                           .arg(told.unsupportedIn == 0 ? QStringLiteral("源参考序列") : QStringLiteral("目标序列"),
+                                QString::fromStdString(told.unsupportedFormat));
+        return fill;
+    }
     if (told.sizeConflict || told.formatConflict) {
         fill.conflict = true;
         fill.message = (told.fromHeader ? QStringLiteral("两个序列的文件头不一致：源参考序列是 %1，目标序列是 %2。\n"

@@ -13,7 +13,7 @@
 namespace lorvane {
 
 struct FormFill {
-    bool conflict = false;  // the files disagree: nothing is filled
+    bool conflict = false;  // the files disagree, or a name names a format not read: nothing is filled
     QString message;        // when they do, why, for a warning box
     std::int32_t width = 0;  // 0 x 0: no size told
     std::int32_t height = 0;

@@ -253,20 +253,55 @@ struct Input {
 };
 
 // A size that is not a whole number of frames is the commonest sign of a
-// wrongly typed picture size.
+// wrongly typed picture size. With an odd width or height, it is as often a
+// file ffmpeg wrote: its chroma planes are rounded up, the classic layout's
+// down, so the warning says so when that layout fits the file exactly.
 void WarnAboutPartialFrame(const Input& input, std::int32_t width, std::int32_t height,
-                           std::uint64_t frameBytes)
+                           std::uint64_t frameBytes, bool classic)
 {
     if (!input.info.regular || input.info.y4m)
         return;
     const std::uint64_t rest = input.info.bytes % frameBytes;
     if (rest == 0)
         return;
+    std::string advice = "请确认图像宽高是否正确。\n";
+    if (classic) {
+        const std::uint64_t roundedUp = FrameBytes(width, height, *lorvane::FindPixelFormat("yuv420p"));
+        if (roundedUp > 0 && input.info.bytes % roundedUp == 0)
+            advice = "按色度宽高向上取整的布局（ffmpeg 写出奇数宽高时用的布局，一帧 " + std::to_string(roundedUp) +
+                     " 字节）算，它正好是 " + std::to_string(input.info.bytes / roundedUp) +
+                     " 帧：若是这样，请用 -p yuv420p 读取。\n";
+    }
     PrintMessage(kTitleWarning,
                  std::string(input.role) + " " + input.path + " 的大小 " + std::to_string(input.info.bytes) +
                      " 字节不是整数帧：" + std::to_string(width) + "x" + std::to_string(height) +
                      " 的一帧是 " + std::to_string(frameBytes) + " 字节，末尾多出 " +
-                     std::to_string(rest) + " 字节。\n请确认图像宽高是否正确。\n");
+                     std::to_string(rest) + " 字节。\n" + advice);
+}
+
+// A high-bit-depth format whose first frame holds samples above the depth's
+// largest value cannot be the file's. A format guessed from the names or the
+// content is then refused (returns false: the run must not go on); one that
+// -p or a header gave is only questioned.
+bool CheckSamplesFitFormat(const Input& input, const lorvane::PixelFormat& format, std::uint64_t frameBytes,
+                           bool guessed)
+{
+    if (format.bits <= 8 || format.bits >= 16)
+        return true;
+    std::uint32_t largest = 0;
+    const std::uint32_t limit = (1u << format.bits) - 1;
+    if (!lorvane::LargestSampleOfFirstFrame(input.path, input.info, frameBytes, format.BytesPerSample(), largest) ||
+        largest <= limit)
+        return true;
+    const std::string finding = std::string(input.role) + " " + input.path + " 不是 " + std::string(format.name) +
+                                " 格式：第0帧中最大的样本值是 " + std::to_string(largest) + "，超过了 " +
+                                std::to_string(format.bits) + " 位的最大值 " + std::to_string(limit) + "。\n";
+    if (guessed) {
+        PrintMessage("错误!", finding + "这个格式是推断出来的：请用 -p 给出文件真正的格式。\n");
+        return false;
+    }
+    PrintMessage(kTitleWarning, "看来" + finding + "样本按原值计算。\n");
+    return true;
 }
 
 // A YUV4MPEG2 file that ends inside a frame, or whose FRAME line is garbled,
@@ -291,6 +326,9 @@ bool WarnAboutDamagedY4m(const Input& input, std::uint64_t frameBytes)
 std::string TakeFromNames(const Input (&inputs)[2], bool wantSize, bool wantFormat, lorvane::PsnrSettings& settings)
 {
     const lorvane::FilesTell told = lorvane::WhatFilesTell(&inputs[0].info, &inputs[1].info);
+    if (wantFormat && told.unsupportedIn >= 0)
+        return "文件名 " + inputs[told.unsupportedIn].path + " 中的 " + told.unsupportedFormat +
+               " 是不支持的像素格式，不会当作 8 位读取。请用 -p 给出文件的格式。";
     if ((wantSize && told.sizeConflict) || (wantFormat && told.formatConflict))
         return "两个文件名给出的图像不一致：" + inputs[0].path + " 是 " + told.sourceSays + "，" + inputs[1].path + " 是 " +
                told.targetSays + "。请用 -s 和 -p 给出。";
@@ -478,15 +516,23 @@ int RunCli(int argc, char** argv)
         if (!reason.empty())
             return UsageError(reason);
         if (settings.width == 0 && settings.height == 0 && autoSize) {
+            // A reference that cannot be opened is reported as the run reports
+            // it with a size given, not as a size that cannot be guessed.
+            if (!inputs[0].info.opened) {
+                PrintMessage("打开文件错误!", "不能打开 " + settings.sourcePath + "!\n请确认路径是否正确！");
+                return kExitFailed;
+            }
             lorvane::SizeChoice choice;
             std::string report;
-            const lorvane::PixelFormat* format = lorvane::FindPixelFormat(settings.pixelFormat);
-            if (!lorvane::GuessSizeByContent(settings.sourcePath, format ? *format : lorvane::ClassicFormat(), choice,
-                                             report))
+            // No format given: the guess tries the bit depths too.
+            if (!lorvane::GuessSizeByContent(settings.sourcePath, lorvane::FindPixelFormat(settings.pixelFormat),
+                                             choice, report))
                 return UsageError(report + "请用 -s 宽x高 给出。");
             std::fputs((report + "\n").c_str(), stderr);
             settings.width = choice.width;
             settings.height = choice.height;
+            if (!choice.format->name.empty())
+                settings.pixelFormat = std::string(choice.format->name);
         }
         if (settings.width == 0 && settings.height == 0)
             return UsageError("缺少图像宽高：请用 -s 宽x高 给出，例如 -s 176x144，或用 -s auto 按内容推断。");
@@ -540,9 +586,13 @@ int RunCli(int argc, char** argv)
             settings.frameCount = shorter;
         }
         for (const Input& input : inputs)
-            WarnAboutPartialFrame(input, width, height, frameBytes);
+            WarnAboutPartialFrame(input, width, height, frameBytes, format == &lorvane::ClassicFormat());
         for (const Input& input : inputs)
             damaged = WarnAboutDamagedY4m(input, frameBytes) || damaged;
+        const bool guessed = !app.count("--pix-fmt") && !y4m;
+        for (const Input& input : inputs)
+            if (!CheckSamplesFitFormat(input, *format, frameBytes, guessed))
+                return kExitFailed;
         if (!app.count("--frames") && inputs[0].info.regular && inputs[1].info.regular) {
             const std::uint64_t held[] = {lorvane::CompleteFrames(inputs[0].info, frameBytes),
                                           lorvane::CompleteFrames(inputs[1].info, frameBytes)};

@@ -10,6 +10,7 @@
 #include "files.h"
 #include "psnr.h"
 #include "ssd.h"
+#include "statistics.h"
 
 namespace lorvane {
 namespace {
@@ -119,25 +120,40 @@ std::string_view AnnexBKind(std::string_view head)
     return h264(byte(next + 3), false) ? "H.264" : std::string_view();
 }
 
-// A size in one name (no folders): WxH, then 2160p/1080p/720p, then the CIF family.
-void GuessSize(const std::string& name, NameGuess& guess)
+// The words of one name (no folders): the runs between '_', '-', '.' and
+// spaces. The hyphen of a depth written "10-bit" stays inside its word.
+std::vector<std::string_view> Words(std::string_view name)
 {
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (!IsDigit(name[i]) || (i > 0 && IsDigit(name[i - 1])))
-            continue;
-        std::size_t j = i;
-        while (j < name.size() && IsDigit(name[j]))
-            ++j;
-        if (j >= name.size() || (name[j] != 'x' && name[j] != '*'))
-            continue;
-        std::size_t k = j + 1;
-        while (k < name.size() && IsDigit(name[k]))
-            ++k;
-        if (k == j + 1 || (k < name.size() && name[k] != '_' && name[k] != '.'))
-            continue;
+    const auto isSeparator = [&](std::size_t i) {
+        const char c = name[i];
+        if (c == '-')
+            return !(i > 0 && IsDigit(name[i - 1]) && name.substr(i + 1, 3) == "bit");
+        return c == '_' || c == '.' || c == ' ';
+    };
+    std::vector<std::string_view> words;
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i <= name.size(); ++i)
+        if (i == name.size() || isSeparator(i)) {
+            if (i > begin)
+                words.push_back(name.substr(begin, i - begin));
+            begin = i + 1;
+        }
+    return words;
+}
+
+bool AllDigits(std::string_view text)
+{
+    return std::all_of(text.begin(), text.end(), IsDigit);
+}
+
+// A size in one name: the first WxH word, else 2160p/1080p/720p, else the CIF family.
+void GuessSize(const std::vector<std::string_view>& words, NameGuess& guess)
+{
+    for (std::string_view word : words) {
+        const std::size_t x = word.find_first_of("x*");
         std::int64_t width = 0, height = 0;
-        if (ParseDimension(std::string_view(name).substr(i, j - i), width) &&
-            ParseDimension(std::string_view(name).substr(j + 1, k - j - 1), height) && width > 0 &&
+        if (x != std::string_view::npos && AllDigits(word.substr(0, x)) && AllDigits(word.substr(x + 1)) &&
+            ParseDimension(word.substr(0, x), width) && ParseDimension(word.substr(x + 1), height) && width > 0 &&
             height > 0 && width <= kMaxDimension && height <= kMaxDimension) {
             guess.width = std::int32_t(width);
             guess.height = std::int32_t(height);
@@ -145,54 +161,70 @@ void GuessSize(const std::string& name, NameGuess& guess)
         }
     }
     static constexpr struct {
-        std::string_view token;
+        std::string_view word;
         std::int32_t width, height;
-        bool afterUnderscore;
-    } kNamed[] = {{"2160p", 3840, 2160, false}, {"1080p", 1920, 1080, false}, {"720p", 1280, 720, false},
-                  {"_4cif", 704, 576, true},    {"_qcif", 176, 144, true},    {"_cif", 352, 288, true}};
-    for (const auto& named : kNamed) {
-        for (std::size_t at = name.find(named.token); at != std::string::npos;
-             at = name.find(named.token, at + 1)) {
-            if (!named.afterUnderscore && at > 0 && IsDigit(name[at - 1]))
-                continue;
-            guess.width = named.width;
-            guess.height = named.height;
-            return;
-        }
-    }
+        bool rateMayFollow;  // 1080p50, as in the names of common test sets
+    } kNamed[] = {{"2160p", 3840, 2160, true}, {"1080p", 1920, 1080, true}, {"720p", 1280, 720, true},
+                  {"4cif", 704, 576, false},   {"qcif", 176, 144, false},   {"cif", 352, 288, false}};
+    for (const auto& named : kNamed)
+        for (std::string_view word : words)
+            if (word.substr(0, named.word.size()) == named.word &&
+                (word.size() == named.word.size() || (named.rateMayFollow && AllDigits(word.substr(named.word.size()))))) {
+                guess.width = named.width;
+                guess.height = named.height;
+                return;
+            }
 }
 
-// A format in one name: an ffmpeg name (the longest that appears), else a
-// subsampling token and a bit depth.
-void GuessFormat(const std::string& name, NameGuess& guess)
+// Whether a word is shaped like one of ffmpeg's pixel-format names: a family
+// stem followed by a digit (yuv411p, yuv420p10be, yuvj420p, nv12, gray12,
+// p010le, rgb24, gbrp10le), or one of the names made of letters only. "yuv"
+// alone is the usual file extension, and yuv4mpeg the Y4M signature, not formats.
+bool LooksLikePixelFormat(std::string_view word)
 {
-    for (const PixelFormat& format : NamedPixelFormats())
-        if (name.find(format.name) != std::string::npos &&
-            (!guess.format || format.name.size() > guess.format->name.size()))
-            guess.format = &format;
+    static constexpr std::string_view kStems[] = {"yuv", "yuva", "yuvj", "yuyv", "uyvy", "yvyu", "gray", "grayf",
+                                                  "ya",  "nv",   "p01",  "p21",  "p41",  "rgb",  "bgr",  "rgba",
+                                                  "bgra", "argb", "abgr", "rgbf", "gbrp", "gbrap", "gbrpf", "xyz"};
+    static constexpr std::string_view kLetterNames[] = {"rgb", "bgr", "rgba", "bgra", "argb", "abgr", "gbrp", "gbrap"};
+    if (word.substr(0, 8) == "yuv4mpeg")
+        return false;
+    for (std::string_view name : kLetterNames)
+        if (word == name)
+            return true;
+    for (std::string_view stem : kStems)
+        if (word.size() > stem.size() && word.substr(0, stem.size()) == stem && IsDigit(word[stem.size()]))
+            return true;
+    return false;
+}
+
+// A format in one name: an ffmpeg name of ours (the longest there), else a
+// word shaped like one we do not read, else a subsampling word and a bit depth.
+// An exact format name is the strongest sign a name gives, so it outweighs the
+// rest; a format we cannot read outweighs the looser 420/10bit words, which
+// would otherwise have it read as something it is not.
+void GuessFormat(const std::vector<std::string_view>& words, NameGuess& guess)
+{
+    for (std::string_view word : words)
+        if (const PixelFormat* format = FindPixelFormat(word);
+            format && (!guess.format || format->name.size() > guess.format->name.size()))
+            guess.format = format;
     if (guess.format)
         return;
-    const auto hasToken = [&](std::string_view token) {
-        for (std::size_t at = name.find(token); at != std::string::npos; at = name.find(token, at + 1)) {
-            const std::size_t end = at + token.size();
-            if (at > 0 && name[at - 1] == '_' && (end == name.size() || name[end] == '_' || name[end] == '.'))
-                return true;
+    for (std::string_view word : words)
+        if (LooksLikePixelFormat(word)) {
+            guess.unsupportedFormat = std::string(word);
+            return;
         }
-        return false;
-    };
     std::string_view subsampling;
     for (std::string_view token : {"420", "422", "444", "400"})
-        if (hasToken(token))
+        if (std::find(words.begin(), words.end(), token) != words.end())
             subsampling = token;
     int bits = 0;
     for (int depth : {8, 9, 10, 12, 14, 16}) {
         const std::string n = std::to_string(depth);
-        for (const std::string& word : {n + "bit", n + "-bit"})
-            for (std::size_t at = name.find(word); at != std::string::npos; at = name.find(word, at + 1))
-                if (at == 0 || !IsDigit(name[at - 1]))
-                    bits = depth;
-        if (hasToken(n + "b"))
-            bits = depth;
+        for (const std::string& spelling : {n + "bit", n + "-bit", n + "b"})
+            if (std::find(words.begin(), words.end(), spelling) != words.end())
+                bits = depth;
     }
     if (subsampling.empty() && bits == 0)
         return;
@@ -413,13 +445,14 @@ NameGuess GuessFromName(const std::string& path)
         --folderEnd;
     const auto folderStart = std::find_if(std::make_reverse_iterator(folderEnd), path.rend(), isSeparator).base();
     const std::string folder = Lower(std::string(folderStart, folderEnd));
+    const std::vector<std::string_view> fileWords = Words(file), folderWords = Words(folder);
     NameGuess guess;
-    GuessSize(file, guess);
+    GuessSize(fileWords, guess);
     if (!guess.SizeKnown())
-        GuessSize(folder, guess);
-    GuessFormat(file, guess);
-    if (!guess.format)
-        GuessFormat(folder, guess);
+        GuessSize(folderWords, guess);
+    GuessFormat(fileWords, guess);
+    if (!guess.format && guess.unsupportedFormat.empty())
+        GuessFormat(folderWords, guess);
     return guess;
 }
 
@@ -511,6 +544,10 @@ FilesTell WhatFilesTell(const SequenceInfo* source, const SequenceInfo* target)
             says[i] = {info->header.width, info->header.height, info->header.format};
         else if (!headers)
             says[i] = {info->name.width, info->name.height, info->name.format};
+        if (!headers && !info->name.unsupportedFormat.empty() && told.unsupportedIn < 0) {
+            told.unsupportedFormat = info->name.unsupportedFormat;
+            told.unsupportedIn = i;
+        }
     }
     told.fromHeader = headers;
     told.sourceSays = DescribePicture(says[0].width, says[0].height, says[0].format);
@@ -521,7 +558,9 @@ FilesTell WhatFilesTell(const SequenceInfo* source, const SequenceInfo* target)
     for (const Says& s : says) {
         if (!told.sizeConflict && s.width > 0 && s.height > 0)
             told.width = s.width, told.height = s.height;
-        if (!told.formatConflict && s.format)
+        // A name that names a format we cannot read tells none: the other
+        // name's would have that file misread.
+        if (!told.formatConflict && s.format && told.unsupportedIn < 0)
             told.format = s.format;
     }
     return told;
@@ -548,7 +587,52 @@ std::int32_t FramesOfShorter(const SequenceInfo& source, const SequenceInfo& tar
         {CompleteFrames(source, frameBytes), CompleteFrames(target, frameBytes), std::uint64_t(kMaxDimension)}));
 }
 
-bool GuessSizeByContent(const std::string& path, const PixelFormat& format, SizeChoice& choice,
+std::uint32_t LargestSample(const std::uint8_t* data, std::size_t samples, int bytesPerSample)
+{
+    std::uint32_t largest = 0;
+    if (bytesPerSample == 1) {
+        for (std::size_t i = 0; i < samples; ++i)
+            largest = std::max<std::uint32_t>(largest, data[i]);
+    } else {
+        for (std::size_t i = 0; i < samples; ++i)
+            largest = std::max<std::uint32_t>(largest, data[2 * i] | std::uint32_t(data[2 * i + 1]) << 8);
+    }
+    return largest;
+}
+
+bool LargestSampleOfFirstFrame(const std::string& path, const SequenceInfo& info, std::uint64_t frameBytes,
+                               int bytesPerSample, std::uint32_t& largest)
+{
+    File file = OpenSequence(path);
+    if (!file || !info.regular || (info.y4m && !info.error.empty()))
+        return false;
+    if (info.y4m) {
+        if (std::fseek(file.get(), long(info.header.headerBytes), SEEK_SET) != 0)
+            return false;
+        std::string line;
+        for (int c; line.size() < kMaxY4mHeader && (c = std::fgetc(file.get())) != EOF && c != '\n';)
+            line += char(c);
+        if (line.substr(0, 5) != "FRAME")
+            return false;
+    }
+    // In pieces: a frame of a large picture need not be held whole to be scanned.
+    std::vector<std::uint8_t> piece(std::size_t(1) << 20);
+    std::uint64_t left = frameBytes - frameBytes % std::uint64_t(bytesPerSample), scanned = 0;
+    largest = 0;
+    while (left > 0) {
+        const std::size_t want = std::size_t(std::min<std::uint64_t>(left, piece.size()));
+        const std::size_t got = std::fread(piece.data(), 1, want, file.get());
+        const std::size_t samples = got / std::size_t(bytesPerSample);
+        largest = std::max(largest, LargestSample(piece.data(), samples, bytesPerSample));
+        scanned += samples;
+        if (got < want)
+            break;
+        left -= got;
+    }
+    return scanned > 0;
+}
+
+bool GuessSizeByContent(const std::string& path, const PixelFormat* format, SizeChoice& choice,
                         std::string& report)
 {
     static constexpr std::int32_t kSizes[][2] = {{176, 144},  {352, 240},   {352, 288},
@@ -560,52 +644,95 @@ bool GuessSizeByContent(const std::string& path, const PixelFormat& format, Size
     // between them (MSE of a hundredth of the peak squared) lies between:
     // consecutive frames of natural video are well above it, unrelated ones
     // well below.
-    const double peak = PeakValue(format.bits, PeakKind::Full);
-    const double threshold = peak * peak / 100.0;
+    constexpr double kLeastPsnr = 20.0;
+    // The best must also beat the runner-up by 3 dB (half its MSE relative to
+    // the peak squared). A wrong picture usually scores tens of dB below the
+    // true one; one close to it means the content cannot tell them apart:
+    // frames that barely change (a still, or noise alone), or a wrong size
+    // that lines up whole true frames, as 3840x2160 8-bit lays frames 0 and 2
+    // of 1920x1080 10-bit over each other. A guess there is a coin toss, and
+    // a wrong one gives a plausible number, so -s is asked for instead.
+    constexpr double kMarginDb = 3.0;
+    const PixelFormat* formats[2] = {format ? format : &ClassicFormat(), format ? nullptr : FindPixelFormat("yuv420p10le")};
     const SequenceInfo info = ProbeSequence(path);
     File file = OpenSequence(path);
     if (!file || !info.regular) {
         report = "无法按内容推断 " + path + " 的图像宽高：不是可以读取的普通文件。";
         return false;
     }
-    bool found = false;
+    struct Candidate {
+        SizeChoice picture;
+        double psnr = 0;  // of frames 0 and 1, in luma; relative to the peak, so comparable across depths
+    };
+    std::vector<Candidate> ranked;
     std::string tried;
-    for (const auto& size : kSizes) {
-        const PictureLayout layout = LayoutOf(format, size[0], size[1]);
-        if (info.bytes < 2 * layout.frameBytes || info.bytes % layout.frameBytes != 0)
+    for (const PixelFormat* tryFormat : formats) {
+        if (!tryFormat)
             continue;
-        const std::uint64_t lumaBytes = layout.planes[0].Samples() * std::uint64_t(layout.bytesPerSample);
-        std::vector<std::uint8_t> frames(layout.frameBytes + lumaBytes);
-        std::rewind(file.get());
-        if (std::fread(frames.data(), 1, frames.size(), file.get()) != frames.size())
-            continue;
-        const std::uint8_t* second = frames.data() + layout.frameBytes;
-        const std::uint64_t sum =
-            layout.bytesPerSample == 1
-                ? Ssd(frames.data(), second, lumaBytes)
-                : Ssd16(reinterpret_cast<const std::uint16_t*>(frames.data()),
-                        reinterpret_cast<const std::uint16_t*>(second), layout.planes[0].Samples());
-        const double mse = double(sum) / double(layout.planes[0].Samples());
-        tried += (tried.empty() ? "" : "、") + std::to_string(size[0]) + "x" + std::to_string(size[1]);
-        if (!found || mse < choice.lumaMse) {
-            choice = {size[0], size[1], mse};
-            found = true;
+        const double peak = PeakValue(tryFormat->bits, PeakKind::Full);
+        for (const auto& size : kSizes) {
+            const PictureLayout layout = LayoutOf(*tryFormat, size[0], size[1]);
+            if (info.bytes < 2 * layout.frameBytes || info.bytes % layout.frameBytes != 0)
+                continue;
+            const std::uint64_t samples = layout.planes[0].Samples();
+            const std::uint64_t lumaBytes = samples * std::uint64_t(layout.bytesPerSample);
+            std::vector<std::uint8_t> frames(layout.frameBytes + lumaBytes);
+            std::rewind(file.get());
+            if (std::fread(frames.data(), 1, frames.size(), file.get()) != frames.size())
+                continue;
+            tried += (tried.empty() ? "" : "、") + DescribePicture(size[0], size[1], tryFormat);
+            const std::uint8_t* second = frames.data() + layout.frameBytes;
+            // Samples above the depth's largest value: not this format at all.
+            if (tryFormat->bits > 8 &&
+                std::max(LargestSample(frames.data(), samples, 2), LargestSample(second, samples, 2)) >
+                    (1u << tryFormat->bits) - 1)
+                continue;
+            const std::uint64_t sum =
+                layout.bytesPerSample == 1
+                    ? Ssd(frames.data(), second, lumaBytes)
+                    : Ssd16(reinterpret_cast<const std::uint16_t*>(frames.data()),
+                            reinterpret_cast<const std::uint16_t*>(second), samples);
+            const double mse = double(sum) / double(samples);
+            ranked.push_back({{size[0], size[1], tryFormat, mse}, PsnrOfMse(mse, peak)});
         }
     }
-    if (!found) {
+    // By the MSE relative to the peak squared, which the PSNR orders the same
+    // way except where it stands for identical frames.
+    const auto relative = [](const Candidate& c) {
+        const double peak = PeakValue(c.picture.format->bits, PeakKind::Full);
+        return c.picture.lumaMse / (peak * peak);
+    };
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [&](const Candidate& a, const Candidate& b) { return relative(a) < relative(b); });
+    if (tried.empty()) {
         report = "无法按内容推断 " + path + " 的图像宽高：文件大小不是任何常见尺寸的两帧以上的整数倍。";
         return false;
     }
-    char buffer[64];
-    const auto printed = std::to_chars(buffer, buffer + sizeof buffer, choice.lumaMse, std::chars_format::fixed, 2);
-    const std::string mse(buffer, printed.ptr);
-    if (!(choice.lumaMse < threshold)) {
-        report = "无法按内容推断 " + path + " 的图像宽高：试过 " + tried +
-                 "，第0帧与第1帧都不够相似（最小亮度 MSE " + mse + "）。";
+    const auto decibels = [](double psnr) {
+        char buffer[kFixedChars];
+        return std::string(buffer, FixedToChars(buffer, buffer + sizeof buffer, psnr, 2)) + " dB";
+    };
+    const auto describe = [](const Candidate& c) {
+        return DescribePicture(c.picture.width, c.picture.height, c.picture.format);
+    };
+    if (ranked.empty() || !(relative(ranked[0]) < std::pow(10.0, -kLeastPsnr / 10))) {
+        report = "无法按内容推断 " + path + " 的图像宽高：试过 " + tried + "，第0帧与第1帧都不够相似（" +
+                 (ranked.empty() ? std::string("没有一种的样本都在位深范围内")
+                                 : "最高亮度 PSNR " + decibels(ranked[0].psnr) + "，应高于 20 dB") +
+                 "）。";
         return false;
     }
-    report = "按内容推断 " + path + " 的图像宽高：" + std::to_string(choice.width) + "x" +
-             std::to_string(choice.height) + "（试过 " + tried + "；第0帧与第1帧的亮度 MSE " + mse + "）";
+    if (ranked.size() > 1 && !(relative(ranked[0]) * std::pow(10.0, kMarginDb / 10) < relative(ranked[1]))) {
+        report = "无法按内容推断 " + path + " 的图像宽高：" + describe(ranked[0]) + "（第0帧与第1帧的亮度 PSNR " +
+                 decibels(ranked[0].psnr) + "）与 " + describe(ranked[1]) + "（" + decibels(ranked[1].psnr) +
+                 "）相差不到 3 dB，分不出哪个对（试过 " + tried + "）。";
+        return false;
+    }
+    choice = ranked[0].picture;
+    report = "按内容推断 " + path + " 的图像宽高：" + describe(ranked[0]) + "（第0帧与第1帧的亮度 PSNR " +
+             decibels(ranked[0].psnr) + "；其次是 " +
+             (ranked.size() > 1 ? describe(ranked[1]) + "，" + decibels(ranked[1].psnr) : std::string("无")) +
+             "；试过 " + tried + "）";
     return true;
 }
 

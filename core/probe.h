@@ -72,13 +72,17 @@ Y4mFrameWalk WalkY4mFrames(std::FILE* file, std::uint64_t fileBytes, std::uint64
                            std::uint64_t frameBytes);
 
 // What a file name (and the name of the folder holding it) tells: 0 x 0 and a
-// null format when nothing. Sizes: "WxH" (x, X or *) followed by '_' or '.',
-// 1080p/720p/2160p, _qcif/_cif/_4cif; formats: ffmpeg names (yuv420p10le),
-// _420_/_422_/_444_/_400_ with 8bit/10bit/10-bit/_10b_ depths.
+// null format when nothing. Only whole words count: the runs between '_', '-',
+// '.', spaces and the ends of the name. Sizes: "WxH" (x, X or *),
+// 2160p/1080p/720p (a frame rate may follow: 1080p50), qcif/cif/4cif; formats:
+// ffmpeg names (yuv420p10le), or 420/422/444/400 with 8bit/10bit/10-bit/10b
+// depths. A word shaped like an ffmpeg pixel format that is none of ours
+// (yuv420p10be, nv12) is kept in `unsupportedFormat`, never taken for 8-bit.
 struct NameGuess {
     std::int32_t width = 0;
     std::int32_t height = 0;
     const PixelFormat* format = nullptr;  // null: the name names none
+    std::string unsupportedFormat;        // the word, when the name names a format Lorvane does not read
     bool SizeKnown() const { return width > 0 && height > 0; }
 };
 NameGuess GuessFromName(const std::string& path);
@@ -116,6 +120,10 @@ struct FilesTell {
     bool sizeConflict = false;
     bool formatConflict = false;
     std::string sourceSays, targetSays;  // "WxH format" as each told, for messages
+    // A name that names a format Lorvane does not read (then no format is
+    // told): the word, and which input (0 the source, 1 the target).
+    std::string unsupportedFormat;
+    int unsupportedIn = -1;
     bool SizeKnown() const { return width > 0 && height > 0; }
 };
 FilesTell WhatFilesTell(const SequenceInfo* source, const SequenceInfo* target);
@@ -141,16 +149,29 @@ std::uint64_t CompleteFrames(std::uint64_t fileBytes, bool y4m, std::uint64_t he
 // 0 for anything else.
 std::uint64_t CompleteFrames(const SequenceInfo& info, std::uint64_t frameBytes);
 
-// The picture sizes "-s auto" tries, and the choice among them: the sizes
-// the file divides into at least two whole frames, the one whose frames 0 and
-// 1 are most alike in luma. Returns false when none is convincing; `report`
-// then says why, otherwise what was picked.
+// The largest of `samples` samples at `data`, of one byte or (bytesPerSample
+// 2) two, little-endian.
+std::uint32_t LargestSample(const std::uint8_t* data, std::size_t samples, int bytesPerSample);
+
+// The largest sample in the first frame (`frameBytes`) of a probed regular
+// file, after a Y4M header and its FRAME line; of what there is when the file
+// is shorter. False when the file cannot be read there or holds no whole sample.
+bool LargestSampleOfFirstFrame(const std::string& path, const SequenceInfo& info, std::uint64_t frameBytes,
+                               int bytesPerSample, std::uint32_t& largest);
+
+// The pictures "-s auto" tries, and the choice among them: the common sizes
+// the file divides into at least two whole frames, in `format` or, when it is
+// null, in the classic layout and in yuv420p10le; the one whose frames 0 and 1
+// are most alike in luma, relative to the peak. Returns false when none is
+// convincing; `report` then says why, otherwise what was picked and what came
+// second.
 struct SizeChoice {
     std::int32_t width = 0;
     std::int32_t height = 0;
+    const PixelFormat* format = nullptr;  // the classic layout, or the format tried
     double lumaMse = 0;
 };
-bool GuessSizeByContent(const std::string& path, const PixelFormat& format, SizeChoice& choice,
+bool GuessSizeByContent(const std::string& path, const PixelFormat* format, SizeChoice& choice,
                         std::string& report);
 
 }  // namespace lorvane

@@ -26,6 +26,14 @@ S Lengths(const S& reference, int r, const S& target, int t)
     return "源参考序列 " + reference + " 有 " + std::to_string(r) + " 帧，目标序列 " + target + " 有 " + std::to_string(t) +
            " 帧：比较前 " + std::to_string(std::min(r, t)) + " 帧。\n";
 }
+// `samples` 10-bit samples, two bytes each, little-endian.
+S TenBit(int samples)
+{
+    S bytes;
+    for (int i = 0; i < samples; ++i)
+        bytes += {char(i * 37 % 1024 & 255), char(i * 37 % 1024 >> 8)};
+    return bytes;
+}
 // Frames of 192 bytes, each after its FRAME line: "FRAME\n", or for frame 1 `badSecondLine`, or the lines given.
 S Y4m(const S& header, const S& frames, const S& badSecondLine = "FRAME\n", std::vector<S> lines = {})
 {
@@ -45,6 +53,32 @@ S TsPackets()
         ts += "\x47\x40" + S(1, char(p ? 0x00 : 0x11)) + "\x10" + S(184, '\xFF');
     return ts;
 }
+S Unsupported(const S& path, const S& word)
+{
+    return Usage("文件名 " + path + " 中的 " + word + " 是不支持的像素格式，不会当作 8 位读取。请用 -p 给出文件的格式。");
+}
+// The first frame of `who` holds a sample above what a 10-bit format allows: an error when the format was
+// guessed, a warning when it was given.
+S Belied(const S& who, int largest, bool guessed)
+{
+    const S finding = who + " 不是 yuv420p10le 格式：第0帧中最大的样本值是 " + std::to_string(largest) +
+                      "，超过了 10 位的最大值 1023。\n";
+    return guessed ? "错误!\n" + finding + "这个格式是推断出来的：请用 -p 给出文件真正的格式。\n"
+                   : "警告!\n看来" + finding + "样本按原值计算。\n";
+}
+// A file of three 15x9 frames as ffmpeg writes them (chroma 8x5), read in the classic layout (chroma 7x4).
+S OddSize(const S& who)
+{
+    return "警告!\n" + who + " $D/odd.yuv 的大小 645 字节不是整数帧：15x9 的一帧是 202 字节，末尾多出 39 字节。\n"
+           "按色度宽高向上取整的布局（ffmpeg 写出奇数宽高时用的布局，一帧 215 字节）算，它正好是 3 帧：若是这样，"
+           "请用 -p yuv420p 读取。\n";
+}
+// A sequence compared with itself.
+S Identical(int frames)
+{
+    return "共计" + std::to_string(frames) + "帧，平均PSNR如下：\nPSNR_Y: 100.000000\nPSNR_U: 100.000000\nPSNR_V: 100.000000\n";
+}
+const S kAverageIdentical = "Average,100.000000,100.000000,100.000000\n";
 const S kOutOfRange =
     "错误!\n图像宽高或帧数超出范围！\n宽度、高度和帧数应在 0 到 1000000000 之间，且宽度×高度不超过 429496729。\n";
 
@@ -173,6 +207,33 @@ const std::vector<Case> kCases = {
      Usage("两个文件名给出的图像不一致：$D/a_16x8.yuv 是 16x8，$D/b_8x8.yuv 是 8x8。请用 -s 和 -p 给出。")},
     {"auto_size_finds_nothing", "-s auto $R $T", 2, "",
      Usage("无法按内容推断 $R 的图像宽高：文件大小不是任何常见尺寸的两帧以上的整数倍。请用 -s 宽x高 给出。")},
+    // -s auto takes a picture only when it is clearly the best (identical frames fit every size), and leaves a
+    // sequence it cannot open to the run, as any size does.
+    {"auto_size_no_clear_winner", "-s auto -o $D/old.txt $D/still.yuv $T", 2, "",
+     Usage("无法按内容推断 $D/still.yuv 的图像宽高：176x144（第0帧与第1帧的亮度 PSNR 100.00 dB）与 352x288（100.00 dB）"
+           "相差不到 3 dB，分不出哪个对（试过 176x144、352x288、176x144 yuv420p10le）。请用 -s 宽x高 给出。")},
+    {"auto_size_missing_reference", "-s auto -o $D/old.txt $D/missing.yuv $T", 1, "", CannotOpen("$D/missing.yuv", "\n")},
+    {"auto_size_reference_is_a_folder", "-s auto $D/folder $T", 1, "", CannotOpen("$D/folder", "\n")},
+    // Names count by whole words; a format Lorvane does not read is named, never read as 8-bit.
+    {"name_format_word_inside_a_word", "-o $D/out.txt $D/stingray_16x8.yuv $T", 0, Summary(3),
+     "从文件名 $D/stingray_16x8.yuv 推断：16x8\n" + Average(3), 3},
+    {"name_format_not_read", "-o $D/old.txt $D/a_16x8_yuv420p10be.yuv $T", 2, "",
+     Unsupported("$D/a_16x8_yuv420p10be.yuv", "yuv420p10be")},
+    {"name_format_not_read_in_a_folder_name", "-s 16x8 $R $D/nv12/tgt.yuv", 2, "", Unsupported("$D/nv12/tgt.yuv", "nv12")},
+    {"name_format_not_read_but_given", "-s 16x8 -p yuv420p -o $D/out.txt $R $D/nv12/tgt.yuv", 0, Summary(3), Average(3), 3},
+    // A 10-bit format whose first frame holds larger samples: refused when guessed from a name (only the
+    // reference's tells it here), questioned when given by -p or a header.
+    {"name_format_belied_by_samples", "-o $D/old.txt $D/ten_16x8_yuv420p10le.yuv $R", 1, "",
+     "从文件名 $D/ten_16x8_yuv420p10le.yuv 推断：16x8 yuv420p10le\n" + Ragged("目标序列 $R", 576, "16x8", 384) +
+         Belied("目标序列 $R", 51136, true)},
+    {"option_format_belied_by_samples", "-s 16x8 -p yuv420p10le -n 1 $R $R", 0, Identical(1),
+     Ragged("源参考序列 $R", 576, "16x8", 384) + Ragged("目标序列 $R", 576, "16x8", 384) +
+         Belied("源参考序列 $R", 51136, false) + Belied("目标序列 $R", 51136, false) + kAverageIdentical},
+    {"y4m_format_belied_by_samples", "$D/p10.y4m $D/p10.y4m", 0, Identical(1),
+     Belied("源参考序列 $D/p10.y4m", 51136, false) + Belied("目标序列 $D/p10.y4m", 51136, false) + kAverageIdentical},
+    // Odd sizes: ffmpeg's layout is suggested when it fits the file exactly; the classic layout stays the default.
+    {"odd_size_written_by_ffmpeg", "-s 15x9 $D/odd.yuv $D/odd.yuv", 0, Identical(3),
+     OddSize("源参考序列") + OddSize("目标序列") + kAverageIdentical},
     {"output_is_reference_by_symlink", "-s 16x8 -o $D/out.txt --json $D/link-ref $R $T", 1, "",
      "打开文件错误!\n输出文件 $D/link-ref 就是源参考序列!\n请另选输出文件！\n"},
     {"output_on_full_disk", "-s 16x8 --csv /dev/full $R $T", 1, Summary(3),
@@ -244,6 +305,7 @@ TEST_P(BadInput, MessageStatusAndFilesIntact)
         GTEST_SKIP() << "the address sanitizer reserves more address space than the case's limit";
     const Scratch s;
     const fs::path d = U8Path(s.dir);
+    fs::create_directory(d / "nv12");
     for (const auto& [name, bytes] : std::map<S, S>{{"ref.yuv", Frames(16, 8, 3, false)},
              {"tgt.yuv", Frames(16, 8, 3, true)}, {"empty.yuv", ""}, {"tiny.yuv", Frames(16, 8, 3, true).substr(0, 100)},
              {"ragged.yuv", Frames(16, 8, 3, true).substr(0, 2 * 192 + 50)}, {"old.txt", "keep\n"},
@@ -253,7 +315,7 @@ TEST_P(BadInput, MessageStatusAndFilesIntact)
              {"ok.y4m", Y4m("YUV4MPEG2 W16 H8 F25:1\n", Frames(16, 8, 3, false))},
              {"ok444.y4m", Y4m("YUV4MPEG2 W16 H8 C444\n", "")},
              {"garbled.y4m", Y4m("YUV4MPEG2 W16 H8 C420jpeg\n", Frames(16, 8, 3, true), "FRAM\n\n")},
-             {"a_16x8.yuv", ""}, {"b_8x8.yuv", ""},
+             {"a_16x8.yuv", ""}, {"b_8x8.yuv", ""}, {"still.yuv", S(352 * 288 * 3, 'P')},
              {"wneg.y4m", "YUV4MPEG2 W-4 H8\n"}, {"wabc.y4m", "YUV4MPEG2 Wabc H8\n"}, {"w0.y4m", "YUV4MPEG2 W0 H8\n"},
              {"crlf.y4m", "YUV4MPEG2 W16 H8\r\n"}, {"cesc.y4m", Bytes("YUV4MPEG2 W16 H8 C420\x1B[31m\0\\n？\n")},
              {"params.y4m", Y4m("YUV4MPEG2 W16 H8\n", Frames(16, 8, 2, false), "", {"FRAME Ib XSOMETHING=" + S(900, 'y') +
@@ -268,7 +330,11 @@ TEST_P(BadInput, MessageStatusAndFilesIntact)
              {"a.ivf", Padded(Bytes("DKIF\0\0\x20\0VP90"))}, {"a.ts", TsPackets()},
              {"a.264", Padded(Bytes("\0\0\0\x01\x67\xF4\0\x0A\x91\x9B\x28\x8F\x60\x22\0\0\x03\0\x02\0\0\x03\0\x64\0\0\0\x01\x68\xEB"))},
              {"a.hevc", Padded(Bytes("\0\0\0\x01\x40\x01\x0C\x01\xFF\xFF\x04\x08\0\0\x03\0\0\0\0\x01\x42\x01"))},
-             {"a.png", Padded("\x89PNG\r\n\x1A\n")}, {"a.jpg", Padded("\xFF\xD8\xFF\xE0")}, {"raw.mp4", Frames(16, 8, 3, false)}})
+             {"a.png", Padded("\x89PNG\r\n\x1A\n")}, {"a.jpg", Padded("\xFF\xD8\xFF\xE0")}, {"raw.mp4", Frames(16, 8, 3, false)},
+             {"stingray_16x8.yuv", Frames(16, 8, 3, false)}, {"a_16x8_yuv420p10be.yuv", ""},
+             {"nv12/tgt.yuv", Frames(16, 8, 3, true)}, {"ten_16x8_yuv420p10le.yuv", TenBit(16 * 8 * 3 / 2 * 3)},
+             {"p10.y4m", "YUV4MPEG2 W16 H8 C420p10\nFRAME\n" + Frames(16, 8, 2, false)},
+             {"odd.yuv", Frames(15, 9, 4, false).substr(0, 645)}})
         WriteFile(d / name, bytes);
     fs::create_directory(d / "folder");
 #ifndef _WIN32

@@ -289,3 +289,40 @@ TEST_F(Cli, EncodedFilesAreRefusedAndY4mPipesRead)
                                     "Average,100.000000,100.000000,100.000000\r\n");
     }
 }
+
+// -s auto tries 10-bit 4:2:0 beside 8-bit: four 1920x1080 yuv420p10le frames are as many bytes as two
+// 3840x2160 8-bit ones, for which they were once taken. Content: a gradient moving 4 steps a frame, the
+// target's luma one step above the reference's, so the summary shows the depth the run read.
+TEST_F(Cli, AutoSizeTellsTheBitDepthToo)
+{
+    const auto sequence = [](int bits, int frames, bool target) {
+        const int top = (1 << bits) - 1, bytes = bits > 8 ? 2 : 1;
+        std::string data;
+        data.reserve(std::size_t(1920 * 1080 * 3 / 2 * bytes * frames));
+        const auto put = [&](int v) { data += char(v & 255); if (bytes == 2) data += char(v >> 8); };
+        for (int f = 0; f < frames; ++f) {
+            for (int y = 0; y < 1080; ++y)
+                for (int x = 0; x < 1920; ++x) {
+                    const int t = (x + 2 * y + 4 * f) % (2 * top);  // a triangle wave: no jump between frames
+                    put(std::min((t < top ? t : 2 * top - t) + (target ? 1 : 0), top));
+                }
+            for (int i = 0; i < 1920 * 1080 / 2; ++i)
+                put(top / 2);
+        }
+        return data;
+    };
+    struct Row { int bits, frames; std::string taken, second; };
+    for (const Row& row : {Row{10, 4, "1920x1080 yuv420p10le", "3840x2160"}, Row{8, 8, "1920x1080", "3840x2160"}}) {
+        WriteFile(ref, sequence(row.bits, row.frames, false));
+        WriteFile(tgt, sequence(row.bits, row.frames, true));
+        const Outcome run = s.Run({"-s", "auto", "-q", "-o", result, ref, tgt});
+        EXPECT_EQ(run.status, 0) << run.err;
+        const std::string intro = "按内容推断 " + ref + " 的图像宽高：" + row.taken + "（第0帧与第1帧的亮度 PSNR ";
+        EXPECT_TRUE(run.err.starts_with(intro) && run.err.find("；其次是 " + row.second + "，") != std::string::npos)
+            << run.err;
+        // Nearly every luma sample one step off (not those at the top): the PSNR of one step at this depth.
+        const std::string head = "共计" + std::to_string(row.frames) + "帧，平均PSNR如下：\nPSNR_Y: ";
+        ASSERT_TRUE(run.out.starts_with(head)) << run.out;
+        EXPECT_NEAR(std::stod(run.out.substr(head.size())), 20 * std::log10((1 << row.bits) - 1), 0.01) << run.out;
+    }
+}

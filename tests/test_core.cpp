@@ -275,11 +275,36 @@ TEST(Probe, Y4mHeadersAndNames)
         {"movie_2160p.yuv", "3840x2160 -"},
         {"a1920x1080b.yuv", "0x0 -"},
         {"ref.yuv", "0x0 -"},
+        // Whole words only: between '_', '-', '.', spaces and the ends of a name.
+        {"/v/stingray_16x16.yuv", "16x16 -"},
+        {"myyuv420p.yuv", "0x0 -"},
+        {"grayscale_720p.yuv", "1280x720 -"},
+        {"hd1080p.yuv", "0x0 -"},
+        {"/seq/mycif/a_1280x720p.yuv", "0x0 -"},
+        {"/seq/cif/a.yuv", "352x288 -"},
+        {"a1920x1080_b.yuv", "0x0 -"},
+        {"seq-1920x1080-10-bit 420.yuv", "1920x1080 yuv420p10le"},
+        {"x264_crf30_720p.yuv", "1280x720 -"},
+        {"clip.yuv4mpeg", "0x0 -"},
+        // Formats we do not read are named, never taken for 8-bit; an exact name of ours outweighs them.
+        {"clip_1920x1080_yuv420p10be.yuv", "1920x1080 !yuv420p10be"},
+        {"clip_yuv420p12_420_10bit.yuv", "0x0 !yuv420p12"},
+        {"/seq/nv12/clip_cif.yuv", "352x288 !nv12"},
+        {"/seq/yuv444p/rgb24_qcif.rgb", "176x144 !rgb24"},
+        {"/seq/p010le/a_yuv420p.yuv", "0x0 yuv420p"},
+        {"a_yuv420p_from_nv12.yuv", "0x0 yuv420p"},
     };
+    // The scan that checks a guessed depth: two-byte samples are little-endian.
+    const std::uint8_t samples[] = {0x03, 0xff, 0x04, 0x00, 0xff, 0x03};
+    EXPECT_EQ(lorvane::LargestSample(samples, 6, 1), 0xffu);
+    EXPECT_EQ(lorvane::LargestSample(samples, 3, 2), 0xff03u);
+    EXPECT_EQ(lorvane::LargestSample(samples + 2, 2, 2), 0x3ffu);
     for (const auto& [path, expected] : names) {
         const lorvane::NameGuess guess = lorvane::GuessFromName(path);
         EXPECT_EQ(std::to_string(guess.width) + "x" + std::to_string(guess.height) + " " +
-                      (guess.format ? std::string(guess.format->name) : "-"),
+                      (guess.format                            ? std::string(guess.format->name)
+                       : guess.unsupportedFormat.empty() ? "-"
+                                                               : "!" + guess.unsupportedFormat),
                   expected) << path;
     }
 }

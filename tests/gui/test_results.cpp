@@ -79,6 +79,7 @@ private slots:
         Write(dir.filePath("a_64x32.yuv"), QByteArray(64 * 32 * 3 / 2 * 7, 'a'));
         Write(dir.filePath("b_64x32_yuv444p.yuv"), QByteArray(64 * 32 * 3 * 2, 'b'));  // 2 frames of 4:4:4
         Write(dir.filePath("c_32x16.yuv"), QByteArray(100, 'c'));
+        Write(dir.filePath("d_64x32_yuv420p10be.yuv"), QByteArray(64 * 32 * 3 * 2, 'd'));
         const QString disagree = "Lorvane: 两个文件名给出的图像不一致";
         const struct { QString source, target; QStringList typed, fields; QString format, message; } rows[] = {
             // A header gives size and format; frames are the shorter file's, Y4M frames after their FRAME lines.
@@ -87,6 +88,9 @@ private slots:
             // One path alone fills the size but not the frames.
             {"a_64x32.yuv", "", {"", "", ""}, {"64", "32", "0"}, "", ""},
             {"a_64x32.yuv", "c_32x16.yuv", {"", "", ""}, {"0", "0", "0"}, "", disagree},
+            // A format the form cannot read is not filled as 8-bit.
+            {"a_64x32.yuv", "d_64x32_yuv420p10be.yuv", {"", "", ""}, {"0", "0", "0"}, "",
+             "Lorvane: 目标序列的文件名中的 yuv420p10be 是不支持的像素格式"},
             // Typed numbers stay; a typed 0 asks for nothing and is filled.
             {"a_64x32.yuv", "a_64x32.yuv", {"10", "", "5"}, {"10", "0", "5"}, "", ""},
             {"a_64x32.yuv", "a_64x32.yuv", {"", "", "0"}, {"64", "32", "7"}, "", ""},
