@@ -527,11 +527,17 @@ bool SameOutputFile(const std::string& a, const std::string& b)
     const bool knownA = IdOfPath(a, x), knownB = IdOfPath(b, y);
     if (knownA || knownB)
         return knownA && knownB && x == y && !IsNullDevice(a);
-    // Names not yet taken: the same place once "..", "." and linked folders
-    // are resolved.
+    // Names not yet taken: the same place once links to them (which point to
+    // nothing yet), "..", "." and linked folders are resolved.
+#ifdef _WIN32
+    const std::string& da = a;
+    const std::string& db = b;
+#else
+    const std::string da = FollowLinks(a), db = FollowLinks(b);
+#endif
     std::error_code error;
-    const std::filesystem::path pa = std::filesystem::weakly_canonical(std::filesystem::absolute(FilesystemPath(a), error), error);
-    const std::filesystem::path pb = std::filesystem::weakly_canonical(std::filesystem::absolute(FilesystemPath(b), error), error);
+    const std::filesystem::path pa = std::filesystem::weakly_canonical(std::filesystem::absolute(FilesystemPath(da), error), error);
+    const std::filesystem::path pb = std::filesystem::weakly_canonical(std::filesystem::absolute(FilesystemPath(db), error), error);
 #ifdef _WIN32
     std::wstring sa = pa.wstring(), sb = pb.wstring();
     for (std::wstring* s : {&sa, &sb})

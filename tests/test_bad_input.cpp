@@ -256,6 +256,8 @@ const std::vector<Case> kCases = {
     // One file, one output, whatever its spelling; "-" is standard output for -o too.
     {"two_outputs_one_file_by_path", "-s 16x8 --json $D/new.json --csv $D/folder/../new.json $R $T", 2, "",
      Usage("选项 --json $D/new.json 和 --csv $D/folder/../new.json 是同一个文件：每个文件只能写一个输出。")},
+    {"two_outputs_one_file_by_dangling_link", "-s 16x8 --json $D/new.json --csv $D/link-new $R $T", 2, "",
+     Usage("选项 --json $D/new.json 和 --csv $D/link-new 是同一个文件：每个文件只能写一个输出。")},
     {"two_outputs_one_file_by_hard_link", "-s 16x8 -o $D/old.txt --report $D/hard-old $R $T", 2, "",
      Usage("选项 -o $D/old.txt 和 --report $D/hard-old 是同一个文件：每个文件只能写一个输出。")},
     {"two_outputs_to_stdout_by_other_names", "-s 16x8 -o - --csv /dev/stdout $R $T", 2, "",
@@ -339,6 +341,7 @@ TEST_P(BadInput, MessageStatusAndFilesIntact)
     fs::create_directory(d / "folder");
 #ifndef _WIN32
     fs::create_symlink("ref.yuv", d / "link-ref");
+    fs::create_symlink("new.json", d / "link-new");
 #endif
     fs::create_hard_link(d / "tgt.yuv", d / "hard-tgt");
     fs::create_hard_link(d / "old.txt", d / "hard-old");
