@@ -557,7 +557,7 @@ int RunCli(int argc, char** argv)
                        input.info.header.format != format;
     const std::uint64_t frameBytes = badHeader || disagree ? 0 : FrameBytes(width, height, *format);
     // 0 when either is not a regular file.
-    bool damaged = false;  // a Y4M input ends inside a frame
+    bool incomplete = false;  // a damaged Y4M input, or no frame compared: never exit 0
     const std::int32_t shorter =
         frameBytes > 0 ? lorvane::FramesOfShorter(inputs[0].info, inputs[1].info, width, height, format) : 0;
     if (frameBytes > 0) {
@@ -588,7 +588,7 @@ int RunCli(int argc, char** argv)
         for (const Input& input : inputs)
             WarnAboutPartialFrame(input, width, height, frameBytes, format == &lorvane::ClassicFormat());
         for (const Input& input : inputs)
-            damaged = WarnAboutDamagedY4m(input, frameBytes) || damaged;
+            incomplete = WarnAboutDamagedY4m(input, frameBytes) || incomplete;
         const bool guessed = !app.count("--pix-fmt") && !y4m;
         for (const Input& input : inputs)
             if (!CheckSamplesFitFormat(input, *format, frameBytes, guessed))
@@ -618,9 +618,16 @@ int RunCli(int argc, char** argv)
     TerminalFeedback feedback(!quiet && StderrIsTerminal(), toStdout != nullptr, keepFrames);
     lorvane::RunComparison(settings, feedback);
 
+    // No frame compared is no result, also when none was asked for (-n 0):
+    // the averages are not-a-number.
+    if (feedback.Outcome() && feedback.Outcome()->framesCompared == 0 && !feedback.Failed()) {
+        PrintMessage(kTitleWarning, "没有比较任何帧（要求0帧）：平均值无从计算。");
+        incomplete = true;
+    }
+
     // The outputs, once the run has compared what it could. The first that
     // cannot be written stops the rest: none is put in place.
-    bool failed = feedback.Failed() || damaged;
+    bool failed = feedback.Failed() || incomplete;
     const std::optional<lorvane::RunOutcome>& outcome = feedback.Outcome();
     resultOutput.failed = outcome && outcome->resultWriteFailed;  // the run said so itself
     bool writeFailed = resultOutput.failed;

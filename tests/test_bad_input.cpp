@@ -119,7 +119,8 @@ const std::vector<Case> kCases = {
      Ragged("源参考序列 $R", 576, "20000x20000", 600000000) + Ragged("目标序列 $T", 576, "20000x20000", 600000000) +
          EndedEarly(0, 1, "源参考序列 $R 和目标序列 $T 都")},
     {"width_overflows_int", "-s 2147483648x1 $R $T", 2, "", BadSize("2147483648x1")},
-    {"frames_zero", "-s 16x8 -n 0 -o $D/out.txt $R $T", 0, Summary(0), Average(0), 0},
+    {"frames_zero", "-s 16x8 -n 0 -o $D/out.txt $R $T", 1, Summary(0),
+     Average(0) + "警告!\n没有比较任何帧（要求0帧）：平均值无从计算。\n", 0},
     {"frames_negative", "-s 16x8 -n -1 -o $D/old.txt $R $T", 1, "", kOutOfRange},
     {"frames_above_limit", "-s 16x8 -n 1000000001 $R $T", 1, "", kOutOfRange},
     {"frames_overflow_int", "-s 16x8 -n 2147483648 $R $T", 2, "", BadCount("2147483648")},
