@@ -182,18 +182,44 @@ void GuessSize(const std::vector<std::string_view>& words, NameGuess& guess)
 // alone is the usual file extension, and yuv4mpeg the Y4M signature, not formats.
 bool LooksLikePixelFormat(std::string_view word)
 {
-    static constexpr std::string_view kStems[] = {"yuv", "yuva", "yuvj", "yuyv", "uyvy", "yvyu", "gray", "grayf",
-                                                  "ya",  "nv",   "p01",  "p21",  "p41",  "rgb",  "bgr",  "rgba",
-                                                  "bgra", "argb", "abgr", "rgbf", "gbrp", "gbrap", "gbrpf", "xyz"};
+    // A stem, the digits that follow it (which stems allow only a few are
+    // listed with them), then at most a "p" with a depth and an endianness:
+    // yuv420p10be, yuv420p12, nv12, p010le, rgb24, gray10be, ya16le. Only
+    // that shape counts, so that an ordinary word (a take "ya23o7", a year
+    // "nv2019x") is never taken for a format.
+    static constexpr struct {
+        std::string_view stem;
+        std::string_view digits;  // "|8|16|": only those; empty: any
+    } kStems[] = {{"yuv", ""},  {"yuva", ""}, {"yuvj", ""}, {"yuyv", ""}, {"uyvy", ""},   {"yvyu", ""},
+                  {"gray", ""}, {"grayf", ""}, {"ya", "|8|16|"}, {"nv", "|12|16|20|21|24|42|"},
+                  {"p01", "|0|2|6|"}, {"p21", "|0|2|6|"}, {"p41", "|0|2|6|"},
+                  {"rgb", ""},  {"bgr", ""},  {"rgba", ""}, {"bgra", ""}, {"argb", ""},   {"abgr", ""},
+                  {"rgbf", ""}, {"gbrp", ""}, {"gbrap", ""}, {"gbrpf", ""}, {"xyz", "|12|"}};
     static constexpr std::string_view kLetterNames[] = {"rgb", "bgr", "rgba", "bgra", "argb", "abgr", "gbrp", "gbrap"};
     if (word.substr(0, 8) == "yuv4mpeg")
         return false;
     for (std::string_view name : kLetterNames)
         if (word == name)
             return true;
-    for (std::string_view stem : kStems)
-        if (word.size() > stem.size() && word.substr(0, stem.size()) == stem && IsDigit(word[stem.size()]))
+    const auto digitsAt = [&](std::size_t at) {
+        std::size_t end = at;
+        while (end < word.size() && IsDigit(word[end]))
+            ++end;
+        return end;
+    };
+    for (const auto& [stem, allowed] : kStems) {
+        if (word.size() <= stem.size() || word.substr(0, stem.size()) != stem || !IsDigit(word[stem.size()]))
+            continue;
+        std::size_t at = digitsAt(stem.size());
+        const std::string_view digits = word.substr(stem.size(), at - stem.size());
+        if (!allowed.empty() && allowed.find("|" + std::string(digits) + "|") == std::string_view::npos)
+            continue;
+        if (at < word.size() && word[at] == 'p')
+            at = digitsAt(at + 1);
+        std::string_view rest = word.substr(at);
+        if (rest.empty() || rest == "le" || rest == "be")
             return true;
+    }
     return false;
 }
 

@@ -293,6 +293,8 @@ TEST(Probe, Y4mHeadersAndNames)
         {"/seq/yuv444p/rgb24_qcif.rgb", "176x144 !rgb24"},
         {"/seq/p010le/a_yuv420p.yuv", "0x0 yuv420p"},
         {"a_yuv420p_from_nv12.yuv", "0x0 yuv420p"},
+        {"/seq/take ya23o7/nv2019x_rgb3d_p0100_cif.yuv", "352x288 -"},  // words that only start like formats
+        {"/seq/p010le/gray10be_qcif.yuv", "176x144 !gray10be"},
     };
     // The scan that checks a guessed depth: two-byte samples are little-endian.
     const std::uint8_t samples[] = {0x03, 0xff, 0x04, 0x00, 0xff, 0x03};
