@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Takes the README's pictures from the real windows, shown under Xvfb with
-# openbox (its default configuration, as a new user has it) and a CJK font,
-# captured with ImageMagick:
+# Takes the pictures of the README and docs/window.md from the real windows,
+# shown under Xvfb with openbox (its default configuration, as a new user has
+# it) and a CJK font, captured with ImageMagick:
 #   docs/screenshot.png  the form after a run that auto-fill set up
 #   docs/results.png     the results window of that run
 #   docs/viewer.png      the frame viewer on its worst frame

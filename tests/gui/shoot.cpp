@@ -1,6 +1,6 @@
-// Drives the real windows to the states the README shows, for
-// scripts/screenshot.sh: the form after a run (filled in by auto-fill from the
-// two paths), the results window, and the frame viewer on the worst frame.
+// Drives the real windows to the states the README and docs/window.md show,
+// for scripts/screenshot.sh: the form after a run (filled in by auto-fill from
+// the two paths), the results window, and the frame viewer on the worst frame.
 // Prints each state's name when it is on screen and goes on at the next line
 // on standard input, so that the script can capture each window in turn.
 //   gui_shoot REFERENCE PROCESSED
