@@ -191,9 +191,12 @@ std::string ProgressLine(const ProgressState& state, int columns)
 
     // The bar's width is set by the terminal and the total alone, not by the
     // fields of the moment, so that it does not twitch as they change or when
-    // the time left appears; it only gives way when they would not fit.
+    // the time left appears; it only gives way when they would not fit. Room
+    // is kept for: the brackets, " 45%", the count, "12345 帧/秒", elapsed and
+    // time left as "已用 12:34", and the five gaps between the six fields.
     const int countColumns = 2 * int(std::to_string(state.total).size()) + 1 + (state.estimated ? 2 : 0) + 3;
-    const int barColumns = std::clamp(columns - (2 + 4 + countColumns + 11 + 10 + 10 + 2 * 5), kShortestBar, kLongestBar);
+    const int others = 2 + 4 + countColumns + 11 + 2 * 10 + 5 * 2;
+    const int barColumns = std::clamp(columns - others, kShortestBar, kLongestBar);
     for (; !fields.empty();) {
         int used = 2 * int(fields.size() - 1);  // two blanks between fields
         bool bar = false;
