@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <new>
 #include <optional>
@@ -21,6 +22,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -105,6 +107,125 @@ bool StderrIsTerminal()
 #endif
 }
 
+// The columns of the terminal on stderr; 80 when it does not say.
+int TerminalColumns()
+{
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO console;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &console) &&
+        console.srWindow.Right > console.srWindow.Left)
+        return console.srWindow.Right - console.srWindow.Left + 1;
+#else
+    winsize window{};
+    if (ioctl(fileno(stderr), TIOCGWINSZ, &window) == 0 && window.ws_col > 0)
+        return window.ws_col;
+#endif
+    return 80;
+}
+
+// Display columns of progress text. Its only characters outside ASCII are
+// Chinese ones, which take two columns each; UTF-8 continuation bytes none.
+int DisplayColumns(std::string_view text)
+{
+    int columns = 0;
+    for (const unsigned char c : text)
+        columns += c < 0x80 ? 1 : (c & 0xC0) == 0xC0 ? 2 : 0;
+    return columns;
+}
+
+// A duration as m:ss, or h:mm:ss from an hour on.
+std::string ClockText(double seconds)
+{
+    const long long s = static_cast<long long>(std::min(std::max(seconds, 0.0), 1e9));
+    char text[48];
+    if (s < 3600)
+        std::snprintf(text, sizeof text, "%lld:%02lld", s / 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+    return text;
+}
+
+// What one progress line tells.
+struct ProgressState {
+    std::int64_t done = 0;
+    std::int64_t total = 0;  // 0: not known
+    bool estimated = false;  // the total is only an estimate
+    double seconds = 0;      // since the run started
+};
+
+// The progress line, in at most `columns` display columns so that it never
+// wraps: "[####----]  45%  2700/6000 帧  512 帧/秒  已用 0:05  剩余 0:06". On a
+// narrow terminal the bar shrinks first, then fields go, the least useful
+// first; what cannot fit even alone is not shown at all ("").
+std::string ProgressLine(const ProgressState& state, int columns)
+{
+    constexpr int kShortestBar = 10, kLongestBar = 40;
+    // Ranks: the lowest is dropped first.
+    enum Rank { kElapsed, kRate, kBar, kLeft, kFrames, kPercent };
+    struct Field {
+        Rank rank;
+        std::string text;  // the bar's is made once its width is known
+    };
+    const bool totalKnown = state.total > 0 && state.done <= state.total;
+    const double rate = state.seconds > 0 ? double(state.done) / state.seconds : 0.0;
+    char number[64];
+    std::vector<Field> fields;
+    if (totalKnown) {
+        fields.push_back({kBar, ""});
+        std::snprintf(number, sizeof number, "%3d%%", int(state.done * 100 / state.total));
+        fields.push_back({kPercent, number});
+        // The count keeps its width, so the fields after it stay in place.
+        const std::string total = std::to_string(state.total);
+        std::snprintf(number, sizeof number, "%*lld/%s%s 帧", int(total.size()), static_cast<long long>(state.done),
+                      state.estimated ? "约" : "", total.c_str());
+        fields.push_back({kFrames, number});
+    } else {
+        fields.push_back({kFrames, std::to_string(state.done) + " 帧"});
+    }
+    std::snprintf(number, sizeof number, "%.0f 帧/秒", std::min(rate, 99999999.0));
+    fields.push_back({kRate, number});
+    fields.push_back({kElapsed, "已用 " + ClockText(state.seconds)});
+    // Only once the rate has settled somewhat.
+    if (totalKnown && state.seconds >= 1.0 && state.done > 0)
+        fields.push_back({kLeft, "剩余 " + ClockText(std::ceil(double(state.total - state.done) / rate))});
+
+    // The bar's width is set by the terminal and the total alone, not by the
+    // fields of the moment, so that it does not twitch as they change or when
+    // the time left appears; it only gives way when they would not fit. Room
+    // is kept for: the brackets, " 45%", the count, "12345 帧/秒", elapsed and
+    // time left as "已用 12:34", and the five gaps between the six fields.
+    const int countColumns = 2 * int(std::to_string(state.total).size()) + 1 + (state.estimated ? 2 : 0) + 3;
+    const int others = 2 + 4 + countColumns + 11 + 2 * 10 + 5 * 2;
+    const int barColumns = std::clamp(columns - others, kShortestBar, kLongestBar);
+    for (; !fields.empty();) {
+        int used = 2 * int(fields.size() - 1);  // two blanks between fields
+        bool bar = false;
+        for (const Field& field : fields) {
+            bar = bar || field.rank == kBar;
+            used += field.rank == kBar ? 2 : DisplayColumns(field.text);
+        }
+        const int room = columns - used;  // inside the bar, if there is one
+        if (bar ? room >= kShortestBar : room >= 0) {
+            std::string line;
+            for (const Field& field : fields) {
+                if (!line.empty())
+                    line += "  ";
+                if (field.rank != kBar) {
+                    line += field.text;
+                    continue;
+                }
+                const int width = std::min(room, barColumns);
+                const int filled = int(state.done * width / state.total);
+                line += '[' + std::string(std::size_t(filled), '#') + std::string(std::size_t(width - filled), '-') + ']';
+            }
+            return line;
+        }
+        fields.erase(std::min_element(fields.begin(), fields.end(),
+                                      [](const Field& a, const Field& b) { return a.rank < b.rank; }));
+    }
+    return "";
+}
+
 // Progress and messages on the terminal. ProgressStep comes once per frame, at
 // tens of thousands of frames per second for small pictures, so it mostly just
 // counts down; the clock is read every `stride_` frames, with the stride
@@ -118,6 +239,19 @@ public:
     TerminalFeedback(bool showProgress, bool summaryToStderr, bool keepFrames)
         : showProgress_(showProgress), summary_(summaryToStderr ? stderr : stdout), keepFrames_(keepFrames)
     {
+    }
+
+    // Also when a feedback call throws (out of memory): the message that
+    // follows must not land on the progress line.
+    ~TerminalFeedback() override { ClearProgress(); }
+
+    // The frames the run can compare at most, when that is known before it
+    // starts and may be fewer than asked (-n beyond what the files hold), or
+    // only an estimate (a container's frame count), which the line marks.
+    void ExpectFrames(std::int64_t frames, bool estimate)
+    {
+        expected_ = frames;
+        expectedIsEstimate_ = estimate;
     }
 
     void ShowMessage(const std::string& text, const std::string& title,
@@ -134,7 +268,12 @@ public:
 
     void ProgressBegin(std::int32_t frames) override
     {
-        frames_ = frames;
+        total_ = frames;
+        estimated_ = false;
+        if (expected_ >= 0 && expected_ < frames) {
+            total_ = expected_;
+            estimated_ = expectedIsEstimate_;
+        }
         begin_ = lastCheck_ = lastDraw_ = Clock::now();
         stride_ = countdown_ = 1;
     }
@@ -151,19 +290,22 @@ public:
             stride_ /= 2;
         countdown_ = stride_;
         lastCheck_ = now;
-        if (now - lastDraw_ >= std::chrono::milliseconds(100)) {
+        if (now - lastDraw_ >= std::chrono::milliseconds(200)) {
             lastDraw_ = now;
             Draw(frame, now);
         }
     }
-
-    void ProgressEnd() override { ClearProgress(); }
 
     void FrameMeasured(const lorvane::FrameResult& frame) override
     {
         if (keepFrames_)
             measured_.push_back(frame);
     }
+
+    // The run writes its "Average,..." line next, straight to stderr.
+    void FramesDone() override { ClearProgress(); }
+
+    void ProgressEnd() override { ClearProgress(); }
 
     void RunEnded(const lorvane::RunOutcome& outcome) override { outcome_ = outcome; }
 
@@ -176,26 +318,30 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    // The run writes its "Average,..." line to stderr itself, with no call
-    // before it. So the progress text is fixed-width and shorter than any such
-    // line, and the cursor is left at its start: that line covers it completely.
-    static constexpr int kProgressColumns = 20;
 
+    // One write per redraw, so the terminal never shows half a line. The line
+    // is drawn over the previous one, blanks cover what that had beyond it, and
+    // the cursor goes back to its start, where any stray text would overwrite
+    // it rather than follow it.
     void Draw(std::int32_t frame, Clock::time_point now)
     {
-        const double seconds = std::chrono::duration<double>(now - begin_).count();
-        const int percent = int(std::int64_t(frame) * 100 / frames_);
-        const double fps = std::min(seconds > 0 ? frame / seconds : 0.0, 99999999.0);
-        std::fprintf(stderr, "\r%3d%%  %8.0f 帧/秒\r", percent, fps);
-        drawn_ = true;
+        // The last column is left free: some consoles wrap as soon as it is written.
+        const std::string text = ProgressLine(
+            {frame, total_, estimated_, std::chrono::duration<double>(now - begin_).count()}, TerminalColumns() - 1);
+        const int columns = DisplayColumns(text);
+        const std::string line =
+            '\r' + text + std::string(std::size_t(std::max(drawnColumns_ - columns, 0)), ' ') + '\r';
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        drawnColumns_ = columns;
     }
 
     void ClearProgress()
     {
-        if (!drawn_)
+        if (drawnColumns_ == 0)
             return;
-        std::fprintf(stderr, "\r%*s\r", kProgressColumns, "");
-        drawn_ = false;
+        const std::string blank = '\r' + std::string(std::size_t(drawnColumns_), ' ') + '\r';
+        std::fwrite(blank.data(), 1, blank.size(), stderr);
+        drawnColumns_ = 0;
     }
 
     bool showProgress_;
@@ -204,8 +350,11 @@ private:
     std::vector<lorvane::FrameResult> measured_;
     std::optional<lorvane::RunOutcome> outcome_;
     bool failed_ = false;
-    bool drawn_ = false;
-    std::int32_t frames_ = 0;
+    int drawnColumns_ = 0;  // of the progress line on the screen; 0: none
+    std::int64_t expected_ = -1;  // -1: nothing known beyond what the run is asked
+    bool expectedIsEstimate_ = false;
+    std::int64_t total_ = 0;
+    bool estimated_ = false;
     std::int32_t stride_ = 1;
     std::int32_t countdown_ = 1;
     Clock::time_point begin_, lastCheck_, lastDraw_;
@@ -616,6 +765,18 @@ int RunCli(int argc, char** argv)
     const bool keepFrames = stats || std::any_of(std::begin(outputs) + 1, std::end(outputs),
                                                  [](const Output& o) { return !o.path.empty(); });
     TerminalFeedback feedback(!quiet && StderrIsTerminal(), toStdout != nullptr, keepFrames);
+    // -n may ask for more frames than the regular files hold: the progress
+    // counts to what they hold.
+    std::int64_t held = -1;
+    if (frameBytes > 0)
+        for (const Input& input : inputs)
+            if (input.info.regular) {
+                const auto frames = std::int64_t(std::min<std::uint64_t>(lorvane::CompleteFrames(input.info, frameBytes),
+                                                                         std::uint64_t(lorvane::kMaxDimension)));
+                held = held < 0 ? frames : std::min(held, frames);
+            }
+    if (held >= 0)
+        feedback.ExpectFrames(held, false);
     lorvane::RunComparison(settings, feedback);
 
     // No frame compared is no result, also when none was asked for (-n 0):

@@ -81,6 +81,10 @@ public:
     // Each frame's numbers, in frame order, once they are known. Called from
     // the measuring loop: keep it cheap.
     virtual void FrameMeasured(const FrameResult&) {}
+    // Once the frame loop is over, right before the run writes its
+    // "Average,..." line to the standard error stream: a front end that draws
+    // on that stream takes its drawing away here.
+    virtual void FramesDone() {}
     // Once, after the last frame and the result file, before the summary
     // message, for a run that reached its frame loop.
     virtual void RunEnded(const RunOutcome&) {}

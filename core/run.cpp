@@ -292,6 +292,7 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
         feedback.FrameMeasured(measured);
     }
     reader.Stop();
+    feedback.FramesDone();
 
     // Averages to standard error and to the result file.
     const std::string diagnostic = AverageLine(ReportAverage(sumY, compared), ReportAverage(sumU, compared),

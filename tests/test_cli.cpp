@@ -4,6 +4,7 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <regex>
 #include <sstream>
 
 #include "cli_harness.h"
@@ -77,23 +79,61 @@ TEST_F(Cli, HelpAndVersionGoToStdout)
     }
 }
 
-// What a terminal shows once the \r and \n in `output` have been applied, without trailing blanks.
+// Columns a terminal gives one character starting with byte `lead`: the non-ASCII ones here are Chinese
+// (and the scratch folder's emoji), two columns each.
+int CharColumns(unsigned char lead) { return lead < 0x80 ? 1 : 2; }
+std::size_t CharBytes(unsigned char lead) { return lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2; }
+
+int Columns(const std::string& text)
+{
+    int columns = 0;
+    for (std::size_t i = 0; i < text.size(); i += CharBytes(text[i]))
+        columns += CharColumns(text[i]);
+    return columns;
+}
+
+// What a terminal shows once the \r and \n in `output` have been applied, without trailing blanks. Each
+// column is a cell; a wide character's second cell is "", and writing over either half of one blanks it.
 std::string Screen(const std::string& output)
 {
-    std::string shown, line;
+    std::string shown;
+    std::vector<std::string> cells;
     std::size_t column = 0;
-    for (char c : output)
-        if (c == '\n')
-            shown += line.substr(0, line.find_last_not_of(' ') + 1) + "\n", line.clear(), column = 0;
-        else if (c == '\r')
+    const auto put = [&](std::string cell) {
+        if (cells.size() <= column)
+            cells.resize(column + 1, " ");
+        if (cells[column].empty() && column > 0)
+            cells[column - 1] = " ";
+        if (column + 1 < cells.size() && cells[column + 1].empty())
+            cells[column + 1] = " ";
+        cells[column++] = std::move(cell);
+    };
+    const auto line = [&] {
+        std::string text;
+        for (const std::string& cell : cells)
+            text += cell;
+        return text.substr(0, text.find_last_not_of(' ') + 1);
+    };
+    for (std::size_t i = 0; i < output.size();) {
+        const unsigned char lead = output[i];
+        const std::size_t bytes = CharBytes(lead);
+        if (lead == '\n')
+            shown += line() + "\n", cells.clear();
+        if (lead == '\n' || lead == '\r')
             column = 0;
         else
-            line.replace(column++, 1, 1, c);  // overwrites, or appends at the end
-    return shown + line.substr(0, line.find_last_not_of(' ') + 1);
+            put(output.substr(i, bytes));
+        if (CharColumns(lead) == 2)
+            put("");
+        i += bytes;
+    }
+    return shown + line();
 }
 
 // The target comes slowly, 60 frames over 0.6 s, then ends before the 1000 asked for. Progress
 // shows only when stderr is a terminal and there is no -q, and nothing of it is left on the screen.
+// While it shows, it counts to what a regular reference holds (80 frames), or else to the -n asked,
+// and on a narrow terminal it stays within the width, the last column left free.
 TEST_F(Cli, ProgressOnlyOnATerminalAndLeavesNothingBehind)
 {
 #ifdef _WIN32
@@ -103,19 +143,52 @@ TEST_F(Cli, ProgressOnlyOnATerminalAndLeavesNothingBehind)
     const std::string expected = "Average,100.000000,100.000000,100.000000\n计算未完成！\n共计60帧，平均PSNR如下：\n"
                                  "PSNR_Y: 100.000000\nPSNR_U: 100.000000\nPSNR_V: 100.000000\n"
                                  "目标序列 /dev/stdin 提前结束：只比较了60帧，要求1000帧。\n";
-    for (const std::string redirect : {">/dev/null 2>", "-q >/dev/null 2>", "2>&1 >/dev/null | cat >"}) {
+    WriteFile(ref, std::string(80 * kFrame, '\0'));
+    struct Case { std::string redirect, reference; unsigned short columns; };  // 0 columns: the terminal does not say
+    for (const Case& c : std::vector<Case>{{">/dev/null 2>", ref, 0},
+                                           {"-q >/dev/null 2>", ref, 0},
+                                           {"2>&1 >/dev/null | cat >", ref, 0},
+                                           {">/dev/null 2>", "/dev/zero", 40}}) {
         const int screen = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_TRUE(screen >= 0 && grantpt(screen) == 0 && unlockpt(screen) == 0) << "no pseudo-terminal";
-        const Outcome run = s.Run({"-s", "176x144", "-n", "1000", "/dev/zero", "/dev/stdin"}, slow,
-                                  redirect + ptsname(screen));
+        const winsize size{24, c.columns, 0, 0};
+        ASSERT_EQ(ioctl(screen, TIOCSWINSZ, &size), 0);
+        const Outcome run = s.Run({"-s", "176x144", "-n", "1000", c.reference, "/dev/stdin"}, slow,
+                                  c.redirect + ptsname(screen));
         std::string seen;
         char buffer[4096];
         for (ssize_t n; (n = read(screen, buffer, sizeof buffer)) > 0;)
             seen.append(buffer, std::size_t(n));
         close(screen);
-        EXPECT_TRUE(run.status == 1 || redirect.ends_with("cat >")) << run.status;  // piped: cat's status
-        EXPECT_EQ(seen.find("帧/秒") != std::string::npos, redirect.starts_with(">")) << redirect << "\n" << seen;
-        EXPECT_EQ(Screen(seen), expected) << redirect << "\n" << seen;
+        EXPECT_TRUE(run.status == 1 || c.redirect.ends_with("cat >")) << run.status;  // piped: cat's status
+        if (c.columns == 0)
+            EXPECT_EQ(seen.find("帧/秒") != std::string::npos, c.redirect.starts_with(">")) << c.redirect << "\n" << seen;
+        EXPECT_EQ(Screen(seen), expected) << c.redirect << "\n" << seen;
+
+        // Every line drawn, as the terminal got it between carriage returns.
+        const int total = c.reference == ref ? 80 : 1000;
+        const std::regex full(R"(\[(#*)(-*)\] +(\d+)%  +(\d+)/(\d+) 帧  \d+ 帧/秒  已用 0:0\d(  剩余 \d+:\d\d)?)");
+        int drawn = 0, complete = 0;
+        std::istringstream lines(seen);
+        for (std::string line; std::getline(lines, line, '\r');) {
+            if (line.find('[') == std::string::npos)
+                continue;
+            ++drawn;
+            EXPECT_LE(Columns(line), (c.columns ? c.columns : 80) - 1) << line;
+            EXPECT_NE(line.find("/" + std::to_string(total) + " 帧"), std::string::npos) << line;
+            std::smatch part;
+            if (!std::regex_match(line, part, full))
+                continue;
+            ++complete;
+            const int hashes = int(part[1].length()), width = hashes + int(part[2].length()), done = std::stoi(part[4]);
+            EXPECT_EQ(std::stoi(part[5]), total) << line;
+            EXPECT_GE(width, 10) << line;
+            EXPECT_EQ(std::stoi(part[3]), done * 100 / total) << line;
+            EXPECT_EQ(hashes, done * width / total) << line;
+        }
+        EXPECT_EQ(drawn > 0, c.redirect.starts_with(">")) << seen;
+        // Everything fits in 80 columns; in 40 the fields give way.
+        EXPECT_EQ(complete > 0, c.redirect.starts_with(">") && c.columns == 0) << seen;
     }
 #endif
 }
