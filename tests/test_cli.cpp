@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <sstream>
+#include <tuple>
 
 #include "cli_harness.h"
 
@@ -334,36 +335,38 @@ TEST_F(Cli, AutoSizeTellsTheBitDepthToo)
 // parameters are skipped line by line, a pipe by reading.
 TEST_F(Cli, OffsetPairsFramesAgainAndIsFoundOrSuggested)
 {
-    constexpr int kSmall = 16 * 8 * 3 / 2;
-    const std::string full[] = {Frames(16, 8, 11, false), Frames(16, 8, 11, true)};
-    // The mean luma MSE of the first 8 pairs as they come, reference frame i against target frame i.
-    const auto unpairedMse = [](const std::string& reference, const std::string& target) {
-        double sum = 0;
-        for (int f = 0; f < 8; ++f)
-            for (int i = 0; i < 16 * 8; ++i) {
-                const double d = double(std::uint8_t(reference[std::size_t(f * kSmall + i)])) -
-                                 double(std::uint8_t(target[std::size_t(f * kSmall + i)]));
-                sum += d * d;
-            }
-        char text[32];
-        std::snprintf(text, sizeof text, "%.2f", sum / (8 * 16 * 8));
-        return std::string(text);
-    };
-    const auto y4m = [](const std::string& frames) {
-        std::string text = "YUV4MPEG2 W16 H8 F25:1\n";
-        for (std::size_t f = 0; f < frames.size() / kSmall; ++f)
-            text += (f % 2 ? "FRAME\n" : "FRAME Ixyz\n") + frames.substr(f * kSmall, kSmall);
-        return text;
-    };
-    for (const bool asY4m : {false, true})
+    // 176x144 is larger than the look without --offset takes whole: it compares bands of rows first.
+    for (const auto& [width, height, asY4m] : {std::tuple{16, 8, false}, std::tuple{16, 8, true}, std::tuple{176, 144, false}})
         for (const int k : {1, -1}) {
+            const int luma = width * height, frameBytes = luma * 3 / 2;
+            const std::string full[] = {Frames(width, height, 11, false), Frames(width, height, 11, true)};
+            // The mean luma MSE of the first 8 pairs as they come, reference frame i against target frame i.
+            const auto unpairedMse = [&](const std::string& reference, const std::string& target) {
+                double sum = 0;
+                for (int f = 0; f < 8; ++f)
+                    for (int i = 0; i < luma; ++i) {
+                        const double d = double(std::uint8_t(reference[std::size_t(f * frameBytes + i)])) -
+                                         double(std::uint8_t(target[std::size_t(f * frameBytes + i)]));
+                        sum += d * d;
+                    }
+                char text[32];
+                std::snprintf(text, sizeof text, "%.2f", sum / (8.0 * luma));
+                return std::string(text);
+            };
+            const auto y4m = [&](const std::string& frames) {
+                std::string text = "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) + " F25:1\n";
+                for (std::size_t f = 0; f < frames.size() / std::size_t(frameBytes); ++f)
+                    text += (f % 2 ? "FRAME\n" : "FRAME Ixyz\n") + frames.substr(f * std::size_t(frameBytes), std::size_t(frameBytes));
+                return text;
+            };
             // k = 1: the target lacks frame 0; k = -1: the reference does.
-            const std::string reference = k > 0 ? full[0] : full[0].substr(kSmall);
-            const std::string target = k > 0 ? full[1].substr(kSmall) : full[1];
+            const std::string reference = k > 0 ? full[0] : full[0].substr(std::size_t(frameBytes));
+            const std::string target = k > 0 ? full[1].substr(std::size_t(frameBytes)) : full[1];
             const std::string r = asY4m ? s.dir + "/ref.y4m" : ref, t = asY4m ? s.dir + "/tgt.y4m" : tgt;
             WriteFile(r, asY4m ? y4m(reference) : reference);
             WriteFile(t, asY4m ? y4m(target) : target);
-            const std::vector<std::string> size = asY4m ? std::vector<std::string>{} : std::vector<std::string>{"-s", "16x8"};
+            const std::vector<std::string> size =
+                asY4m ? std::vector<std::string>{} : std::vector<std::string>{"-s", std::to_string(width) + "x" + std::to_string(height)};
             const auto run = [&](std::vector<std::string> args) {
                 args.insert(args.begin(), size.begin(), size.end());
                 args.insert(args.end(), {"-o", result, r, t});
@@ -415,8 +418,8 @@ TEST_F(Cli, OffsetPairsFramesAgainAndIsFoundOrSuggested)
         }
 #ifndef _WIN32
     // Through a pipe the skipped frames are read and dropped.
-    WriteFile(ref, full[0]);
-    WriteFile(tgt, full[1].substr(kSmall));
+    WriteFile(ref, Frames(16, 8, 11, false));
+    WriteFile(tgt, Frames(16, 8, 11, true).substr(16 * 8 * 3 / 2));
     const Outcome piped = s.Run({"-s", "16x8", "-n", "10", "--offset", "-1", "-o", result, tgt, "/dev/stdin"},
                                 "cat '" + ref + "' | ");
     EXPECT_EQ(piped.status, 0) << piped.err;
