@@ -28,7 +28,11 @@ _lorvane_cli()
             COMPREPLY=($(compgen -W 'c sse2 avx2 avx512' -- "$cur"))
             return
             ;;
-        -n | --frames | --worst)
+        --offset)
+            COMPREPLY=($(compgen -W 'auto' -- "$cur"))
+            return
+            ;;
+        -n | --frames | --worst | --start)
             return  # a number
             ;;
         -o | --output | --json | --csv | --report)
@@ -43,7 +47,7 @@ _lorvane_cli()
 
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '-s --size -p --pix-fmt --peak -n --frames
-            -o --output --json --csv --report --stats --worst -q --quiet
+            --offset --start -o --output --json --csv --report --stats --worst -q --quiet
             --cpu -h --help --version' -- "$cur"))
         [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
         return

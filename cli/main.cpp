@@ -27,6 +27,7 @@
 #endif
 
 #include "cli/arguments.h"
+#include "core/align.h"
 #include "core/files.h"
 #include "core/probe.h"
 #include "core/psnr.h"
@@ -55,6 +56,9 @@ constexpr const char* kHelp =
     "                          scaled 为 255×2^(位深-8)（同 HM/VTM）\n"
     "  -n, --frames 帧数       要比较的帧数；省略时取较短文件中的完整帧数\n"
     "                          （此时两个序列都必须是普通文件）\n"
+    "      --offset K          目标序列第 i 帧与源参考序列第 i+K 帧比较（K 可为负）；\n"
+    "                          auto[:M] 表示在 -M 到 M（默认 16）中按内容找出 K\n"
+    "      --start S           跳过前 S 对帧；帧号仍从 0 起\n"
     "  -o, --output 结果文件   写出逐帧结果文件（CR LF 换行）；- 表示标准输出\n"
     "      --json 文件         写出 JSON（libvmaf 的布局）；- 表示标准输出\n"
     "      --csv 文件          写出 CSV，每帧一行；- 表示标准输出\n"
@@ -82,6 +86,9 @@ constexpr const char* kHelp =
     "  lorvane-cli -s 1920x1080 -n 120 -o result.txt ref.yuv encoded.yuv\n";
 
 const char* const kTitleWarning = "警告!";
+
+// The widest search of --offset auto: each shift costs the SSD of 8 luma planes.
+constexpr std::int32_t kMaxAutoShift = 250;
 
 // Reports a bad command line the way scripts expect: one reason, exit 2.
 int UsageError(const std::string& reason)
@@ -547,7 +554,7 @@ int RunCli(int argc, char** argv)
     const std::vector<std::string> arguments = lorvane::Utf8Arguments(argc, argv);
     const std::vector<const char*> argumentPointers = lorvane::ArgumentPointers(arguments);
     CLI::App app("Lorvane: YUV 序列的逐帧 PSNR", "lorvane-cli");
-    std::string size, frames, cpu, peak, worst;
+    std::string size, frames, cpu, peak, worst, offset, start;
     lorvane::PsnrSettings settings;
     bool quiet = false, stats = false;
     std::vector<std::string> sequences;
@@ -557,6 +564,8 @@ int RunCli(int argc, char** argv)
     app.add_option("-p,--pix-fmt", settings.pixelFormat);
     app.add_option("--peak", peak);
     app.add_option("-n,--frames", frames);
+    app.add_option("--offset", offset);
+    app.add_option("--start", start);
     app.add_option("-o,--output", resultOutput.path);
     for (Output& output : outputs)
         if (&output != &resultOutput)
@@ -608,6 +617,27 @@ int RunCli(int argc, char** argv)
             return UsageError("最差帧数 \"" + worst + "\" 无效：应为不小于 0 的 32 位整数。");
         worstCount = std::size_t(*count);
     }
+    // --offset K, or auto[:M]: the K in -M..M whose first pairs match best.
+    bool autoOffset = false;
+    std::int32_t maxShift = 16;
+    if (app.count("--offset")) {
+        autoOffset = offset == "auto" || offset.starts_with("auto:");
+        const std::optional<std::int32_t> value =
+            offset == "auto" ? std::optional(maxShift) : ParseInt(autoOffset ? offset.substr(5) : offset);
+        const bool valid = value && (autoOffset ? *value >= 1 && *value <= kMaxAutoShift
+                                                : *value >= -lorvane::kMaxDimension && *value <= lorvane::kMaxDimension);
+        if (valid)
+            (autoOffset ? maxShift : settings.offset) = *value;
+        else
+            return UsageError("偏移 \"" + offset + "\" 无效：应为 -1000000000 到 1000000000 之间的整数，或 auto、auto:M（M 为 1 到 " +
+                              std::to_string(kMaxAutoShift) + " 之间的整数）。");
+    }
+    if (app.count("--start")) {
+        const auto first = ParseInt(start);
+        if (!first || *first < 0 || *first > lorvane::kMaxDimension)
+            return UsageError("起始 \"" + start + "\" 无效：应为 0 到 1000000000 之间的整数。");
+        settings.start = *first;
+    }
     if (app.count("--cpu") && !lorvane::LimitCpuLevel(cpu))
         return UsageError("未知的指令集级别 \"" + cpu + "\"：应为 c、sse2、avx2 或 avx512。");
     // "-" and every other name of standard output write through it; two
@@ -657,6 +687,12 @@ int RunCli(int argc, char** argv)
             PrintMessage("错误!", lorvane::EncodedInputMessage(input.role, input.path, input.info.encoded));
             return kExitFailed;
         }
+    // Finding the offset compares frames at many places in both files.
+    if (autoOffset)
+        for (const Input& input : inputs)
+            if (input.info.opened && !input.info.regular)
+                return UsageError("--offset auto 要按内容比较两个序列开头的帧，" + std::string(input.role) + " " + input.path +
+                                  " 却不是普通文件：请用 --offset 给出偏移。");
     const Input* y4m = inputs[0].Y4m() ? &inputs[0] : inputs[1].Y4m() ? &inputs[1] : nullptr;
     const bool badHeader = !inputs[0].info.error.empty() || !inputs[1].info.error.empty();
     if (!y4m && !badHeader) {
@@ -742,13 +778,53 @@ int RunCli(int argc, char** argv)
         for (const Input& input : inputs)
             if (!CheckSamplesFitFormat(input, *format, frameBytes, guessed))
                 return kExitFailed;
-        if (!app.count("--frames") && inputs[0].info.regular && inputs[1].info.regular) {
-            const std::uint64_t held[] = {lorvane::CompleteFrames(inputs[0].info, frameBytes),
-                                          lorvane::CompleteFrames(inputs[1].info, frameBytes)};
+        const bool bothRegular = inputs[0].info.opened && inputs[0].info.regular && inputs[1].info.opened &&
+                                 inputs[1].info.regular;
+        const lorvane::SequencePair pair{settings.sourcePath, settings.targetPath, inputs[0].info, inputs[1].info,
+                                         lorvane::LayoutOf(*format, width, height)};
+        if (autoOffset && bothRegular) {
+            std::string report;
+            if (!lorvane::FindOffset(pair, maxShift, std::uint64_t(settings.start), settings.offset, report)) {
+                PrintMessage("错误!", report + "\n请用 --offset 给出偏移。");
+                return kExitFailed;
+            }
+            std::fputs((report + "\n").c_str(), stderr);
+        }
+        // Frames skipped beyond a file's end leave nothing to compare: said
+        // before anything is written.
+        const lorvane::FrameSkips skips = lorvane::SkipsOf(settings.offset, settings.start);
+        const std::uint64_t skip[] = {skips.reference, skips.target};
+        std::uint64_t held[2] = {};
+        std::string beyond;
+        for (int i = 0; i < 2; ++i) {
+            held[i] = lorvane::CompleteFrames(inputs[i].info, frameBytes);
+            if (inputs[i].info.regular && skip[i] > 0 && skip[i] >= held[i])
+                beyond += lorvane::SkipBeyondLine(inputs[i].role, inputs[i].path, held[i], skip[i], settings.offset,
+                                                  settings.start);
+        }
+        if (!beyond.empty()) {
+            PrintMessage("错误!", beyond + "没有可比较的帧。");
+            return kExitFailed;
+        }
+        if (!app.count("--frames") && bothRegular && (skip[0] > 0 || skip[1] > 0)) {
+            settings.frameCount = std::int32_t(std::min<std::uint64_t>(
+                {held[0] - skip[0], held[1] - skip[1], std::uint64_t(lorvane::kMaxDimension)}));
+            std::fputs((std::string(inputs[0].role) + " " + inputs[0].path + " 有 " + std::to_string(held[0]) + " 帧，" +
+                        inputs[1].role + " " + inputs[1].path + " 有 " + std::to_string(held[1]) + " 帧：从源参考序列第" +
+                        std::to_string(skip[0]) + "帧、目标序列第" + std::to_string(skip[1]) + "帧起比较 " +
+                        std::to_string(settings.frameCount) + " 帧。\n").c_str(), stderr);
+        } else if (!app.count("--frames") && inputs[0].info.regular && inputs[1].info.regular) {
             if (held[0] != held[1])
                 std::fputs((std::string(inputs[0].role) + " " + inputs[0].path + " 有 " + std::to_string(held[0]) +
                             " 帧，" + inputs[1].role + " " + inputs[1].path + " 有 " + std::to_string(held[1]) +
                             " 帧：比较前 " + std::to_string(shorter) + " 帧。\n").c_str(), stderr);
+        }
+        // Frames out of step by one or two give bad numbers that look like a
+        // poor encode; a look at the first pairs costs next to nothing.
+        if (!app.count("--offset") && bothRegular) {
+            std::string report;
+            if (const std::int32_t shift = lorvane::LikelyShift(pair, std::uint64_t(settings.start), report))
+                PrintMessage(kTitleWarning, report + "可以试试 --offset " + std::to_string(shift) + "。");
         }
     }
 
@@ -766,15 +842,19 @@ int RunCli(int argc, char** argv)
                                                  [](const Output& o) { return !o.path.empty(); });
     TerminalFeedback feedback(!quiet && StderrIsTerminal(), toStdout != nullptr, keepFrames);
     // -n may ask for more frames than the regular files hold: the progress
-    // counts to what they hold.
+    // counts to the pairs they hold after the frames skipped.
     std::int64_t held = -1;
-    if (frameBytes > 0)
-        for (const Input& input : inputs)
-            if (input.info.regular) {
-                const auto frames = std::int64_t(std::min<std::uint64_t>(lorvane::CompleteFrames(input.info, frameBytes),
+    if (frameBytes > 0) {
+        const lorvane::FrameSkips skips = lorvane::SkipsOf(settings.offset, settings.start);
+        const std::uint64_t skipped[] = {skips.reference, skips.target};
+        for (int i = 0; i < 2; ++i)
+            if (inputs[i].info.regular) {
+                const std::uint64_t whole = lorvane::CompleteFrames(inputs[i].info, frameBytes);
+                const auto frames = std::int64_t(std::min<std::uint64_t>(whole - std::min(whole, skipped[i]),
                                                                          std::uint64_t(lorvane::kMaxDimension)));
                 held = held < 0 ? frames : std::min(held, frames);
             }
+    }
     if (held >= 0)
         feedback.ExpectFrames(held, false);
     lorvane::RunComparison(settings, feedback);

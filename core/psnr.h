@@ -104,6 +104,12 @@ struct PsnrSettings {
     // input's own format.
     std::string pixelFormat;
     PeakKind peak = PeakKind::Full;
+    // Frames in step: target frame i is compared with reference frame
+    // i + offset (a negative offset skips the target's first -offset frames),
+    // and the first `start` such pairs are skipped. Frames are numbered from 0
+    // in the order compared, whatever these are.
+    std::int32_t offset = 0;
+    std::int32_t start = 0;
     // A sequence that is a pipe or a device, already opened and looked into
     // (ProbeSequence with Probe::KeepStream): the run reads it instead of
     // opening the path again, which would lose what was read. Null: by path.

@@ -16,8 +16,43 @@ namespace {
 
 constexpr char kFrameLine[] = "FRAME\n";
 
-// Reads one "FRAME" line, parameters allowed. False at the end of the file,
-// and also, with `badLine` set, when the line is garbled or cut short.
+bool Seek(std::FILE* file, std::uint64_t offset)
+{
+#ifdef _WIN32
+    return _fseeki64(file, std::int64_t(offset), SEEK_SET) == 0;
+#else
+    return fseeko(file, off_t(offset), SEEK_SET) == 0;
+#endif
+}
+
+std::uint64_t Tell(std::FILE* file)
+{
+#ifdef _WIN32
+    const std::int64_t at = _ftelli64(file);
+#else
+    const std::int64_t at = ftello(file);
+#endif
+    return at < 0 ? 0 : std::uint64_t(at);
+}
+
+// Reads and drops `bytes` of a stream, the bytes a look into it took first.
+bool DropBytes(std::FILE* file, SequenceFraming& framing, std::uint64_t bytes, std::vector<char>& scratch)
+{
+    const std::size_t fromHead = std::size_t(std::min<std::uint64_t>(framing.head.size() - framing.headUsed, bytes));
+    framing.headUsed += fromHead;
+    bytes -= fromHead;
+    scratch.resize(64 << 10);
+    while (bytes > 0) {
+        const std::size_t want = std::size_t(std::min<std::uint64_t>(bytes, scratch.size()));
+        if (std::fread(scratch.data(), 1, want, file) != want)
+            return false;
+        bytes -= want;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool ReadFrameLine(std::FILE* file, bool& badLine)
 {
     char line[kFrameLineBytes];
@@ -40,16 +75,33 @@ bool ReadFrameLine(std::FILE* file, bool& badLine)
     return false;
 }
 
-bool Seek(std::FILE* file, std::uint64_t offset)
+std::uint64_t SkipFrames(std::FILE* file, SequenceFraming& framing, std::uint64_t frameBytes, std::uint64_t count)
 {
-#ifdef _WIN32
-    return _fseeki64(file, std::int64_t(offset), SEEK_SET) == 0;
-#else
-    return fseeko(file, off_t(offset), SEEK_SET) == 0;
-#endif
+    if (count == 0)
+        return 0;
+    std::uint64_t size = 0;
+    const bool regular = RegularFileSize(file, size);
+    if (regular && !framing.y4m) {
+        const std::uint64_t at = Tell(file);
+        const std::uint64_t skipped = std::min(count, at < size ? (size - at) / frameBytes : 0);
+        return Seek(file, at + skipped * frameBytes) ? skipped : 0;
+    }
+    // FRAME lines may carry parameters, so a Y4M file is walked line by line.
+    std::vector<char> scratch;
+    for (std::uint64_t k = 0; k < count; ++k) {
+        bool badLine = false;
+        if (framing.y4m && !ReadFrameLine(file, badLine))
+            return k;
+        if (regular) {
+            const std::uint64_t at = Tell(file);
+            if (at > size || size - at < frameBytes || !Seek(file, at + frameBytes))
+                return k;
+        } else if (!DropBytes(file, framing, frameBytes, scratch)) {
+            return k;
+        }
+    }
+    return count;
 }
-
-}  // namespace
 
 void PairReader::Mapping::Release()
 {
@@ -174,23 +226,25 @@ std::uint64_t PairReader::CompleteFrames(std::FILE* file, const SequenceFraming&
     std::uint64_t bytes = 0;
     if (!RegularFileSize(file, bytes))
         return 0;
+    // Where the run starts reading: after the stream header and any frames skipped.
+    const std::uint64_t start = Tell(file);
     if (!framing.y4m)
-        return lorvane::CompleteFrames(bytes, false, 0, frameSize_);
+        return lorvane::CompleteFrames(bytes, false, start, frameSize_);
     // Only how far the reference may be read ahead hangs on this count, so a
     // file of plain FRAME lines (it divides evenly and its first and last
     // lines are plain) is taken at its arithmetic; others, whose lines may be
-    // longer, are walked line by line. Then back to the first frame.
-    const std::uint64_t plain = lorvane::CompleteFrames(bytes, true, framing.headerBytes, frameSize_);
+    // longer, are walked line by line. Then back to where reading starts.
+    const std::uint64_t plain = lorvane::CompleteFrames(bytes, true, start, frameSize_);
     const std::uint64_t stride = frameSize_ + kFrameLineBytes;
     const auto plainLineAt = [&](std::uint64_t offset) {
         char line[kFrameLineBytes];
         return Seek(file, offset) && std::fread(line, 1, kFrameLineBytes, file) == kFrameLineBytes &&
                std::memcmp(line, kFrameLine, kFrameLineBytes) == 0;
     };
-    const bool even = plain > 0 && framing.headerBytes + plain * stride == bytes &&
-                      plainLineAt(framing.headerBytes) && plainLineAt(framing.headerBytes + (plain - 1) * stride);
-    const std::uint64_t frames = even ? plain : WalkY4mFrames(file, bytes, framing.headerBytes, frameSize_).frames;
-    return Seek(file, framing.headerBytes) ? frames : 0;
+    const bool even = plain > 0 && start + plain * stride == bytes && plainLineAt(start) &&
+                      plainLineAt(start + (plain - 1) * stride);
+    const std::uint64_t frames = even ? plain : WalkY4mFrames(file, bytes, start, frameSize_).frames;
+    return Seek(file, start) ? frames : 0;
 }
 
 std::uint8_t* PairReader::ReferenceFrame(std::int32_t j)

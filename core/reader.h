@@ -38,7 +38,7 @@ struct SequenceFraming {
 // frame j of either file is read only once frame j - 1 is known to be complete
 // in both, so nothing beyond frame N - 1 or past the first incomplete frame is
 // read. The sizes of regular files tell at the start how many frames both hold
-// in full; those the reference thread reads without waiting for the target,
+// in full after where each file stands (past the frames a run skips); those the reference thread reads without waiting for the target,
 // the rest (a pipe, a file still growing) frame by frame in step with it.
 //
 // Memory: three slots, of at most kBatchBytes or one frame each. Frames above
@@ -126,6 +126,17 @@ private:
     bool stop_ = false;
     std::thread thread_;
 };
+
+// Reads one FRAME line of a YUV4MPEG2 stream, parameters allowed. False at the
+// end of the file, and also, with `badLine` set, when the line is garbled or
+// cut short.
+bool ReadFrameLine(std::FILE* file, bool& badLine);
+
+// Moves an open sequence, at the start of a frame, past `count` frames: a
+// regular file by seeking (over each FRAME line of a YUV4MPEG2 file), a pipe
+// by reading and dropping the samples. Returns the frames skipped, fewer than
+// `count` when the sequence ended first.
+std::uint64_t SkipFrames(std::FILE* file, SequenceFraming& framing, std::uint64_t frameBytes, std::uint64_t count);
 
 // Reads frame `index` (from 0) of a sequence into `frame`, seeking to it: raw
 // frames at index x frameBytes, Y4M frames after their FRAME lines. Reads

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "align.h"
 #include "files.h"
 #include "probe.h"
 #include "psnr.h"
@@ -130,6 +131,11 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
                              kTitleError, MessageIcon::Error);
         return;
     }
+    if (settings.offset < -kMaxDimension || settings.offset > kMaxDimension || !InRange(settings.start)) {
+        feedback.ShowMessage("偏移或起始超出范围！\n偏移应在 -1000000000 到 1000000000 之间，起始应在 0 到 1000000000 之间。",
+                             kTitleError, MessageIcon::Error);
+        return;
+    }
     const PixelFormat* named = nullptr;
     if (!settings.pixelFormat.empty() && !(named = FindPixelFormat(settings.pixelFormat))) {
         feedback.ShowMessage("未知的像素格式 \"" + settings.pixelFormat + "\"！\n可用的格式：" + PixelFormatNames() + "。",
@@ -210,6 +216,21 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
     const PictureLayout layout = LayoutOf(*format, width, height);
     const double peak = PeakValue(format->bits, settings.peak);
 
+    // The frames before the first pair, passed over before anything is
+    // written: a sequence that ends among them leaves nothing to compare.
+    const FrameSkips skips = SkipsOf(settings.offset, settings.start);
+    std::string beyond;
+    if (const std::uint64_t held = SkipFrames(source.get(), sourceFraming, layout.frameBytes, skips.reference);
+        held < skips.reference)
+        beyond = SkipBeyondLine("源参考序列", settings.sourcePath, held, skips.reference, settings.offset, settings.start);
+    else if (const std::uint64_t held = SkipFrames(target.get(), targetFraming, layout.frameBytes, skips.target);
+             held < skips.target)
+        beyond = SkipBeyondLine("目标序列", settings.targetPath, held, skips.target, settings.offset, settings.start);
+    if (!beyond.empty()) {
+        feedback.ShowMessage(beyond + "没有可比较的帧。", kTitleError, MessageIcon::Error);
+        return;
+    }
+
     // Frame buffers, taken before the result file is created or truncated,
     // so that a run that cannot get them leaves an existing result file as it was.
     PairReader reader(source.get(), sourceFraming, target.get(), targetFraming, std::size_t(layout.frameBytes),
@@ -257,6 +278,8 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
     std::uint64_t totalSamples = 0;
     for (int p = 0; p < 3; ++p)
         totalSamples += description.planeSamples[p] = layout.planes[p].Samples();
+    description.offset = settings.offset;
+    description.start = settings.start;
     double sumY = 0.0, sumU = 0.0, sumV = 0.0;
     feedback.ProgressBegin(settings.frameCount);
     reader.Start();

@@ -29,6 +29,8 @@ struct RunDescription {
     bool sourceIsY4m = false;
     bool targetIsY4m = false;
     std::uint64_t planeSamples[3] = {};  // per frame, Y U V
+    std::int32_t offset = 0;  // as in PsnrSettings
+    std::int32_t start = 0;
 };
 
 // How a run that reached its frame loop ended.

@@ -566,6 +566,12 @@ void WriteJson(const RunRecord& run, const TextSink& out)
                          {"target_is_y4m", d.targetIsY4m}};
     own["frames_requested"] = outcome.framesRequested;
     own["frames_compared"] = outcome.framesCompared;
+    // Frames are numbered in the order compared; these say which frames of
+    // the files those were. Absent when the files were paired from their starts.
+    if (d.offset != 0 || d.start != 0) {
+        own["offset"] = d.offset;
+        own["start"] = d.start;
+    }
     const char* ended = EndedEarly(outcome);
     own["ended_early"] = ended ? Json(ended) : Json(nullptr);
     own["result_write_failed"] = outcome.resultWriteFailed;
@@ -691,6 +697,12 @@ std::string HtmlReport(const RunRecord& run)
     row("分辨率", std::to_string(d.width) + " × " + std::to_string(d.height));
     row("像素格式", d.format + "，" + std::to_string(d.bits) + " 位");
     row("峰值", Fixed(d.peak, 0) + "（" + d.peakKind + "）");
+    if (d.offset != 0 || d.start != 0) {
+        const std::int64_t reference = std::max<std::int64_t>(d.offset, 0) + d.start;
+        const std::int64_t target = std::max<std::int64_t>(-std::int64_t(d.offset), 0) + d.start;
+        row("帧对齐", "偏移 " + std::to_string(d.offset) + "，起始 " + std::to_string(d.start) + "：第0帧是源参考序列的第" +
+                         std::to_string(reference) + "帧与目标序列的第" + std::to_string(target) + "帧");
+    }
     row("请求帧数", std::to_string(outcome.framesRequested));
     row("比较帧数", std::to_string(outcome.framesCompared));
     if (const char* ended = EndedEarly(outcome)) {

@@ -264,6 +264,36 @@ const std::vector<Case> kCases = {
     {"two_outputs_to_stdout_by_other_names", "-s 16x8 -o - --csv /dev/stdout $R $T", 2, "",
      Usage("选项 -o 和 --csv 都写到标准输出：只能有一个输出写到标准输出。")},
     {"result_file_to_stdout", "-s 16x8 -o - $R $T", 0, ResultFile(3), Average(3) + Summary(3), -1, "cd '$D' && "},
+    // Frames in step: skipping past the end of a sequence leaves nothing to compare, said before any output
+    // is made, also of a pipe; a bad --offset or --start is a command-line error.
+    {"offset_beyond_reference", "-s 16x8 --offset 3 -o $D/old.txt $R $T", 1, "",
+     "错误!\n源参考序列 $R 有 3 帧，偏移 3 要跳过它的前 3 帧。\n没有可比较的帧。\n"},
+    {"negative_offset_and_start_beyond_target", "-s 16x8 --offset -2 --start 1 -n 1 -o $D/old.txt $R $T", 1, "",
+     "错误!\n目标序列 $T 有 3 帧，偏移 -2、起始 1 要跳过它的前 3 帧。\n没有可比较的帧。\n"},
+    {"start_beyond_both", "-s 16x8 --start 7 --json $D/out.json $R $T", 1, "",
+     "错误!\n源参考序列 $R 有 3 帧，起始 7 要跳过它的前 7 帧。\n目标序列 $T 有 3 帧，起始 7 要跳过它的前 7 帧。\n没有可比较的帧。\n"},
+    {"offset_beyond_a_pipe", "-s 16x8 -n 2 --offset 4 -o $D/old.txt /dev/stdin $T", 1, "",
+     "错误!\n源参考序列 /dev/stdin 有 3 帧，偏移 4 要跳过它的前 4 帧。\n没有可比较的帧。\n", -1, "cat '$D/ref.yuv' | "},
+    {"start_leaves_one_pair_numbered_0", "-s 16x8 --start 2 -o $D/out.txt $R $T", 0, Summary(1),
+     "源参考序列 $R 有 3 帧，目标序列 $T 有 3 帧：从源参考序列第2帧、目标序列第2帧起比较 1 帧。\n" + Average(1), 1},
+    {"offset_auto_on_unrelated_content", "-s 16x8 --offset auto -o $D/old.txt $R $D/still.yuv", 1, "",
+     "错误!\n无法按内容对齐目标序列 $D/still.yuv 与源参考序列 $R：最好的偏移 2（前 1 对帧的亮度 MSE 3371.88）与其次的"
+     "偏移 1（MSE 3411.12）相差不到一倍，分不出哪个对（试过 -16 到 16）。\n请用 --offset 给出偏移。\n"},
+    {"offset_auto_through_a_pipe", "-s 16x8 -n 3 --offset auto $R /dev/stdin", 2, "",
+     Usage("--offset auto 要按内容比较两个序列开头的帧，目标序列 /dev/stdin 却不是普通文件：请用 --offset 给出偏移。"), -1,
+     "cat '$D/tgt.yuv' | "},
+    {"offset_auto_finds_none_needed", "-s 16x8 --offset auto:2 -o $D/out.txt $R $T", 0, Summary(3),
+     "按内容对齐目标序列 $T 与源参考序列 $R：取偏移 0（前 3 对帧的亮度 MSE 1.00），其次是偏移 1（MSE 2344.00）；试过 -2 到 2。\n" +
+         Average(3), 3},
+    {"offset_is_a_fraction", "-s 16x8 --offset 1.5 $R $T", 2, "", Usage("偏移 \"1.5\" 无效：应为 -1000000000 到 1000000000 "
+     "之间的整数，或 auto、auto:M（M 为 1 到 250 之间的整数）。")},
+    {"offset_auto_range_too_wide", "-s 16x8 --offset auto:251 $R $T", 2, "", Usage("偏移 \"auto:251\" 无效：应为 "
+     "-1000000000 到 1000000000 之间的整数，或 auto、auto:M（M 为 1 到 250 之间的整数）。")},
+    {"start_negative", "-s 16x8 --start -1 $R $T", 2, "", Usage("起始 \"-1\" 无效：应为 0 到 1000000000 之间的整数。")},
+    // Static content fits every shift alike: no warning about frames out of step.
+    {"static_content_never_warns", "-s 176x144 -n 2 $D/still.yuv $D/stillq.yuv", 0,
+     "共计2帧，平均PSNR如下：\nPSNR_Y: 48.130804\nPSNR_U: 48.130804\nPSNR_V: 48.130804\n",
+     "Average,48.130804,48.130804,48.130804\n"},
     // A decimal-comma locale must not turn the points into commas.
     {"german_locale", "-s 16x8 -o $D/out.txt $R $T", 0, Summary(3), Average(3), 3,
      "LOCPATH='$D.locale' LC_ALL=de_DE.UTF-8 "},
@@ -319,6 +349,7 @@ TEST_P(BadInput, MessageStatusAndFilesIntact)
              {"ok444.y4m", Y4m("YUV4MPEG2 W16 H8 C444\n", "")},
              {"garbled.y4m", Y4m("YUV4MPEG2 W16 H8 C420jpeg\n", Frames(16, 8, 3, true), "FRAM\n\n")},
              {"a_16x8.yuv", ""}, {"b_8x8.yuv", ""}, {"still.yuv", S(352 * 288 * 3, 'P')},
+             {"stillq.yuv", S(352 * 288 * 3, 'Q')},
              {"wneg.y4m", "YUV4MPEG2 W-4 H8\n"}, {"wabc.y4m", "YUV4MPEG2 Wabc H8\n"}, {"w0.y4m", "YUV4MPEG2 W0 H8\n"},
              {"crlf.y4m", "YUV4MPEG2 W16 H8\r\n"}, {"cesc.y4m", Bytes("YUV4MPEG2 W16 H8 C420\x1B[31m\0\\n？\n")},
              {"params.y4m", Y4m("YUV4MPEG2 W16 H8\n", Frames(16, 8, 2, false), "", {"FRAME Ib XSOMETHING=" + S(900, 'y') +

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <regex>
 #include <sstream>
+#include <tuple>
 
 #include "cli_harness.h"
 
@@ -398,4 +399,104 @@ TEST_F(Cli, AutoSizeTellsTheBitDepthToo)
         ASSERT_TRUE(run.out.starts_with(head)) << run.out;
         EXPECT_NEAR(std::stod(run.out.substr(head.size())), 20 * std::log10((1 << row.bits) - 1), 0.01) << run.out;
     }
+}
+
+// A target that lost the reference's first frame (and, the other way round, a reference that lost the
+// target's): --offset pairs them again to the exact values of the harness's pairs, --offset auto finds the
+// offset, and without --offset a warning names it; the numbers and the status stay those of the unpaired run.
+// --start skips pairs and numbers frames from 0; JSON and the report say both. YUV4MPEG2 files with FRAME
+// parameters are skipped line by line, a pipe by reading.
+TEST_F(Cli, OffsetPairsFramesAgainAndIsFoundOrSuggested)
+{
+    // 176x144 is larger than the look without --offset takes whole: it compares bands of rows first.
+    for (const auto& [width, height, asY4m] : {std::tuple{16, 8, false}, std::tuple{16, 8, true}, std::tuple{176, 144, false}})
+        for (const int k : {1, -1}) {
+            const int luma = width * height, frameBytes = luma * 3 / 2;
+            const std::string full[] = {Frames(width, height, 11, false), Frames(width, height, 11, true)};
+            // The mean luma MSE of the first 8 pairs as they come, reference frame i against target frame i.
+            const auto unpairedMse = [&](const std::string& reference, const std::string& target) {
+                double sum = 0;
+                for (int f = 0; f < 8; ++f)
+                    for (int i = 0; i < luma; ++i) {
+                        const double d = double(std::uint8_t(reference[std::size_t(f * frameBytes + i)])) -
+                                         double(std::uint8_t(target[std::size_t(f * frameBytes + i)]));
+                        sum += d * d;
+                    }
+                char text[32];
+                std::snprintf(text, sizeof text, "%.2f", sum / (8.0 * luma));
+                return std::string(text);
+            };
+            const auto y4m = [&](const std::string& frames) {
+                std::string text = "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) + " F25:1\n";
+                for (std::size_t f = 0; f < frames.size() / std::size_t(frameBytes); ++f)
+                    text += (f % 2 ? "FRAME\n" : "FRAME Ixyz\n") + frames.substr(f * std::size_t(frameBytes), std::size_t(frameBytes));
+                return text;
+            };
+            // k = 1: the target lacks frame 0; k = -1: the reference does.
+            const std::string reference = k > 0 ? full[0] : full[0].substr(std::size_t(frameBytes));
+            const std::string target = k > 0 ? full[1].substr(std::size_t(frameBytes)) : full[1];
+            const std::string r = asY4m ? s.dir + "/ref.y4m" : ref, t = asY4m ? s.dir + "/tgt.y4m" : tgt;
+            WriteFile(r, asY4m ? y4m(reference) : reference);
+            WriteFile(t, asY4m ? y4m(target) : target);
+            const std::vector<std::string> size =
+                asY4m ? std::vector<std::string>{} : std::vector<std::string>{"-s", std::to_string(width) + "x" + std::to_string(height)};
+            const auto run = [&](std::vector<std::string> args) {
+                args.insert(args.begin(), size.begin(), size.end());
+                args.insert(args.end(), {"-o", result, r, t});
+                return s.Run(args);
+            };
+            const std::string lengths = "源参考序列 " + r + " 有 " + std::to_string(k > 0 ? 11 : 10) + " 帧，目标序列 " + t +
+                                        " 有 " + std::to_string(k > 0 ? 10 : 11) + " 帧：";
+            const std::string from = "从源参考序列第" + std::string(k > 0 ? "1" : "0") + "帧、目标序列第" +
+                                     (k > 0 ? "0" : "1") + "帧起比较 ";
+
+            const Outcome paired = run({"--offset", std::to_string(k)});
+            EXPECT_EQ(paired.status, 0) << paired.err;
+            EXPECT_EQ(paired.out, Summary(10));
+            EXPECT_EQ(paired.err, lengths + from + "10 帧。\n" + Average(10));
+            EXPECT_EQ(ReadFile(result), ResultFile(10));
+
+            const Outcome found = run({"--offset", "auto:3"});
+            EXPECT_EQ(found.status, 0) << found.err;
+            EXPECT_EQ(found.out, Summary(10));
+            const std::string taken = "按内容对齐目标序列 " + t + " 与源参考序列 " + r + "：取偏移 " + std::to_string(k) +
+                                      "（前 8 对帧的亮度 MSE 1.00），其次是偏移 ";
+            EXPECT_TRUE(found.err.starts_with(taken) && found.err.ends_with("；试过 -3 到 3。\n" + lengths + from +
+                                                                            "10 帧。\n" + Average(10))) << found.err;
+
+            // Unpaired: the numbers of frames out of step, and a warning beside them that changes no status.
+            const Outcome warned = run({});
+            EXPECT_EQ(warned.status, 0) << warned.err;
+            EXPECT_TRUE(warned.out.starts_with("共计10帧") && warned.out != Summary(10)) << warned.out;
+            EXPECT_EQ(warned.err.substr(0, warned.err.find("Average,")),
+                      lengths + "比较前 10 帧。\n警告!\n目标序列 " + t + " 看来与源参考序列差了 1 帧：第" + (k > 0 ? "0" : "1") +
+                          "帧对应源参考序列第" + (k > 0 ? "1" : "0") + "帧（亮度 MSE 1.00，不错位时 " +
+                          unpairedMse(reference, target) + "）。可以试试 --offset " + std::to_string(k) + "。\n");
+
+            // --start: pairs skipped, frames numbered from 0, both recorded.
+            const std::string json = s.dir + "/out.json", html = s.dir + "/out.html";
+            const Outcome started = run({"--offset", std::to_string(k), "--start", "3", "-n", "4", "--json", json,
+                                         "--report", html});
+            EXPECT_EQ(started.status, 0) << started.err;
+            EXPECT_EQ(started.out, Summary(4));
+            EXPECT_EQ(ReadFile(result), ResultFile(4));
+            EXPECT_NE(ReadFile(json).find("\"frames_compared\": 4,\n    \"offset\": " + std::to_string(k) +
+                                          ",\n    \"start\": 3,"), std::string::npos);
+            EXPECT_NE(ReadFile(html).find("偏移 " + std::to_string(k) + "，起始 3：第0帧是源参考序列的第" +
+                                          (k > 0 ? "4" : "3") + "帧与目标序列的第" + (k > 0 ? "3" : "4") + "帧"),
+                      std::string::npos);
+            // Without either, no trace of them.
+            ASSERT_EQ(s.Run({"-s", "16x8", "--offset", "0", "--json", json, ref, ref}).status, 0);
+            EXPECT_EQ(ReadFile(json).find("\"offset\""), std::string::npos);
+        }
+#ifndef _WIN32
+    // Through a pipe the skipped frames are read and dropped.
+    WriteFile(ref, Frames(16, 8, 11, false));
+    WriteFile(tgt, Frames(16, 8, 11, true).substr(16 * 8 * 3 / 2));
+    const Outcome piped = s.Run({"-s", "16x8", "-n", "10", "--offset", "-1", "-o", result, tgt, "/dev/stdin"},
+                                "cat '" + ref + "' | ");
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.out,
+              "共计10帧，平均PSNR如下：\nPSNR_Y: 48.130804\nPSNR_U: 100.000000\nPSNR_V: 100.000000\n");
+#endif
 }

@@ -123,6 +123,8 @@ TEST(Package, CompletionOffersWhatEachOptionTakes)
              {{"--size", ""}, {"auto"}},
              {{"-n", ""}, {}},
              {{"--worst", ""}, {}},
+             {{"--offset", ""}, {"auto"}},
+             {{"--start", ""}, {}},
              {{"--qu"}, {"--quiet"}},
              {{""}, files},
              {{"-s", "auto", "ref.yuv", "t"}, {"tgt.y4m"}},
