@@ -11,24 +11,7 @@
 namespace lorvane {
 namespace {
 
-bool SeekTo(std::FILE* file, std::uint64_t offset)
-{
-#ifdef _WIN32
-    return _fseeki64(file, std::int64_t(offset), SEEK_SET) == 0;
-#else
-    return fseeko(file, off_t(offset), SEEK_SET) == 0;
-#endif
-}
 
-std::uint64_t Position(std::FILE* file)
-{
-#ifdef _WIN32
-    const std::int64_t at = _ftelli64(file);
-#else
-    const std::int64_t at = ftello(file);
-#endif
-    return at < 0 ? 0 : std::uint64_t(at);
-}
 
 std::string Decimals2(double value)
 {
@@ -86,7 +69,7 @@ public:
         bool badLine = false;
         if (framing_.y4m && !ReadFrameLine(file_.get(), badLine))
             return false;
-        const std::uint64_t start = Position(file_.get());
+        const std::uint64_t start = Tell(file_.get());
         if (start > size_ || size_ - start < layout_.frameBytes)
             return false;
         for (const Band& band : bands_) {

@@ -164,6 +164,25 @@ bool SameFile(const std::string& a, const std::string& b)
     return IdOfPath(a, x) && IdOfPath(b, y) && x == y;
 }
 
+bool SeekTo(std::FILE* file, std::uint64_t offset)
+{
+#ifdef _WIN32
+    return offset <= std::uint64_t(INT64_MAX) && _fseeki64(file, std::int64_t(offset), SEEK_SET) == 0;
+#else
+    return offset <= std::uint64_t(std::numeric_limits<off_t>::max()) && fseeko(file, off_t(offset), SEEK_SET) == 0;
+#endif
+}
+
+std::uint64_t Tell(std::FILE* file)
+{
+#ifdef _WIN32
+    const std::int64_t at = _ftelli64(file);
+#else
+    const std::int64_t at = ftello(file);
+#endif
+    return at < 0 ? 0 : std::uint64_t(at);
+}
+
 bool RegularFileSize(std::FILE* file, std::uint64_t& bytes)
 {
 #ifdef _WIN32

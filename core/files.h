@@ -98,6 +98,11 @@ bool SameFile(const std::string& path, std::FILE* open);
 // True when both paths name one existing file.
 bool SameFile(const std::string& a, const std::string& b);
 
+// 64-bit positions in an open file, on every platform (a long is 32 bits on
+// Windows). Tell gives 0 when the position cannot be known.
+bool SeekTo(std::FILE* file, std::uint64_t offset);
+std::uint64_t Tell(std::FILE* file);
+
 // The size of an open regular file; false for a pipe, a device or an error.
 bool RegularFileSize(std::FILE* file, std::uint64_t& bytes);
 

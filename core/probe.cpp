@@ -65,14 +65,6 @@ std::string Lower(std::string text)
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-bool SeekTo(std::FILE* file, std::uint64_t offset)
-{
-#ifdef _WIN32
-    return _fseeki64(file, std::int64_t(offset), SEEK_SET) == 0;
-#else
-    return fseeko(file, off_t(offset), SEEK_SET) == 0;
-#endif
-}
 
 std::uint32_t BigEndian32(std::string_view data, std::size_t at)
 {

@@ -16,24 +16,7 @@ namespace {
 
 constexpr char kFrameLine[] = "FRAME\n";
 
-bool Seek(std::FILE* file, std::uint64_t offset)
-{
-#ifdef _WIN32
-    return _fseeki64(file, std::int64_t(offset), SEEK_SET) == 0;
-#else
-    return fseeko(file, off_t(offset), SEEK_SET) == 0;
-#endif
-}
 
-std::uint64_t Tell(std::FILE* file)
-{
-#ifdef _WIN32
-    const std::int64_t at = _ftelli64(file);
-#else
-    const std::int64_t at = ftello(file);
-#endif
-    return at < 0 ? 0 : std::uint64_t(at);
-}
 
 // Reads and drops `bytes` of a stream, the bytes a look into it took first.
 bool DropBytes(std::FILE* file, SequenceFraming& framing, std::uint64_t bytes, std::vector<char>& scratch)
@@ -84,7 +67,7 @@ std::uint64_t SkipFrames(std::FILE* file, SequenceFraming& framing, std::uint64_
     if (regular && !framing.y4m) {
         const std::uint64_t at = Tell(file);
         const std::uint64_t skipped = std::min(count, at < size ? (size - at) / frameBytes : 0);
-        return Seek(file, at + skipped * frameBytes) ? skipped : 0;
+        return SeekTo(file, at + skipped * frameBytes) ? skipped : 0;
     }
     // FRAME lines may carry parameters, so a Y4M file is walked line by line.
     std::vector<char> scratch;
@@ -94,7 +77,7 @@ std::uint64_t SkipFrames(std::FILE* file, SequenceFraming& framing, std::uint64_
             return k;
         if (regular) {
             const std::uint64_t at = Tell(file);
-            if (at > size || size - at < frameBytes || !Seek(file, at + frameBytes))
+            if (at > size || size - at < frameBytes || !SeekTo(file, at + frameBytes))
                 return k;
         } else if (!DropBytes(file, framing, frameBytes, scratch)) {
             return k;
@@ -238,13 +221,13 @@ std::uint64_t PairReader::CompleteFrames(std::FILE* file, const SequenceFraming&
     const std::uint64_t stride = frameSize_ + kFrameLineBytes;
     const auto plainLineAt = [&](std::uint64_t offset) {
         char line[kFrameLineBytes];
-        return Seek(file, offset) && std::fread(line, 1, kFrameLineBytes, file) == kFrameLineBytes &&
+        return SeekTo(file, offset) && std::fread(line, 1, kFrameLineBytes, file) == kFrameLineBytes &&
                std::memcmp(line, kFrameLine, kFrameLineBytes) == 0;
     };
     const bool even = plain > 0 && start + plain * stride == bytes && plainLineAt(start) &&
                       plainLineAt(start + (plain - 1) * stride);
     const std::uint64_t frames = even ? plain : WalkY4mFrames(file, bytes, start, frameSize_).frames;
-    return Seek(file, start) ? frames : 0;
+    return SeekTo(file, start) ? frames : 0;
 }
 
 std::uint8_t* PairReader::ReferenceFrame(std::int32_t j)
@@ -360,7 +343,7 @@ bool ReadFrameAt(const std::string& path, std::uint64_t frameBytes, std::uint64_
         return false;
     };
     if (!info.y4m) {
-        if (!Seek(file.get(), index * frameBytes) || std::fread(frame.data(), 1, frameBytes, file.get()) != frameBytes)
+        if (!SeekTo(file.get(), index * frameBytes) || std::fread(frame.data(), 1, frameBytes, file.get()) != frameBytes)
             return missing();
         return true;
     }
@@ -368,25 +351,21 @@ bool ReadFrameAt(const std::string& path, std::uint64_t frameBytes, std::uint64_
     // lines from the first frame on.
     bool badLine = false;
     const std::uint64_t stride = frameBytes + kFrameLineBytes;
-    if (Seek(file.get(), info.header.headerBytes + index * stride)) {
+    if (SeekTo(file.get(), info.header.headerBytes + index * stride)) {
         char line[kFrameLineBytes];
         if (std::fread(line, 1, kFrameLineBytes, file.get()) == kFrameLineBytes &&
             std::memcmp(line, kFrameLine, kFrameLineBytes) == 0 &&
             std::fread(frame.data(), 1, frameBytes, file.get()) == frameBytes)
             return true;
     }
-    if (!Seek(file.get(), info.header.headerBytes))
+    if (!SeekTo(file.get(), info.header.headerBytes))
         return missing();
     for (std::uint64_t k = 0;; ++k) {
         if (!ReadFrameLine(file.get(), badLine))
             return missing();
         if (k == index)
             return std::fread(frame.data(), 1, frameBytes, file.get()) == frameBytes || missing();
-#ifdef _WIN32
-        if (_fseeki64(file.get(), std::int64_t(frameBytes), SEEK_CUR) != 0)
-#else
-        if (fseeko(file.get(), off_t(frameBytes), SEEK_CUR) != 0)
-#endif
+        if (!SeekTo(file.get(), Tell(file.get()) + frameBytes))
             return missing();
     }
 }
