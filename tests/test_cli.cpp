@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <sstream>
 
 #include "cli_harness.h"
@@ -122,6 +123,9 @@ TEST_F(Cli, ProgressOnlyOnATerminalAndLeavesNothingBehind)
 
 // Per frame, Y, U and V agree with ffmpeg's psnr filter to its two decimals (its inf is our 100), in the
 // classic layout, named formats of every kind and a YUV4MPEG2 pair, whose result file is the raw pair's.
+// Interleaved formats are ffmpeg's conversions of their planar twin's pair: summary and result file are the
+// twin's, byte for byte, and ffmpeg measures them directly, except P010, which it measures as 16-bit words
+// against 65535 where its samples are the upper 10 bits: its stats are the twin's.
 TEST_F(Cli, AgreesWithFfmpegPsnrFilter)
 {
 #ifdef _WIN32
@@ -129,24 +133,52 @@ TEST_F(Cli, AgreesWithFfmpegPsnrFilter)
 #endif
     if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "ffmpeg is not on PATH";
-    for (const std::string format : {"", "yuv420p10le", "yuv422p", "yuv444p12le", "gray10le", "y4m"}) {
+    const std::map<std::string, std::string> twins = {{"nv12", "yuv420p"}, {"nv21", "yuv420p"},
+        {"p010le", "yuv420p10le"}, {"p016le", "yuv420p16le"}, {"yuyv422", "yuv422p"}, {"uyvy422", "yuv422p"}};
+    for (const auto& [format, size] : std::vector<std::pair<std::string, std::string>>{
+             {"", "176x144"}, {"yuv420p10le", "176x144"}, {"yuv422p", "176x144"}, {"yuv444p12le", "176x144"},
+             {"gray10le", "176x144"}, {"y4m", "176x144"}, {"nv12", "176x144"}, {"nv21", "175x143"},
+             {"p010le", "176x144"}, {"p016le", "176x144"}, {"yuyv422", "175x143"}, {"uyvy422", "176x144"}}) {
         // testsrc, and a copy with noise in every plane from frame 2 on (frames 0 and 1 stay identical).
-        const std::string pix = format.empty() ? "yuv420p" : format == "y4m" ? "yuv420p10le" : format;
-        const std::string raw = " -f rawvideo -pix_fmt " + pix + " -s 176x144 ", make = "cd '" + s.dir +
-            "' && ffmpeg -y -v error -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 24 -vf format=" + pix + raw +
-            "ref.yuv && ffmpeg -y -v error -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 24 -vf \"noise=alls=20:"
+        const auto twin = twins.find(format);
+        const std::string pix = format.empty() ? "yuv420p" : format == "y4m" ? "yuv420p10le"
+                              : twin != twins.end() ? twin->second : format;
+        const std::string raw = " -f rawvideo -pix_fmt " + pix + " -s " + size + " ", make = "cd '" + s.dir +
+            "' && ffmpeg -y -v error -f lavfi -i testsrc=size=" + size + ":rate=25 -frames:v 24 -vf format=" + pix + raw +
+            "ref.yuv && ffmpeg -y -v error -f lavfi -i testsrc=size=" + size + ":rate=25 -frames:v 24 -vf \"noise=alls=20:"
             "allf=t+u:enable='gte(n,2)',format=" + pix + "\"" + raw + "tgt.yuv && ffmpeg -y -v error" + raw +
             "-i tgt.yuv" + raw + "-i ref.yuv -lavfi psnr=stats_file=stats.log -f null - && ffmpeg -y -v error" + raw +
             "-i ref.yuv -strict -1 ref.y4m && ffmpeg -y -v error" + raw + "-i tgt.yuv -strict -1 tgt.y4m";
         ASSERT_EQ(std::system(make.c_str()), 0) << make;
 
-        std::vector<std::string> args = {"-s", "176x144", "-o", result, ref, tgt};
+        std::vector<std::string> args = {"-s", size, "-o", result, ref, tgt};
         if (format == "y4m") {
-            ASSERT_EQ(s.Run({"-s", "176x144", "-p", pix, "-o", result, ref, tgt}).status, 0);
+            ASSERT_EQ(s.Run({"-s", size, "-p", pix, "-o", result, ref, tgt}).status, 0);
             args = {"-o", result, s.dir + "/ref.y4m", s.dir + "/tgt.y4m"};
             const std::string rawResult = ReadFile(result);
             ASSERT_EQ(s.Run(args).status, 0);
             EXPECT_EQ(ReadFile(result), rawResult);
+        } else if (twin != twins.end()) {
+            const Outcome planar = s.Run({"-s", size, "-p", pix, "-o", result, ref, tgt});
+            ASSERT_EQ(planar.status, 0) << format;
+            const std::string planarResult = ReadFile(result);
+            const std::string as = " -f rawvideo -pix_fmt " + format + " -s " + size + " ",
+                              convert = "cd '" + s.dir + "' && ffmpeg -y -v error" + raw + "-i ref.yuv" + as + "ref.raw" +
+                                        " && ffmpeg -y -v error" + raw + "-i tgt.yuv" + as + "tgt.raw";
+            ASSERT_EQ(std::system(convert.c_str()), 0) << convert;
+            ASSERT_NE(ReadFile(s.dir + "/ref.raw"), ReadFile(ref)) << format << " is not stored as its twin";
+            if (format != "p010le") {
+                const std::string direct = "cd '" + s.dir + "' && ffmpeg -y -v error" + as + "-i tgt.raw" + as +
+                                           "-i ref.raw -lavfi psnr=stats_file=stats.log -f null -";
+                ASSERT_EQ(std::system(direct.c_str()), 0) << direct;
+            }
+            // -s auto reads the format's luma too; it tries 176 x 144, not 175 x 143.
+            args = {"-s", size == "176x144" ? "auto" : size, "-p", format, "-o", result, s.dir + "/ref.raw",
+                    s.dir + "/tgt.raw"};
+            const Outcome interleaved = s.Run(args);
+            ASSERT_EQ(interleaved.status, 0) << format << interleaved.err;
+            EXPECT_EQ(interleaved.out, planar.out) << format;
+            EXPECT_EQ(ReadFile(result), planarResult) << format;
         } else if (!format.empty()) {
             args.insert(args.begin(), {"-p", format});
         }
