@@ -66,18 +66,25 @@ std::uint16_t Word(const std::uint8_t* at)
 
 void PutWord(std::uint8_t* at, std::uint16_t word) { std::memcpy(at, &word, sizeof word); }
 
-// Every `stride`-th sample from `from` on, `count` of them, into a plane.
-// Kept to plain loops over a constant stride, which the compiler vectorises.
-void Gather8(const std::uint8_t* from, std::size_t stride, std::uint64_t count, std::uint8_t* to)
+// The loops below keep to constant strides, which the compiler vectorises.
+
+// Every fourth byte from `from` on, `count` of them, into a plane.
+void EveryFourth(const std::uint8_t* from, std::uint64_t count, std::uint8_t* to)
 {
-    if (stride == 2)
-        for (std::uint64_t i = 0; i < count; ++i)
-            to[i] = from[2 * i];
-    else
-        for (std::uint64_t i = 0; i < count; ++i)
-            to[i] = from[4 * i];
+    for (std::uint64_t i = 0; i < count; ++i)
+        to[i] = from[4 * i];
 }
 
+// `count` pairs into two planes, in one pass over the pairs.
+void SplitPairs8(const std::uint8_t* pairs, std::uint64_t count, std::uint8_t* first, std::uint8_t* second)
+{
+    for (std::uint64_t i = 0; i < count; ++i) {
+        first[i] = pairs[2 * i];
+        second[i] = pairs[2 * i + 1];
+    }
+}
+
+// Every `stride`-th 16-bit word from `from` on, `count` of them, shifted, into a plane.
 void Gather16(const std::uint8_t* from, std::size_t stride, std::uint64_t count, int shift, std::uint8_t* to)
 {
     for (std::uint64_t i = 0; i < count; ++i)
@@ -177,8 +184,8 @@ void UnpackFrame(const PixelFormat& format, const PictureLayout& layout, const s
         const int bytes = layout.bytesPerSample;
         const std::uint8_t* pairs = frame + y.Samples() * std::uint64_t(bytes);
         if (bytes == 1) {
-            Gather8(pairs + u0, 2, u.Samples(), unpacked + u.offset);
-            Gather8(pairs + v0, 2, v.Samples(), unpacked + v.offset);
+            std::uint8_t *uPlane = unpacked + u.offset, *vPlane = unpacked + v.offset;
+            SplitPairs8(pairs, u.Samples(), u0 == 0 ? uPlane : vPlane, u0 == 0 ? vPlane : uPlane);
             return;
         }
         if (y.unpacked)
@@ -201,8 +208,8 @@ void UnpackFrame(const PixelFormat& format, const PictureLayout& layout, const s
             }
             if (width % 2)
                 luma[width - 1] = in[4 * (pairs - 1) + y0];
-            Gather8(in + u0, 4, pairs, unpacked + u.offset + std::uint64_t(row) * pairs);
-            Gather8(in + v0, 4, pairs, unpacked + v.offset + std::uint64_t(row) * pairs);
+            EveryFourth(in + u0, pairs, unpacked + u.offset + std::uint64_t(row) * pairs);
+            EveryFourth(in + v0, pairs, unpacked + v.offset + std::uint64_t(row) * pairs);
         }
     }
 }
