@@ -45,12 +45,18 @@ FramePictures MakeFramePictures(const MeasuredSequence& sequence, int frame)
         pictures.error = QString::fromStdString(error);
         return pictures;
     }
+    // Interleaved formats are shown as they are measured: as the planes of their planar twin.
+    std::vector<std::uint8_t> referencePlanes(layout.unpackedBytes), processedPlanes(layout.unpackedBytes);
+    UnpackFrame(*format, layout, reference.data(), referencePlanes.data());
+    UnpackFrame(*format, layout, processed.data(), processedPlanes.data());
     for (int plane = 0; plane < 3; ++plane) {
         const PictureLayout::Plane& p = layout.planes[plane];
         if (p.Samples() == 0)
             continue;
-        const PlaneSamples a{reference.data() + p.offset, p.width, p.height, format->bits};
-        const PlaneSamples b{processed.data() + p.offset, p.width, p.height, format->bits};
+        const PlaneSamples a{PlaneData(layout, plane, reference.data(), referencePlanes.data()), p.width, p.height,
+                             format->bits};
+        const PlaneSamples b{PlaneData(layout, plane, processed.data(), processedPlanes.data()), p.width, p.height,
+                             format->bits};
         pictures.reference[plane] = GreyImage(a);
         pictures.processed[plane] = GreyImage(b);
         pictures.errors[plane] = PaintErrorMap(a, b);

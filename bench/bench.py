@@ -32,6 +32,8 @@ CASES = [
     (1920, 1080, 120, "yuv420p", "raw", 1.15, "read-only", 10.0),
     (1920, 1080, 120, "yuv420p10le", "raw", 1.15, "read-only 2M", 5.0),
     (1920, 1080, 120, "yuv420p10le", "y4m", 1.15, "read-only 2M", 5.0),
+    # Semi-planar: the chroma of every frame is unpacked before it is measured.
+    (1920, 1080, 120, "nv12", "raw", 1.15, "read-only", 10.0),
     (176, 144, 6000, "yuv420p", "raw", 1.30, "read-only", 10.0),
 ]
 # With --json, --csv and --report all given, on the 176 x 144 row.

@@ -17,7 +17,8 @@ _lorvane_cli()
                 yuv420p9le yuv420p10le yuv420p12le yuv420p14le yuv420p16le
                 yuv422p9le yuv422p10le yuv422p12le yuv422p14le yuv422p16le
                 yuv440p10le yuv440p12le
-                yuv444p9le yuv444p10le yuv444p12le yuv444p14le yuv444p16le' -- "$cur"))
+                yuv444p9le yuv444p10le yuv444p12le yuv444p14le yuv444p16le
+                nv12 nv21 p010le p016le yuyv422 uyvy422' -- "$cur"))
             return
             ;;
         --peak)

@@ -44,7 +44,8 @@ constexpr const char* kHelp =
     "用法：lorvane-cli -s 宽x高 [-n 帧数] [-o 结果文件] [-p 格式] [选项] 参考序列 目标序列\n"
     "\n"
     "逐帧计算目标序列相对参考序列的 Y、U、V 分量 PSNR（dB）及其平均值。\n"
-    "序列可以是无文件头的平面 YUV 文件，也可以是 YUV4MPEG2（.y4m）文件。\n"
+    "序列可以是无文件头的 YUV 文件（平面格式，或 nv12、p010le、yuyv422 等交错格式），\n"
+    "也可以是 YUV4MPEG2（.y4m）文件。\n"
     "不给出格式时按经典布局读取：8 位 YUV 4:2:0（I420），色度宽高为亮度的一半（向下取整）。\n"
     "\n"
     "选项：\n"
@@ -442,7 +443,8 @@ void WarnAboutPartialFrame(const Input& input, std::int32_t width, std::int32_t 
 bool CheckSamplesFitFormat(const Input& input, const lorvane::PixelFormat& format, std::uint64_t frameBytes,
                            bool guessed)
 {
-    if (format.bits <= 8 || format.bits >= 16)
+    // P010's words hold any 16-bit value: its 10 bits are the top of each word.
+    if (format.bits <= 8 || format.bits >= 16 || format.packing != lorvane::Packing::Planar)
         return true;
     std::uint32_t largest = 0;
     const std::uint32_t limit = (1u << format.bits) - 1;
@@ -781,7 +783,7 @@ int RunCli(int argc, char** argv)
         const bool bothRegular = inputs[0].info.opened && inputs[0].info.regular && inputs[1].info.opened &&
                                  inputs[1].info.regular;
         const lorvane::SequencePair pair{settings.sourcePath, settings.targetPath, inputs[0].info, inputs[1].info,
-                                         lorvane::LayoutOf(*format, width, height)};
+                                         lorvane::LayoutOf(*format, width, height), format};
         if (autoOffset && bothRegular) {
             std::string report;
             if (!lorvane::FindOffset(pair, maxShift, std::uint64_t(settings.start), settings.offset, report)) {

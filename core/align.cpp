@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "files.h"
 #include "psnr.h"
@@ -42,9 +43,9 @@ std::vector<Band> LumaBands(const PictureLayout::Plane& luma, std::uint64_t budg
 // The chosen luma rows of a regular file's frames, one frame after another.
 class LumaRows {
 public:
-    LumaRows(const std::string& path, const SequenceInfo& info, const PictureLayout& layout,
+    LumaRows(const std::string& path, const SequenceInfo& info, const PictureLayout& layout, const PixelFormat* format,
              const std::vector<Band>& bands)
-        : file_(OpenSequence(path)), layout_(layout), bands_(bands)
+        : file_(OpenSequence(path)), layout_(layout), format_(format), bands_(bands)
     {
         framing_.y4m = info.y4m;
         framing_.headerBytes = info.y4m ? info.header.headerBytes : 0;
@@ -72,6 +73,24 @@ public:
         const std::uint64_t start = Tell(file_.get());
         if (start > size_ || size_ - start < layout_.frameBytes)
             return false;
+        if (layout_.planes[0].unpacked) {
+            // Luma interleaved with chroma (packed 4:2:2) or stored shifted
+            // (P010): the whole frame, unpacked as the run unpacks it.
+            if (!format_)
+                return false;
+            frame_.resize(std::size_t(layout_.frameBytes));
+            unpacked_.resize(std::size_t(layout_.unpackedBytes));
+            if (std::fread(frame_.data(), 1, frame_.size(), file_.get()) != frame_.size())
+                return false;
+            UnpackFrame(*format_, layout_, frame_.data(), unpacked_.data());
+            for (const Band& band : bands_) {
+                const std::size_t bytes = std::size_t(band.rows) * RowBytes();
+                std::memcpy(out, unpacked_.data() + layout_.planes[0].offset + std::size_t(band.first) * RowBytes(),
+                            bytes);
+                out += bytes;
+            }
+            return true;
+        }
         for (const Band& band : bands_) {
             const std::size_t bytes = std::size_t(band.rows) * RowBytes();
             if (!SeekTo(file_.get(), start + layout_.planes[0].offset + std::uint64_t(band.first) * RowBytes()) ||
@@ -89,7 +108,9 @@ private:
     SequenceFraming framing_;
     std::uint64_t size_ = 0;
     PictureLayout layout_;
+    const PixelFormat* format_;
     std::vector<Band> bands_;
+    std::vector<std::uint8_t> frame_, unpacked_;  // for unpacked luma only
 };
 
 std::uint64_t SsdOf(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b, int bytesPerSample)
@@ -160,8 +181,8 @@ bool MeasureShifts(const SequencePair& pair, std::int32_t maxShift, std::uint64_
     const std::vector<Band> bands = LumaBands(pair.layout.planes[0], sampleBudget);
     const int bytesPerSample = pair.layout.bytesPerSample;
     std::vector<std::uint64_t> ssd(std::size_t(2 * maxShift + 1)), pairs(ssd.size());
-    LumaRows reference(pair.referencePath, pair.reference, pair.layout, bands);
-    LumaRows target(pair.targetPath, pair.target, pair.layout, bands);
+    LumaRows reference(pair.referencePath, pair.reference, pair.layout, pair.format, bands);
+    LumaRows target(pair.targetPath, pair.target, pair.layout, pair.format, bands);
     if (!reference.Opened() || !target.Opened())
         return false;
     // Each frame is read once, and the first kShiftPairs of each sequence

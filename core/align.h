@@ -33,6 +33,7 @@ struct SequencePair {
     std::string referencePath, targetPath;
     SequenceInfo reference, target;  // probed: their framing
     PictureLayout layout;
+    const PixelFormat* format = nullptr;  // for the layouts whose luma must be unpacked
 };
 
 // The mean luma MSE of the first pairs (up to kShiftPairs, from pair

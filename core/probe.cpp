@@ -169,14 +169,14 @@ void GuessSize(const std::vector<std::string_view>& words, NameGuess& guess)
 }
 
 // Whether a word is shaped like one of ffmpeg's pixel-format names: a family
-// stem followed by a digit (yuv411p, yuv420p10be, yuvj420p, nv12, gray12,
-// p010le, rgb24, gbrp10le), or one of the names made of letters only. "yuv"
+// stem followed by a digit (yuv411p, yuv420p10be, yuvj420p, nv16, gray12,
+// p210le, rgb24, gbrp10le), or one of the names made of letters only. "yuv"
 // alone is the usual file extension, and yuv4mpeg the Y4M signature, not formats.
 bool LooksLikePixelFormat(std::string_view word)
 {
     // A stem, the digits that follow it (which stems allow only a few are
     // listed with them), then at most a "p" with a depth and an endianness:
-    // yuv420p10be, yuv420p12, nv12, p010le, rgb24, gray10be, ya16le. Only
+    // yuv420p10be, yuv420p12, nv16, p210le, rgb24, gray10be, ya16le. Only
     // that shape counts, so that an ordinary word (a take "ya23o7", a year
     // "nv2019x") is never taken for a format.
     static constexpr struct {
@@ -694,21 +694,33 @@ bool GuessSizeByContent(const std::string& path, const PixelFormat* format, Size
                 continue;
             const std::uint64_t samples = layout.planes[0].Samples();
             const std::uint64_t lumaBytes = samples * std::uint64_t(layout.bytesPerSample);
-            std::vector<std::uint8_t> frames(layout.frameBytes + lumaBytes);
+            // The second frame's luma, or all of it when its luma must be unpacked.
+            const bool unpackLuma = layout.planes[0].unpacked;
+            std::vector<std::uint8_t> frames(layout.frameBytes + (unpackLuma ? layout.frameBytes : lumaBytes));
             std::rewind(file.get());
             if (std::fread(frames.data(), 1, frames.size(), file.get()) != frames.size())
                 continue;
             tried += (tried.empty() ? "" : "、") + DescribePicture(size[0], size[1], tryFormat);
+            const std::uint8_t* first = frames.data();
             const std::uint8_t* second = frames.data() + layout.frameBytes;
+            std::vector<std::uint8_t> planes[2];
+            if (unpackLuma) {
+                for (int f = 0; f < 2; ++f) {
+                    planes[f].resize(layout.unpackedBytes);
+                    UnpackFrame(*tryFormat, layout, frames.data() + f * layout.frameBytes, planes[f].data());
+                }
+                first = PlaneData(layout, 0, first, planes[0].data());
+                second = PlaneData(layout, 0, second, planes[1].data());
+            }
             // Samples above the depth's largest value: not this format at all.
             if (tryFormat->bits > 8 &&
-                std::max(LargestSample(frames.data(), samples, 2), LargestSample(second, samples, 2)) >
+                std::max(LargestSample(first, samples, 2), LargestSample(second, samples, 2)) >
                     (1u << tryFormat->bits) - 1)
                 continue;
             const std::uint64_t sum =
                 layout.bytesPerSample == 1
-                    ? Ssd(frames.data(), second, lumaBytes)
-                    : Ssd16(reinterpret_cast<const std::uint16_t*>(frames.data()),
+                    ? Ssd(first, second, lumaBytes)
+                    : Ssd16(reinterpret_cast<const std::uint16_t*>(first),
                             reinterpret_cast<const std::uint16_t*>(second), samples);
             const double mse = double(sum) / double(samples);
             ranked.push_back({{size[0], size[1], tryFormat, mse}, PsnrOfMse(mse, peak)});

@@ -77,7 +77,7 @@ Y4mFrameWalk WalkY4mFrames(std::FILE* file, std::uint64_t fileBytes, std::uint64
 // 2160p/1080p/720p (a frame rate may follow: 1080p50), qcif/cif/4cif; formats:
 // ffmpeg names (yuv420p10le), or 420/422/444/400 with 8bit/10bit/10-bit/10b
 // depths. A word shaped like an ffmpeg pixel format that is none of ours
-// (yuv420p10be, nv12) is kept in `unsupportedFormat`, never taken for 8-bit.
+// (yuv420p10be, nv16) is kept in `unsupportedFormat`, never taken for 8-bit.
 struct NameGuess {
     std::int32_t width = 0;
     std::int32_t height = 0;

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "align.h"
 #include "files.h"
@@ -235,7 +237,16 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
     // so that a run that cannot get them leaves an existing result file as it was.
     PairReader reader(source.get(), sourceFraming, target.get(), targetFraming, std::size_t(layout.frameBytes),
                       settings.frameCount);
-    if (!reader.Allocate()) {
+    // Interleaved formats: each frame's planes unpacked here, once, then measured as planar ones.
+    std::vector<std::uint8_t> referencePlanes, targetPlanes;
+    bool unpackBuffers = true;
+    try {
+        referencePlanes.resize(std::size_t(layout.unpackedBytes));
+        targetPlanes.resize(std::size_t(layout.unpackedBytes));
+    } catch (const std::bad_alloc&) {
+        unpackBuffers = false;
+    }
+    if (!unpackBuffers || !reader.Allocate()) {
         target.reset();
         source.reset();
         feedback.ShowMessage("内存不足，无法为 " + std::to_string(width) + "×" + std::to_string(height) +
@@ -295,10 +306,15 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
         }
         FrameResult measured;
         measured.frame = i;
+        if (layout.unpackedBytes > 0) {
+            UnpackFrame(*format, layout, frame.reference, referencePlanes.data());
+            UnpackFrame(*format, layout, frame.target, targetPlanes.data());
+        }
         std::uint64_t ssdTotal = 0;
         for (int p = 0; p < 3; ++p) {
             const PictureLayout::Plane& plane = layout.planes[p];
-            const std::uint64_t ssd = PlaneSsd(frame.reference + plane.offset, frame.target + plane.offset,
+            const std::uint64_t ssd = PlaneSsd(PlaneData(layout, p, frame.reference, referencePlanes.data()),
+                                               PlaneData(layout, p, frame.target, targetPlanes.data()),
                                                plane.Samples(), layout.bytesPerSample);
             ssdTotal += ssd;
             // An empty plane gives 0 / 0, not-a-number, which PsnrOfMse keeps.

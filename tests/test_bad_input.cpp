@@ -143,7 +143,7 @@ const std::vector<Case> kCases = {
     {"unknown_pixel_format", "-s 16x8 -p yuv411p $R $T", 2, "", Usage("未知的像素格式 \"yuv411p\"：可用的格式有 gray, yuv420p, "
      "yuv422p, yuv440p, yuv444p, gray9le, gray10le, gray12le, gray14le, gray16le, yuv420p9le, yuv420p10le, yuv420p12le, "
      "yuv420p14le, yuv420p16le, yuv422p9le, yuv422p10le, yuv422p12le, yuv422p14le, yuv422p16le, yuv440p10le, yuv440p12le, "
-     "yuv444p9le, yuv444p10le, yuv444p12le, yuv444p14le, yuv444p16le。")},
+     "yuv444p9le, yuv444p10le, yuv444p12le, yuv444p14le, yuv444p16le, nv12, nv21, p010le, p016le, yuyv422, uyvy422。")},
     {"unknown_peak", "-s 16x8 --peak max $R $T", 2, "", Usage("未知的峰值 \"max\"：应为 full 或 scaled。")},
     {"y4m_header_too_long", "-o $D/old.txt $D/long.y4m $T", 1, "", BadY4m("源参考序列 $D/long.y4m", "文件头过长（超过 1024 字节）。")},
     {"y4m_header_cut_short", "-s 16x8 -n 1 $R $D/cut.y4m", 1, "", BadY4m("目标序列 $D/cut.y4m", "文件头不完整：没有以换行结束。")},
@@ -220,8 +220,16 @@ const std::vector<Case> kCases = {
      "从文件名 $D/stingray_16x8.yuv 推断：16x8\n" + Average(3), 3},
     {"name_format_not_read", "-o $D/old.txt $D/a_16x8_yuv420p10be.yuv $T", 2, "",
      Unsupported("$D/a_16x8_yuv420p10be.yuv", "yuv420p10be")},
-    {"name_format_not_read_in_a_folder_name", "-s 16x8 $R $D/nv12/tgt.yuv", 2, "", Unsupported("$D/nv12/tgt.yuv", "nv12")},
-    {"name_format_not_read_but_given", "-s 16x8 -p yuv420p -o $D/out.txt $R $D/nv12/tgt.yuv", 0, Summary(3), Average(3), 3},
+    {"name_format_not_read_in_a_folder_name", "-s 16x8 $R $D/nv16/tgt.yuv", 2, "", Unsupported("$D/nv16/tgt.yuv", "nv16")},
+    {"name_format_not_read_but_given", "-s 16x8 -p yuv420p -o $D/out.txt $R $D/nv16/tgt.yuv", 0, Summary(3), Average(3), 3},
+    // Semi-planar and packed formats are read: a 16x8 nv12 frame is as long as a yuv420p one, a yuyv422 one longer.
+    {"name_format_nv12_is_read", "-o $D/out.txt $R $D/a_16x8_nv12.yuv", 0, Summary(3),
+     "从文件名 $D/a_16x8_nv12.yuv 推断：16x8 nv12\n" + Average(3), 3},
+    {"name_format_yuyv422_is_read", "-n 2 $D/cap_16x8_yuyv422.yuv $D/cap_16x8_yuyv422.yuv", 0, Identical(2),
+     "从文件名 $D/cap_16x8_yuyv422.yuv 和 $D/cap_16x8_yuyv422.yuv 推断：16x8 yuyv422\n" + Ragged("源参考序列 $D/cap_16x8_yuyv422.yuv", 576, "16x8", 256) +
+         Ragged("目标序列 $D/cap_16x8_yuyv422.yuv", 576, "16x8", 256) + kAverageIdentical},
+    {"option_format_p010le_is_never_belied", "-s 16x8 -p p010le -n 1 $R $R", 0, Identical(1),
+     Ragged("源参考序列 $R", 576, "16x8", 384) + Ragged("目标序列 $R", 576, "16x8", 384) + kAverageIdentical},
     // A 10-bit format whose first frame holds larger samples: refused when guessed from a name (only the
     // reference's tells it here), questioned when given by -p or a header.
     {"name_format_belied_by_samples", "-o $D/old.txt $D/ten_16x8_yuv420p10le.yuv $R", 1, "",
@@ -338,7 +346,7 @@ TEST_P(BadInput, MessageStatusAndFilesIntact)
         GTEST_SKIP() << "the address sanitizer reserves more address space than the case's limit";
     const Scratch s;
     const fs::path d = U8Path(s.dir);
-    fs::create_directory(d / "nv12");
+    fs::create_directory(d / "nv16");
     for (const auto& [name, bytes] : std::map<S, S>{{"ref.yuv", Frames(16, 8, 3, false)},
              {"tgt.yuv", Frames(16, 8, 3, true)}, {"empty.yuv", ""}, {"tiny.yuv", Frames(16, 8, 3, true).substr(0, 100)},
              {"ragged.yuv", Frames(16, 8, 3, true).substr(0, 2 * 192 + 50)}, {"old.txt", "keep\n"},
@@ -366,7 +374,8 @@ TEST_P(BadInput, MessageStatusAndFilesIntact)
              {"a.hevc", Padded(Bytes("\0\0\0\x01\x40\x01\x0C\x01\xFF\xFF\x04\x08\0\0\x03\0\0\0\0\x01\x42\x01"))},
              {"a.png", Padded("\x89PNG\r\n\x1A\n")}, {"a.jpg", Padded("\xFF\xD8\xFF\xE0")}, {"raw.mp4", Frames(16, 8, 3, false)},
              {"stingray_16x8.yuv", Frames(16, 8, 3, false)}, {"a_16x8_yuv420p10be.yuv", ""},
-             {"nv12/tgt.yuv", Frames(16, 8, 3, true)}, {"ten_16x8_yuv420p10le.yuv", TenBit(16 * 8 * 3 / 2 * 3)},
+             {"nv16/tgt.yuv", Frames(16, 8, 3, true)}, {"a_16x8_nv12.yuv", Frames(16, 8, 3, true)},
+             {"cap_16x8_yuyv422.yuv", Frames(16, 8, 3, false)}, {"ten_16x8_yuv420p10le.yuv", TenBit(16 * 8 * 3 / 2 * 3)},
              {"p10.y4m", "YUV4MPEG2 W16 H8 C420p10\nFRAME\n" + Frames(16, 8, 2, false)},
              {"odd.yuv", Frames(15, 9, 4, false).substr(0, 645)}})
         WriteFile(d / name, bytes);

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <tuple>
@@ -196,6 +197,9 @@ TEST_F(Cli, ProgressOnlyOnATerminalAndLeavesNothingBehind)
 
 // Per frame, Y, U and V agree with ffmpeg's psnr filter to its two decimals (its inf is our 100), in the
 // classic layout, named formats of every kind and a YUV4MPEG2 pair, whose result file is the raw pair's.
+// Interleaved formats are ffmpeg's conversions of their planar twin's pair: summary and result file are the
+// twin's, byte for byte, and ffmpeg measures them directly, except P010, which it measures as 16-bit words
+// against 65535 where its samples are the upper 10 bits: its stats are the twin's.
 TEST_F(Cli, AgreesWithFfmpegPsnrFilter)
 {
 #ifdef _WIN32
@@ -203,24 +207,52 @@ TEST_F(Cli, AgreesWithFfmpegPsnrFilter)
 #endif
     if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "ffmpeg is not on PATH";
-    for (const std::string format : {"", "yuv420p10le", "yuv422p", "yuv444p12le", "gray10le", "y4m"}) {
+    const std::map<std::string, std::string> twins = {{"nv12", "yuv420p"}, {"nv21", "yuv420p"},
+        {"p010le", "yuv420p10le"}, {"p016le", "yuv420p16le"}, {"yuyv422", "yuv422p"}, {"uyvy422", "yuv422p"}};
+    for (const auto& [format, size] : std::vector<std::pair<std::string, std::string>>{
+             {"", "176x144"}, {"yuv420p10le", "176x144"}, {"yuv422p", "176x144"}, {"yuv444p12le", "176x144"},
+             {"gray10le", "176x144"}, {"y4m", "176x144"}, {"nv12", "176x144"}, {"nv21", "175x143"},
+             {"p010le", "176x144"}, {"p016le", "176x144"}, {"yuyv422", "175x143"}, {"uyvy422", "176x144"}}) {
         // testsrc, and a copy with noise in every plane from frame 2 on (frames 0 and 1 stay identical).
-        const std::string pix = format.empty() ? "yuv420p" : format == "y4m" ? "yuv420p10le" : format;
-        const std::string raw = " -f rawvideo -pix_fmt " + pix + " -s 176x144 ", make = "cd '" + s.dir +
-            "' && ffmpeg -y -v error -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 24 -vf format=" + pix + raw +
-            "ref.yuv && ffmpeg -y -v error -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 24 -vf \"noise=alls=20:"
+        const auto twin = twins.find(format);
+        const std::string pix = format.empty() ? "yuv420p" : format == "y4m" ? "yuv420p10le"
+                              : twin != twins.end() ? twin->second : format;
+        const std::string raw = " -f rawvideo -pix_fmt " + pix + " -s " + size + " ", make = "cd '" + s.dir +
+            "' && ffmpeg -y -v error -f lavfi -i testsrc=size=" + size + ":rate=25 -frames:v 24 -vf format=" + pix + raw +
+            "ref.yuv && ffmpeg -y -v error -f lavfi -i testsrc=size=" + size + ":rate=25 -frames:v 24 -vf \"noise=alls=20:"
             "allf=t+u:enable='gte(n,2)',format=" + pix + "\"" + raw + "tgt.yuv && ffmpeg -y -v error" + raw +
             "-i tgt.yuv" + raw + "-i ref.yuv -lavfi psnr=stats_file=stats.log -f null - && ffmpeg -y -v error" + raw +
             "-i ref.yuv -strict -1 ref.y4m && ffmpeg -y -v error" + raw + "-i tgt.yuv -strict -1 tgt.y4m";
         ASSERT_EQ(std::system(make.c_str()), 0) << make;
 
-        std::vector<std::string> args = {"-s", "176x144", "-o", result, ref, tgt};
+        std::vector<std::string> args = {"-s", size, "-o", result, ref, tgt};
         if (format == "y4m") {
-            ASSERT_EQ(s.Run({"-s", "176x144", "-p", pix, "-o", result, ref, tgt}).status, 0);
+            ASSERT_EQ(s.Run({"-s", size, "-p", pix, "-o", result, ref, tgt}).status, 0);
             args = {"-o", result, s.dir + "/ref.y4m", s.dir + "/tgt.y4m"};
             const std::string rawResult = ReadFile(result);
             ASSERT_EQ(s.Run(args).status, 0);
             EXPECT_EQ(ReadFile(result), rawResult);
+        } else if (twin != twins.end()) {
+            const Outcome planar = s.Run({"-s", size, "-p", pix, "-o", result, ref, tgt});
+            ASSERT_EQ(planar.status, 0) << format;
+            const std::string planarResult = ReadFile(result);
+            const std::string as = " -f rawvideo -pix_fmt " + format + " -s " + size + " ",
+                              convert = "cd '" + s.dir + "' && ffmpeg -y -v error" + raw + "-i ref.yuv" + as + "ref.raw" +
+                                        " && ffmpeg -y -v error" + raw + "-i tgt.yuv" + as + "tgt.raw";
+            ASSERT_EQ(std::system(convert.c_str()), 0) << convert;
+            ASSERT_NE(ReadFile(s.dir + "/ref.raw"), ReadFile(ref)) << format << " is not stored as its twin";
+            if (format != "p010le") {
+                const std::string direct = "cd '" + s.dir + "' && ffmpeg -y -v error" + as + "-i tgt.raw" + as +
+                                           "-i ref.raw -lavfi psnr=stats_file=stats.log -f null -";
+                ASSERT_EQ(std::system(direct.c_str()), 0) << direct;
+            }
+            // -s auto reads the format's luma too; it tries 176 x 144, not 175 x 143.
+            args = {"-s", size == "176x144" ? "auto" : size, "-p", format, "-o", result, s.dir + "/ref.raw",
+                    s.dir + "/tgt.raw"};
+            const Outcome interleaved = s.Run(args);
+            ASSERT_EQ(interleaved.status, 0) << format << interleaved.err;
+            EXPECT_EQ(interleaved.out, planar.out) << format;
+            EXPECT_EQ(ReadFile(result), planarResult) << format;
         } else if (!format.empty()) {
             args.insert(args.begin(), {"-p", format});
         }
@@ -489,6 +521,49 @@ TEST_F(Cli, OffsetPairsFramesAgainAndIsFoundOrSuggested)
             ASSERT_EQ(s.Run({"-s", "16x8", "--offset", "0", "--json", json, ref, ref}).status, 0);
             EXPECT_EQ(ReadFile(json).find("\"offset\""), std::string::npos);
         }
+    // Luma that must be unpacked (packed 4:2:2, P010's shifted words) is found in step as its planar twin is.
+    for (const auto& [format, twin] : {std::pair{"yuyv422", "yuv422p"}, std::pair{"p010le", "yuv420p10le"}}) {
+        const bool packed = std::string(format) == "yuyv422";
+        std::string planes[2], interleaved[2];  // reference, target
+        for (int side = 0; side < 2; ++side)
+            for (int f = side; f < 11; ++f) {  // the target lacks frame 0
+                std::uint16_t y[128], u[64], v[64];
+                for (int i = 0; i < 128; ++i)
+                    y[i] = std::uint16_t((i * 7 + f * 13) % 200 + side);
+                for (int i = 0; i < 64; ++i)
+                    u[i] = std::uint16_t(60 + i), v[i] = std::uint16_t(90 + i);
+                const int chroma = packed ? 64 : 32;  // 8x8 for 4:2:2, 8x4 for 4:2:0
+                const auto put = [&](std::string& out, std::uint16_t value, bool wide) {
+                    out += char(value & 255);
+                    if (wide)
+                        out += char(value >> 8);
+                };
+                for (int i = 0; i < 128; ++i)
+                    put(planes[side], y[i], !packed);
+                for (const std::uint16_t* c : {u, v})
+                    for (int i = 0; i < chroma; ++i)
+                        put(planes[side], c[i], !packed);
+                if (packed) {
+                    for (int i = 0; i < 128; i += 2)
+                        interleaved[side] += {char(y[i]), char(u[i / 2]), char(y[i + 1]), char(v[i / 2])};
+                } else {
+                    for (int i = 0; i < 128; ++i)
+                        put(interleaved[side], std::uint16_t(y[i] << 6), true);
+                    for (int i = 0; i < 32; ++i)
+                        put(interleaved[side], std::uint16_t(u[i] << 6), true), put(interleaved[side], std::uint16_t(v[i] << 6), true);
+                }
+            }
+        std::string found[2];
+        for (int asTwin = 0; asTwin < 2; ++asTwin) {
+            WriteFile(ref, asTwin ? planes[0] : interleaved[0]);
+            WriteFile(tgt, asTwin ? planes[1] : interleaved[1]);
+            const Outcome run = s.Run({"-s", "16x8", "-p", asTwin ? twin : format, "--offset", "auto:3", ref, tgt});
+            EXPECT_EQ(run.status, 0) << format << run.err;
+            found[asTwin] = run.err.substr(0, run.err.find("；试过"));
+        }
+        EXPECT_TRUE(found[0].find("取偏移 1（前 8 对帧的亮度 MSE 1.00）") != std::string::npos) << format << found[0];
+        EXPECT_EQ(found[0], found[1]) << format;
+    }
 #ifndef _WIN32
     // Through a pipe the skipped frames are read and dropped.
     WriteFile(ref, Frames(16, 8, 11, false));

@@ -188,6 +188,13 @@ TEST(FrameLayout, NamedFormats)
         // 4:4:4 at 16 bits, 6 bytes a pixel: beyond 32 bits, still exact.
         {"yuv444p16le", 1, std::int32_t(lorvane::kMaxLumaSamples), 6 * std::uint64_t(lorvane::kMaxLumaSamples),
          4 * std::uint64_t(lorvane::kMaxLumaSamples), 1, std::int32_t(lorvane::kMaxLumaSamples)},
+        // Interleaved: the frame as stored; V's offset is in the unpacked planes (after Y when Y is unpacked too).
+        {"nv12", 3, 3, 9 + 2 * 4, 4, 2, 2},
+        {"p010le", 3, 3, 2 * (9 + 2 * 4), 2 * (9 + 4), 2, 2},
+        {"p016le", 5, 1, 2 * (5 + 2 * 3), 2 * 3, 3, 1},
+        // Packed rows are whole pixel pairs: 3 pixels take 8 bytes, as ffmpeg writes them.
+        {"yuyv422", 3, 2, 2 * 8, 6 + 4, 2, 2},
+        {"uyvy422", 4, 1, 8, 4 + 2, 2, 1},
     };
     for (const Row& row : rows) {
         const lorvane::PixelFormat* format = *row.format ? lorvane::FindPixelFormat(row.format) : &lorvane::ClassicFormat();
@@ -203,6 +210,47 @@ TEST(FrameLayout, NamedFormats)
     EXPECT_EQ(lorvane::PeakValue(8, lorvane::PeakKind::Scaled), 255.0);
     EXPECT_EQ(lorvane::PeakValue(16, lorvane::PeakKind::Full), 65535.0);
     EXPECT_EQ(lorvane::FindPixelFormat("yuv411p"), nullptr);
+}
+
+// Interleaved frames unpack to the planes of their planar twin: chroma pairs in either order, P010's upper
+// 10 bits, and a packed row of odd width whose last pair carries one pixel.
+TEST(FrameLayout, InterleavedFramesUnpackToPlanes)
+{
+    struct Row {
+        const char* format;
+        std::int32_t width, height;
+        std::vector<int> frame;  // bytes, or for 16-bit formats words
+        std::vector<int> planes[3];
+    };
+    const Row rows[] = {
+        {"nv12", 3, 2, {1, 2, 3, 4, 5, 6, 10, 20, 11, 21}, {{1, 2, 3, 4, 5, 6}, {10, 11}, {20, 21}}},
+        {"nv21", 3, 2, {1, 2, 3, 4, 5, 6, 20, 10, 21, 11}, {{1, 2, 3, 4, 5, 6}, {10, 11}, {20, 21}}},
+        {"p010le", 2, 1, {0xFFC0, 0x007F, 0x8000, 0x003F}, {{1023, 1}, {512}, {0}}},
+        {"p016le", 2, 1, {0xFFFF, 0x1234, 0xABCD, 0x0001}, {{0xFFFF, 0x1234}, {0xABCD}, {0x0001}}},
+        {"yuyv422", 3, 2, {1, 10, 2, 20, 3, 11, 99, 21, 4, 12, 5, 22, 6, 13, 99, 23},
+         {{1, 2, 3, 4, 5, 6}, {10, 11, 12, 13}, {20, 21, 22, 23}}},
+        {"uyvy422", 3, 1, {10, 1, 20, 2, 11, 3, 21, 99}, {{1, 2, 3}, {10, 11}, {20, 21}}},
+    };
+    for (const Row& row : rows) {
+        const lorvane::PixelFormat* format = lorvane::FindPixelFormat(row.format);
+        ASSERT_TRUE(format) << row.format;
+        const auto layout = lorvane::LayoutOf(*format, row.width, row.height);
+        const int bytes = layout.bytesPerSample;
+        Bytes frame;
+        for (int value : row.frame)
+            for (int b = 0; b < bytes; ++b)
+                frame.push_back(std::uint8_t(value >> 8 * b));
+        ASSERT_EQ(frame.size(), layout.frameBytes) << row.format;
+        Bytes unpacked(layout.unpackedBytes, 0xEE);
+        lorvane::UnpackFrame(*format, layout, frame.data(), unpacked.data());
+        for (int p = 0; p < 3; ++p) {
+            const std::uint8_t* data = lorvane::PlaneData(layout, p, frame.data(), unpacked.data());
+            std::vector<int> samples;
+            for (std::uint64_t i = 0; i < layout.planes[p].Samples(); ++i)
+                samples.push_back(bytes == 1 ? data[i] : data[2 * i] | data[2 * i + 1] << 8);
+            EXPECT_EQ(samples, row.planes[p]) << row.format << " plane " << p;
+        }
+    }
 }
 
 // What headers and names tell: the format's name, "WxH", or the reason a header is refused.
@@ -289,7 +337,9 @@ TEST(Probe, Y4mHeadersAndNames)
         // Formats we do not read are named, never taken for 8-bit; an exact name of ours outweighs them.
         {"clip_1920x1080_yuv420p10be.yuv", "1920x1080 !yuv420p10be"},
         {"clip_yuv420p12_420_10bit.yuv", "0x0 !yuv420p12"},
-        {"/seq/nv12/clip_cif.yuv", "352x288 !nv12"},
+        {"/seq/nv12/clip_cif.yuv", "352x288 nv12"},
+        {"/seq/nv16/clip_cif.yuv", "352x288 !nv16"},
+        {"cam_720p_yuyv422.yuv", "1280x720 yuyv422"},
         {"/seq/yuv444p/rgb24_qcif.rgb", "176x144 !rgb24"},
         {"/seq/p010le/a_yuv420p.yuv", "0x0 yuv420p"},
         {"a_yuv420p_from_nv12.yuv", "0x0 yuv420p"},

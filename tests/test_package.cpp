@@ -82,7 +82,7 @@ TEST(Package, HelpManualPageAndCompletionListTheSameOptions)
     Names formats, mentioned;
     for (const lorvane::PixelFormat& format : lorvane::NamedPixelFormats())
         formats.insert(std::string(format.name));
-    const std::regex name(R"(\b(gray([0-9]+le)?|yuv[0-9]{3}p[0-9a-z]*)\b)");
+    const std::regex name(R"(\b(gray([0-9]+le)?|yuv[0-9]{3}p[0-9a-z]*|nv[0-9]+|p01[0-9]le|yuyv422|uyvy422)\b)");
     for (auto it = std::sregex_iterator(page.begin(), page.end(), name); it != std::sregex_iterator(); ++it)
         mentioned.insert(it->str());
     EXPECT_EQ(mentioned, formats) << "format names in lorvane-cli.1";

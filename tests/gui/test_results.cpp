@@ -275,6 +275,51 @@ private slots:
             QCOMPARE(qGray(GreyImage({a, 2, 2, row.bits}).pixel(0, 0)), row.grey);
         }
     }
+
+    // Interleaved frames are shown as the planes of their planar twin: a uyvy422 frame of odd width (the
+    // last pair's second Y, 99, is no pixel) and a p010le frame (the upper 10 bits of each word).
+    void interleavedFramesShownAsTheirTwin()
+    {
+        QTemporaryDir dir;
+        const auto le16 = [](std::initializer_list<int> values) {
+            QByteArray bytes;
+            for (int v : values)
+                bytes += char(v & 0xFF), bytes += char(v >> 8);
+            return bytes;
+        };
+        const struct { const char* format; QByteArray reference, processed; const char* twin; QByteArray twinReference,
+                       twinProcessed; } rows[] = {
+            {"uyvy422", QByteArray("\x50\x10\x60\x20\x70\x30\x80\x63", 8), QByteArray("\x58\x10\x60\x28\x70\x30\x90\x00", 8),
+             "yuv422p", QByteArray("\x10\x20\x30\x50\x70\x60\x80", 7), QByteArray("\x10\x28\x30\x58\x70\x60\x90", 7)},
+            {"p010le", le16({0xFFC0, 0x0040, 0x8000, 0x1000}), le16({0xFF80, 0x007F, 0x0000, 0x103F}),
+             "yuv420p10le", le16({1023, 1, 512, 64}), le16({1022, 1, 0, 64})},
+        };
+        for (const auto& row : rows) {
+            const bool packed = QByteArray(row.format) == "uyvy422";
+            FramePictures pictures[2];
+            for (int twin = 0; twin < 2; ++twin) {
+                MeasuredSequence sequence;
+                sequence.settings.sourcePath = dir.filePath(twin ? "ref.yuv" : "ref.raw").toStdString();
+                sequence.settings.targetPath = dir.filePath(twin ? "tgt.yuv" : "tgt.raw").toStdString();
+                Write(QString::fromStdString(sequence.settings.sourcePath), twin ? row.twinReference : row.reference);
+                Write(QString::fromStdString(sequence.settings.targetPath), twin ? row.twinProcessed : row.processed);
+                RunDescription& description = sequence.record.outcome.description;
+                description.format = twin ? row.twin : row.format;
+                description.width = packed ? 3 : 2;
+                description.height = 1;
+                pictures[twin] = MakeFramePictures(sequence, 0);
+                QVERIFY2(pictures[twin].error.isEmpty(), qPrintable(pictures[twin].error));
+            }
+            for (int plane = 0; plane < 3; ++plane) {
+                QVERIFY(!pictures[0].reference[plane].isNull());
+                QCOMPARE(pictures[0].reference[plane], pictures[1].reference[plane]);
+                QCOMPARE(pictures[0].processed[plane], pictures[1].processed[plane]);
+                QCOMPARE(pictures[0].errors[plane].image, pictures[1].errors[plane].image);
+                QCOMPARE(pictures[0].errors[plane].maxError, pictures[1].errors[plane].maxError);
+            }
+            QCOMPARE(pictures[0].reference[0].width(), packed ? 3 : 2);
+        }
+    }
 };
 
 QTEST_MAIN(TestResults)
