@@ -441,8 +441,11 @@ TEST_F(Cli, AutoSizeTellsTheBitDepthToo)
 TEST_F(Cli, OffsetPairsFramesAgainAndIsFoundOrSuggested)
 {
     // 176x144 is larger than the look without --offset takes whole: it compares bands of rows first.
-    for (const auto& [width, height, asY4m] : {std::tuple{16, 8, false}, std::tuple{16, 8, true}, std::tuple{176, 144, false}})
+    for (const auto& picture : {std::tuple{16, 8, false}, std::tuple{16, 8, true}, std::tuple{176, 144, false}})
         for (const int k : {1, -1}) {
+            // Plain variables, not structured bindings: lambdas below capture them.
+            const int width = std::get<0>(picture), height = std::get<1>(picture);
+            const bool asY4m = std::get<2>(picture);
             const int luma = width * height, frameBytes = luma * 3 / 2;
             const std::string full[] = {Frames(width, height, 11, false), Frames(width, height, 11, true)};
             // The mean luma MSE of the first 8 pairs as they come, reference frame i against target frame i.
