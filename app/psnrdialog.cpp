@@ -579,7 +579,39 @@ void CPsnrDialog::OnCompute()
     // A refused entry is not run on the values stored before it.
     if (!UpdateData(true))
         return;
-    StartRun(Settings());
+    const PsnrSettings settings = Settings();
+    if (!SamplesFitFormat(settings))
+        return;
+    StartRun(settings);
+}
+
+// A format of 9 to 15 bits that auto-fill took from a name is checked against
+// the first frames before a run: an 8-bit file beside a 10-bit name would be
+// measured far below any real result. One chosen in the list is only questioned.
+bool CPsnrDialog::SamplesFitFormat(const PsnrSettings& settings)
+{
+    const PixelFormat* format = FindPixelFormat(settings.pixelFormat);
+    if (!format)
+        return true;
+    const std::pair<const char*, const std::string*> inputs[] = {{"源参考序列", &settings.sourcePath},
+                                                                {"目标序列", &settings.targetPath}};
+    for (const auto& [role, path] : inputs) {
+        const SequenceInfo info = ProbeSequence(*path, Probe::Header);
+        if (info.y4m)
+            continue;  // its header's format is the one the run measures
+        const std::string finding = SamplesBeyondFormat(role, *path, info, *format, settings.width, settings.height);
+        if (finding.empty())
+            continue;
+        if (!m_formatChosen) {
+            m_prompts->showMessage(this,
+                                   QString::fromStdString(finding + "这个格式是从文件名推断的：请在格式中选择文件真正的格式。"),
+                                   U8("错误!"), QMessageBox::Critical);
+            return false;
+        }
+        m_prompts->showMessage(this, QString::fromStdString("看来" + finding + "样本按原值计算。"), U8("警告!"),
+                               QMessageBox::Warning);
+    }
+    return true;
 }
 
 void CPsnrDialog::Browse(QString& member, const FileRequest& request)

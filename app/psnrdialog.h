@@ -172,6 +172,7 @@ private:
     void OnInitDialog();
     void Browse(QString& member, const FileRequest& request);
     void StartRun(const PsnrSettings& settings);
+    bool SamplesFitFormat(const PsnrSettings& settings);
     void OnRunEnded();
     void ApplyLatestStep();
 

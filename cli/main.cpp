@@ -440,20 +440,13 @@ void WarnAboutPartialFrame(const Input& input, std::int32_t width, std::int32_t 
 // largest value cannot be the file's. A format guessed from the names or the
 // content is then refused (returns false: the run must not go on); one that
 // -p or a header gave is only questioned.
-bool CheckSamplesFitFormat(const Input& input, const lorvane::PixelFormat& format, std::uint64_t frameBytes,
-                           bool guessed)
+bool CheckSamplesFitFormat(const Input& input, const lorvane::PixelFormat& format, std::int32_t width,
+                           std::int32_t height, bool guessed)
 {
-    // P010's words hold any 16-bit value: its 10 bits are the top of each word.
-    if (format.bits <= 8 || format.bits >= 16 || format.packing != lorvane::Packing::Planar)
+    const std::string finding =
+        lorvane::SamplesBeyondFormat(input.role, input.path, input.info, format, width, height);
+    if (finding.empty())
         return true;
-    std::uint32_t largest = 0;
-    const std::uint32_t limit = (1u << format.bits) - 1;
-    if (!lorvane::LargestSampleOfFirstFrame(input.path, input.info, frameBytes, format.BytesPerSample(), largest) ||
-        largest <= limit)
-        return true;
-    const std::string finding = std::string(input.role) + " " + input.path + " 不是 " + std::string(format.name) +
-                                " 格式：第0帧中最大的样本值是 " + std::to_string(largest) + "，超过了 " +
-                                std::to_string(format.bits) + " 位的最大值 " + std::to_string(limit) + "。\n";
     if (guessed) {
         PrintMessage("错误!", finding + "这个格式是推断出来的：请用 -p 给出文件真正的格式。\n");
         return false;
@@ -778,7 +771,7 @@ int RunCli(int argc, char** argv)
             incomplete = WarnAboutDamagedY4m(input, frameBytes) || incomplete;
         const bool guessed = !app.count("--pix-fmt") && !y4m;
         for (const Input& input : inputs)
-            if (!CheckSamplesFitFormat(input, *format, frameBytes, guessed))
+            if (!CheckSamplesFitFormat(input, *format, width, height, guessed))
                 return kExitFailed;
         const bool bothRegular = inputs[0].info.opened && inputs[0].info.regular && inputs[1].info.opened &&
                                  inputs[1].info.regular;

@@ -650,6 +650,24 @@ bool LargestSampleOfFirstFrame(const std::string& path, const SequenceInfo& info
     return scanned > 0;
 }
 
+std::string SamplesBeyondFormat(const char* role, const std::string& path, const SequenceInfo& info,
+                                const PixelFormat& format, std::int32_t width, std::int32_t height)
+{
+    // P010's words hold any 16-bit value: its 10 bits are the top of each word.
+    if (format.bits <= 8 || format.bits >= 16 || format.packing != Packing::Planar || width <= 0 || height <= 0 ||
+        width > kMaxDimension || height > kMaxDimension || std::int64_t(width) * height > kMaxLumaSamples)
+        return {};
+    std::uint32_t largest = 0;
+    const std::uint32_t limit = (1u << format.bits) - 1;
+    if (!LargestSampleOfFirstFrame(path, info, LayoutOf(format, width, height).frameBytes, format.BytesPerSample(),
+                                   largest) ||
+        largest <= limit)
+        return {};
+    return std::string(role) + " " + path + " 不是 " + std::string(format.name) + " 格式：第0帧中最大的样本值是 " +
+           std::to_string(largest) + "，超过了 " + std::to_string(format.bits) + " 位的最大值 " +
+           std::to_string(limit) + "。\n";
+}
+
 bool GuessSizeByContent(const std::string& path, const PixelFormat* format, SizeChoice& choice,
                         std::string& report)
 {

@@ -159,6 +159,14 @@ std::uint32_t LargestSample(const std::uint8_t* data, std::size_t samples, int b
 bool LargestSampleOfFirstFrame(const std::string& path, const SequenceInfo& info, std::uint64_t frameBytes,
                                int bytesPerSample, std::uint32_t& largest);
 
+// What the first frame of a probed regular file says against a planar format
+// of 9 to 15 bits at `width` x `height`: empty when its samples fit (or
+// nothing can be told), else "<role> <path> 不是 <format> 格式：第0帧中最大的
+// 样本值是 N，超过了 B 位的最大值 L。" and a line end. An 8-bit file beside
+// a 10-bit name would otherwise be measured as 10-bit, far below any real result.
+std::string SamplesBeyondFormat(const char* role, const std::string& path, const SequenceInfo& info,
+                                const PixelFormat& format, std::int32_t width, std::int32_t height);
+
 // The pictures "-s auto" tries, and the choice among them: the common sizes
 // the file divides into at least two whole frames, in `format` or, when it is
 // null, in the classic layout and in yuv420p10le; the one whose frames 0 and 1

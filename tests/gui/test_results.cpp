@@ -113,6 +113,38 @@ private slots:
         }
     }
 
+    // A 10-bit format auto-fill took from the names, against files whose first
+    // frame holds 8-bit pairs (words far above 1023): no run, one error naming
+    // the file. Chosen in the list instead, the same finding is a warning and
+    // the run goes on.
+    void guessedDepthCheckedAgainstTheSamples()
+    {
+        QTemporaryDir dir;
+        const QString ref = dir.filePath("ref_16x8_yuv420p10le.yuv"), out = dir.filePath("out_16x8_yuv420p10le.yuv");
+        Write(ref, QByteArray(384 * 2, 'x'));  // each word 0x7878
+        Write(out, QByteArray(384 * 2, 'y'));
+        const QString finding = "源参考序列 " + ref + " 不是 yuv420p10le 格式：第0帧中最大的样本值是 30840，"
+                                "超过了 10 位的最大值 1023。\n";
+        for (const bool chosen : {false, true}) {
+            Form form;
+            form.edit(IDC_SOURCE_PATH)->setText(ref);
+            form.edit(IDC_TARGET_PATH)->setText(out);
+            form.dialog.AutoFill(true);
+            QCOMPARE(form.format(), QString("yuv420p10le"));
+            if (chosen) {
+                auto* list = qobject_cast<QComboBox*>(form.dialog.GetDlgItem(IDC_FORMAT));
+                emit list->activated(list->currentIndex());
+                QVERIFY(form.compute());
+                QCOMPARE(form.messages.value(0), "警告!: 看来" + finding + "样本按原值计算。");
+                QVERIFY(form.messages.value(2).startsWith("计算成功！: 共计2帧"));
+            } else {
+                form.dialog.OnCompute();
+                QVERIFY(!form.dialog.IsRunning());
+                QCOMPARE(form.messages, QStringList{"错误!: " + finding + "这个格式是从文件名推断的：请在格式中选择文件真正的格式。"});
+            }
+        }
+    }
+
     // A real run: the table holds its numbers, the CSV is the CLI's, and the
     // keys lead from the form to the viewer and on to the next frame. Each
     // window opened comes up active, and the form never keeps it below.
