@@ -131,16 +131,6 @@ int TerminalColumns()
     return 80;
 }
 
-// Display columns of progress text. Its only characters outside ASCII are
-// Chinese ones, which take two columns each; UTF-8 continuation bytes none.
-int DisplayColumns(std::string_view text)
-{
-    int columns = 0;
-    for (const unsigned char c : text)
-        columns += c < 0x80 ? 1 : (c & 0xC0) == 0xC0 ? 2 : 0;
-    return columns;
-}
-
 // A duration as m:ss, or h:mm:ss from an hour on.
 std::string ClockText(double seconds)
 {
@@ -210,7 +200,7 @@ std::string ProgressLine(const ProgressState& state, int columns)
         bool bar = false;
         for (const Field& field : fields) {
             bar = bar || field.rank == kBar;
-            used += field.rank == kBar ? 2 : DisplayColumns(field.text);
+            used += field.rank == kBar ? 2 : lorvane::DisplayWidth(field.text);
         }
         const int room = columns - used;  // inside the bar, if there is one
         if (bar ? room >= kShortestBar : room >= 0) {
@@ -336,7 +326,7 @@ private:
         // The last column is left free: some consoles wrap as soon as it is written.
         const std::string text = ProgressLine(
             {frame, total_, estimated_, std::chrono::duration<double>(now - begin_).count()}, TerminalColumns() - 1);
-        const int columns = DisplayColumns(text);
+        const int columns = lorvane::DisplayWidth(text);
         const std::string line =
             '\r' + text + std::string(std::size_t(std::max(drawnColumns_ - columns, 0)), ' ') + '\r';
         std::fwrite(line.data(), 1, line.size(), stderr);

@@ -340,6 +340,75 @@ bool IsNullDevice(const std::string& path)
 #endif
 }
 
+// What stands at an output path now.
+struct PathState {
+    bool exists = false;
+    bool directory = false;
+    bool regular = false;
+    bool writable = false;
+    unsigned mode = 0;  // permission bits
+};
+
+PathState StateOf(const std::string& path)
+{
+    PathState state;
+#ifdef _WIN32
+    if (IsNullDevice(path)) {
+        state.exists = state.writable = true;
+        return state;
+    }
+    const std::wstring wide = WidePath(path);
+    struct _stat64 info;
+    if (wide.empty() || _wstat64(wide.c_str(), &info) != 0)
+        return state;
+    state.writable = (info.st_mode & _S_IWRITE) != 0;
+    state.directory = (info.st_mode & _S_IFDIR) != 0;
+    state.regular = (info.st_mode & _S_IFREG) != 0;
+#else
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0)
+        return state;
+    state.writable = access(path.c_str(), W_OK) == 0;
+    state.directory = S_ISDIR(info.st_mode);
+    state.regular = S_ISREG(info.st_mode);
+#endif
+    state.exists = true;
+    state.mode = unsigned(info.st_mode) & 07777;
+    return state;
+}
+
+// Creates `path`, which must not exist yet, for binary writing: with the
+// permission bits of `like` when given, else as any new file gets them (0666
+// less the umask). Null, with `taken` set when the name was in use.
+std::FILE* CreateNew(const std::string& path, const PathState* like, bool& taken)
+{
+#ifdef _WIN32
+    (void)like;  // a new file is writable; a read-only one was refused before
+    const std::wstring wide = WidePath(path);
+    const int fd = wide.empty() ? -1 : _wopen(wide.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 && like)
+        fchmod(fd, like->mode);
+#endif
+    if (fd < 0) {
+        taken = errno == EEXIST;
+        return nullptr;
+    }
+#ifdef _WIN32
+    std::FILE* file = _fdopen(fd, "wb");
+    if (!file)
+        _close(fd);
+#else
+    std::FILE* file = fdopen(fd, "wb");
+    if (!file)
+        close(fd);
+#endif
+    if (!file)
+        RemoveFile(path);
+    return file;
+}
+
 }  // namespace
 
 bool OutputFile::Open(const std::string& path)
@@ -359,79 +428,35 @@ bool OutputFile::OpenStream(const std::string& path)
     }
 #ifdef _WIN32
     destination_ = path;
-    const std::wstring wide = WidePath(path);
-    struct _stat64 info;
-    const bool exists = !wide.empty() && _wstat64(wide.c_str(), &info) == 0;
-    const bool regular = exists && (info.st_mode & _S_IFREG);
-    if (exists && (info.st_mode & _S_IFDIR))
-        return false;
-    if ((exists && !regular) || IsNullDevice(path)) {
-        stream_ = OpenNamed(path, "wb");
-        return stream_ != nullptr;
-    }
-    // A read-only file stays protected, as it was when it was opened for writing.
-    if (exists && !(info.st_mode & _S_IWRITE))
-        return false;
-    for (unsigned attempt = 0; attempt < 100 && !stream_; ++attempt) {
-        const std::string temporary = TemporaryName(destination_, attempt);
-        const std::wstring wideTemporary = WidePath(temporary);
-        const int fd = wideTemporary.empty() ? -1
-                                             : _wopen(wideTemporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
-                                                      _S_IREAD | _S_IWRITE);
-        if (fd < 0) {
-            if (errno == EEXIST)
-                continue;
-            break;
-        }
-        stream_ = _fdopen(fd, "wb");
-        if (!stream_) {
-            _close(fd);
-            _wunlink(wideTemporary.c_str());
-            break;
-        }
-        temporary_ = temporary;
-    }
 #else
     destination_ = FollowLinks(path);
-    struct stat info;
-    const bool exists = stat(destination_.c_str(), &info) == 0;
-    if (exists && S_ISDIR(info.st_mode))
+#endif
+    const PathState state = StateOf(destination_);
+    if (state.directory)
         return false;
-    if (exists && !S_ISREG(info.st_mode)) {
+    if (state.exists && !state.regular) {
         // Write-only: a FIFO then waits for its reader instead of taking the
         // bytes into a pipe nobody reads.
-        stream_ = std::fopen(destination_.c_str(), "wb");
+        stream_ = OpenNamed(destination_, "wb");
         return stream_ != nullptr;
     }
     // A file this process may not write stays protected, as it was when it
     // was opened for writing.
-    if (exists && access(destination_.c_str(), W_OK) != 0)
+    if (state.exists && !state.writable)
         return false;
     for (unsigned attempt = 0; attempt < 100 && !stream_; ++attempt) {
         const std::string temporary = TemporaryName(destination_, attempt);
-        // 0666 less the umask, as a new file gets; an existing file's bits are
-        // copied below.
-        const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            if (errno == EEXIST)
-                continue;
+        bool taken = false;
+        stream_ = CreateNew(temporary, state.exists ? &state : nullptr, taken);
+        if (stream_)
+            temporary_ = temporary;
+        else if (!taken)
             break;
-        }
-        if (exists)
-            fchmod(fd, info.st_mode & 07777);
-        stream_ = fdopen(fd, "wb");
-        if (!stream_) {
-            close(fd);
-            unlink(temporary.c_str());
-            break;
-        }
-        temporary_ = temporary;
     }
-#endif
     if (!stream_) {
         // No temporary file beside it (a folder this process may not write
         // into): an existing file it may write is written in place instead.
-        if (!exists)
+        if (!state.exists)
             return false;
         stream_ = OpenNamed(destination_, "wb");
         return stream_ != nullptr;

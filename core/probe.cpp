@@ -625,7 +625,7 @@ bool LargestSampleOfFirstFrame(const std::string& path, const SequenceInfo& info
     if (!file || !info.regular || (info.y4m && !info.error.empty()))
         return false;
     if (info.y4m) {
-        if (std::fseek(file.get(), long(info.header.headerBytes), SEEK_SET) != 0)
+        if (!SeekTo(file.get(), info.header.headerBytes))
             return false;
         std::string line;
         for (int c; line.size() < kMaxY4mHeader && (c = std::fgetc(file.get())) != EOF && c != '\n';)

@@ -86,7 +86,7 @@ const char* ReadStreamHeader(std::FILE* file, const std::string* peeked, const s
     } else if (!regular) {
         framing.head = std::move(head);
     }
-    if (regular && std::fseek(file, long(framing.headerBytes), SEEK_SET) != 0) {
+    if (regular && !SeekTo(file, framing.headerBytes)) {
         error = WithPath("不能打开 %s!请确认路径是否正确！", path);
         return kTitleOpen;
     }

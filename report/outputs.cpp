@@ -163,6 +163,8 @@ int ColumnsOf(long cp)
     return wide ? 2 : 1;
 }
 
+}  // namespace
+
 int DisplayWidth(const std::string& s)
 {
     int width = 0;
@@ -170,6 +172,8 @@ int DisplayWidth(const std::string& s)
         width += ColumnsOf(NextCodePoint(s, i));
     return width;
 }
+
+namespace {
 
 // Text for XML: markup characters escaped, and what XML 1.0 cannot carry (a
 // path that is not valid UTF-8, control characters) replaced by U+FFFD, so

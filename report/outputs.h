@@ -29,6 +29,9 @@ std::string CsvText(const RunRecord& run);
 std::string HtmlReport(const RunRecord& run);
 // For lorvane-cli --stats: Chinese, LF line ends.
 std::string StatisticsTable(const RunRecord& run);
+// The columns a terminal gives UTF-8 text: East Asian wide and full-width
+// characters take two.
+int DisplayWidth(const std::string& text);
 
 // Writes `text`, or what `write` hands its sink, to `path` in binary mode, "-"
 // meaning standard output, whole or not at all (OutputFile). False when it
