@@ -28,6 +28,7 @@
 
 #include "cli/arguments.h"
 #include "core/align.h"
+#include "core/decoded.h"
 #include "core/files.h"
 #include "core/probe.h"
 #include "core/psnr.h"
@@ -264,6 +265,12 @@ public:
         PrintMessage(title, text);
     }
 
+    void Warn(const std::string& text, const std::string& title) override
+    {
+        ClearProgress();
+        PrintMessage(title, text);
+    }
+
     void ProgressBegin(std::int32_t frames) override
     {
         total_ = frames;
@@ -396,7 +403,13 @@ struct Input {
     const char* role;  // as the run names the sequence
     std::string path;
     lorvane::SequenceInfo info;
+    std::optional<lorvane::DecodedStream> decoded;  // an encoded file, as its decoder sees it
     bool Y4m() const { return info.y4m && info.error.empty(); }
+    // What a header or a stream tells of the picture.
+    bool Tells() const { return Y4m() || decoded; }
+    std::int32_t Width() const { return decoded ? decoded->width : info.header.width; }
+    std::int32_t Height() const { return decoded ? decoded->height : info.header.height; }
+    const lorvane::PixelFormat* Format() const { return decoded ? decoded->format : info.header.format; }
 };
 
 // A size that is not a whole number of frames is the commonest sign of a
@@ -660,25 +673,40 @@ int RunCli(int argc, char** argv)
     // checks them against -s and -p); otherwise the names may.
     // A pipe or a device is opened here once, for good: what is read of it to
     // see what it is goes to the run with it.
-    const Input inputs[] = {
-        {"源参考序列", settings.sourcePath, lorvane::ProbeSequence(settings.sourcePath, lorvane::Probe::KeepStream)},
-        {"目标序列", settings.targetPath, lorvane::ProbeSequence(settings.targetPath, lorvane::Probe::KeepStream)}};
+    Input inputs[] = {
+        {"源参考序列", settings.sourcePath, lorvane::ProbeSequence(settings.sourcePath, lorvane::Probe::KeepStream), {}},
+        {"目标序列", settings.targetPath, lorvane::ProbeSequence(settings.targetPath, lorvane::Probe::KeepStream), {}}};
     settings.sourceStream = inputs[0].info.stream;
     settings.targetStream = inputs[1].info.stream;
     // An encoded file would be measured as noise: refused before anything else
     // is said about it (a size from its name, its frame count).
-    for (const Input& input : inputs)
+    // One that can be decoded tells its size and format; nothing is decoded
+    // through a pipe.
+    for (Input& input : inputs)
         if (!input.info.encoded.empty()) {
-            PrintMessage("错误!", lorvane::EncodedInputMessage(input.role, input.path, input.info.encoded));
-            return kExitFailed;
+            if (!input.info.regular || !lorvane::DecodingAvailable()) {
+                PrintMessage("错误!", lorvane::EncodedInputMessage(input.role, input.path, input.info.encoded));
+                return kExitFailed;
+            }
+            std::string error;
+            const std::unique_ptr<lorvane::DecodedSource> source =
+                lorvane::DecodedSource::Open(input.path, input.role, error);
+            if (!source) {
+                PrintMessage("错误!", error);
+                return kExitFailed;
+            }
+            input.decoded = source->Stream();
         }
+    const bool anyDecoded = inputs[0].decoded || inputs[1].decoded;
+    if (autoOffset && anyDecoded)
+        return UsageError("--offset auto 要按内容比较两个序列开头的帧，还不能用于编码文件：请用 --offset 给出偏移。");
     // Finding the offset compares frames at many places in both files.
     if (autoOffset)
         for (const Input& input : inputs)
             if (input.info.opened && !input.info.regular)
                 return UsageError("--offset auto 要按内容比较两个序列开头的帧，" + std::string(input.role) + " " + input.path +
                                   " 却不是普通文件：请用 --offset 给出偏移。");
-    const Input* y4m = inputs[0].Y4m() ? &inputs[0] : inputs[1].Y4m() ? &inputs[1] : nullptr;
+    const Input* y4m = inputs[0].Tells() ? &inputs[0] : inputs[1].Tells() ? &inputs[1] : nullptr;
     const bool badHeader = !inputs[0].info.error.empty() || !inputs[1].info.error.empty();
     if (!y4m && !badHeader) {
         const std::string reason =
@@ -713,24 +741,59 @@ int RunCli(int argc, char** argv)
     std::int32_t width = settings.width, height = settings.height;
     const lorvane::PixelFormat* format = lorvane::FindPixelFormat(settings.pixelFormat);
     if (y4m && width == 0 && height == 0)
-        width = y4m->info.header.width, height = y4m->info.header.height;
+        width = y4m->Width(), height = y4m->Height();
     if (y4m && !format)
-        format = y4m->info.header.format;
+        format = y4m->Format();
     if (!format)
         format = &lorvane::ClassicFormat();
     // Settings that disagree with a header are the run's to refuse: frames
     // counted at a size the run will not use would only mislead.
     bool disagree = false;
     for (const Input& input : inputs)
-        if (input.Y4m())
-            disagree = disagree || input.info.header.width != width || input.info.header.height != height ||
-                       input.info.header.format != format;
+        if (input.Tells())
+            disagree = disagree || input.Width() != width || input.Height() != height || input.Format() != format;
     const std::uint64_t frameBytes = badHeader || disagree ? 0 : FrameBytes(width, height, *format);
-    // 0 when either is not a regular file.
     bool incomplete = false;  // a damaged Y4M input, or no frame compared: never exit 0
-    const std::int32_t shorter =
-        frameBytes > 0 ? lorvane::FramesOfShorter(inputs[0].info, inputs[1].info, width, height, format) : 0;
-    if (frameBytes > 0) {
+    // An encoded input's frames are counted only by decoding them all: without
+    // -n the run goes until the first input ends. A raw partner's frames, or
+    // the container's count, are what the progress line counts to.
+    std::int64_t expected = -1;
+    bool expectedIsEstimate = false;
+    if (anyDecoded && frameBytes > 0) {
+        const lorvane::FrameSkips skips = lorvane::SkipsOf(settings.offset, settings.start);
+        const std::uint64_t skip[] = {skips.reference, skips.target};
+        for (int i = 0; i < 2; ++i) {
+            const Input& input = inputs[i];
+            std::int64_t frames = -1;
+            if (input.decoded && input.decoded->frameEstimate > 0) {
+                frames = input.decoded->frameEstimate;
+                expectedIsEstimate = true;
+            } else if (!input.decoded && input.info.regular) {
+                frames = std::int64_t(lorvane::CompleteFrames(input.info, frameBytes));
+                WarnAboutPartialFrame(input, width, height, frameBytes, format == &lorvane::ClassicFormat());
+            } else if (!input.decoded && !app.count("--frames")) {
+                if (input.info.opened)
+                    return UsageError(std::string(input.role) + " " + input.path +
+                                      " 不是普通文件，无法得知帧数：请用 -n 给出要比较的帧数。");
+            }
+            if (frames >= 0) {
+                frames = std::max<std::int64_t>(0, frames - std::int64_t(skip[i]));
+                expected = expected < 0 ? frames : std::min(expected, frames);
+            }
+        }
+        for (const Input& input : inputs)
+            if (!input.decoded)
+                incomplete = WarnAboutDamagedY4m(input, frameBytes) || incomplete;
+        if (!app.count("--frames")) {
+            settings.frameCount = lorvane::kMaxDimension;
+            settings.untilEnd = true;
+        }
+    }
+    // 0 when either is not a regular file.
+    const std::int32_t shorter = frameBytes > 0 && !anyDecoded
+                                     ? lorvane::FramesOfShorter(inputs[0].info, inputs[1].info, width, height, format)
+                                     : 0;
+    if (frameBytes > 0 && !anyDecoded) {
         if (!app.count("--frames")) {
             // A missing file or a folder is left to the run, which says it cannot
             // open it as it does in the window; -n would not help there.
@@ -829,7 +892,7 @@ int RunCli(int argc, char** argv)
     // -n may ask for more frames than the regular files hold: the progress
     // counts to the pairs they hold after the frames skipped.
     std::int64_t held = -1;
-    if (frameBytes > 0) {
+    if (frameBytes > 0 && !anyDecoded) {
         const lorvane::FrameSkips skips = lorvane::SkipsOf(settings.offset, settings.start);
         const std::uint64_t skipped[] = {skips.reference, skips.target};
         for (int i = 0; i < 2; ++i)
@@ -842,6 +905,8 @@ int RunCli(int argc, char** argv)
     }
     if (held >= 0)
         feedback.ExpectFrames(held, false);
+    if (expected >= 0)
+        feedback.ExpectFrames(expected, expectedIsEstimate);
     lorvane::RunComparison(settings, feedback);
 
     // No frame compared is no result, also when none was asked for (-n 0):

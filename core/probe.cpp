@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "decoded.h"
 #include "files.h"
 #include "psnr.h"
 #include "ssd.h"
@@ -337,7 +338,18 @@ std::string_view EncodedKind(std::string_view head)
 
 std::string EncodedInputMessage(const char* role, const std::string& path, std::string_view kind)
 {
-    return std::string(role) + " " + path + " 是 " + std::string(kind) + " 文件，不是 YUV 序列：请先解码为 YUV 文件。";
+    std::string text = std::string(role) + " " + path + " 是 " + std::string(kind) + " 文件，不是 YUV 序列：请先解码为 YUV 文件。";
+    if (!DecodingAvailable())
+        text += "这个版本的 Lorvane 不能解码视频文件。";
+    return text;
+}
+
+std::string ReadProbeHead(std::FILE* file, std::string head, std::uint64_t fileBytes)
+{
+    const std::size_t had = head.size();
+    head.resize(std::size_t(std::min<std::uint64_t>(fileBytes, std::max(kProbeBytes, had))));
+    head.resize(had + std::fread(head.data() + had, 1, head.size() - had, file));
+    return head;
 }
 
 std::string PeekStreamHead(std::FILE* file)
@@ -495,6 +507,8 @@ SequenceInfo ProbeSequence(const std::string& path, Probe depth)
     }
     if (!HasY4mSignature(head)) {
         info.encoded = EncodedKind(head);
+        if (info.encoded.empty() && info.regular)
+            info.encoded = DemuxerKind(ReadProbeHead(file.get(), std::move(head), info.bytes));
         return info;
     }
     info.y4m = true;

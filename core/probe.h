@@ -47,6 +47,11 @@ std::string_view EncodedKind(std::string_view head);
 // The message refusing such an input; `role` names the sequence (源参考序列).
 std::string EncodedInputMessage(const char* role, const std::string& path, std::string_view kind);
 
+// `head`, the first bytes of a regular file already read from `file`, made
+// up to the first kProbeBytes (decoded.h) by reading on: what DemuxerKind
+// looks at.
+std::string ReadProbeHead(std::FILE* file, std::string head, std::uint64_t fileBytes);
+
 // A sequence that can be read only once (a pipe, a FIFO, /dev/stdin), opened
 // and looked into before the run: `head` holds the bytes already read, either
 // a whole YUV4MPEG2 stream header or the start of the first raw frame, and
@@ -95,7 +100,7 @@ struct SequenceInfo {
     bool y4m = false;
     Y4mHeader header;          // when y4m
     std::string error;         // a bad Y4M header: the reason
-    std::string_view encoded;  // what an encoded input appears to be (EncodedKind)
+    std::string_view encoded;  // what an encoded input appears to be (EncodedKind, else DemuxerKind)
     NameGuess name;            // from the file and folder names
     Y4mFrameWalk walk;         // a regular Y4M file's frames, when counted
     std::uint64_t walkFrameBytes = 0;  // the frame size they were counted at; 0: not counted

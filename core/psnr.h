@@ -72,6 +72,12 @@ public:
     // A modal message; returns once the user has dismissed it.
     virtual void ShowMessage(const std::string& text, const std::string& title,
                              MessageIcon icon) = 0;
+    // A warning that leaves the run's outcome as it is (a decoder that met
+    // errors and concealed them).
+    virtual void Warn(const std::string& text, const std::string& title)
+    {
+        ShowMessage(text, title, MessageIcon::Warning);
+    }
     // Progress range 0..frames; the bar becomes visible.
     virtual void ProgressBegin(std::int32_t frames) = 0;
     // Called once per frame, before that frame is read: keep it cheap.
@@ -110,6 +116,10 @@ struct PsnrSettings {
     // in the order compared, whatever these are.
     std::int32_t offset = 0;
     std::int32_t start = 0;
+    // frameCount is only a limit: the run goes until the first sequence ends,
+    // which is then no early end (an encoded input, whose frames are not
+    // counted before it is decoded).
+    bool untilEnd = false;
     // A sequence that is a pipe or a device, already opened and looked into
     // (ProbeSequence with Probe::KeepStream): the run reads it instead of
     // opening the path again, which would lose what was read. Null: by path.

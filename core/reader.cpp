@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #endif
 
+#include "decoded.h"
 #include "files.h"
 #include "probe.h"
 
@@ -62,6 +63,13 @@ std::uint64_t SkipFrames(std::FILE* file, SequenceFraming& framing, std::uint64_
 {
     if (count == 0)
         return 0;
+    if (framing.decoded) {
+        std::vector<std::uint8_t> frame(frameBytes);
+        for (std::uint64_t k = 0; k < count; ++k)
+            if (!framing.decoded->ReadFrame(frame.data()))
+                return k;
+        return count;
+    }
     std::uint64_t size = 0;
     const bool regular = RegularFileSize(file, size);
     if (regular && !framing.y4m) {
@@ -207,7 +215,7 @@ std::uint8_t* PairReader::AllocateBlock(std::size_t bytes)
 std::uint64_t PairReader::CompleteFrames(std::FILE* file, const SequenceFraming& framing) const
 {
     std::uint64_t bytes = 0;
-    if (!RegularFileSize(file, bytes))
+    if (framing.decoded || !RegularFileSize(file, bytes))
         return 0;
     // Where the run starts reading: after the stream header and any frames skipped.
     const std::uint64_t start = Tell(file);
@@ -238,6 +246,8 @@ std::uint8_t* PairReader::ReferenceFrame(std::int32_t j)
 
 bool PairReader::ReadFrame(std::FILE* file, SequenceFraming& framing, std::uint8_t* frame, bool& badLine)
 {
+    if (framing.decoded)
+        return framing.decoded->ReadFrame(frame);
     if (framing.y4m && !ReadFrameLine(file, badLine))
         return false;
     // Bytes a look into a stream took from the start of its first frame.

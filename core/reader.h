@@ -15,8 +15,11 @@
 
 namespace lorvane {
 
+class DecodedSource;  // decoded.h
+
 // How frames lie in one sequence file: raw, back to back, or YUV4MPEG2, each
-// frame after a FRAME line.
+// frame after a FRAME line; or, for an encoded file, where its decoder hands
+// them out (then the file itself is not read).
 struct SequenceFraming {
     bool y4m = false;
     std::uint64_t headerBytes = 0;  // the stream header, already consumed when reading starts
@@ -24,6 +27,7 @@ struct SequenceFraming {
     // are the start of its first frame. `headUsed` of them are handed out already.
     std::string head;
     std::size_t headUsed = 0;
+    DecodedSource* decoded = nullptr;
 };
 
 // The two files are read at the same time: a second thread reads the

@@ -5,9 +5,11 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "align.h"
+#include "decoded.h"
 #include "files.h"
 #include "probe.h"
 #include "psnr.h"
@@ -46,12 +48,16 @@ std::string EndedEarlyLine(const PsnrSettings& settings, bool referenceEnded, bo
 
 bool InRange(std::int32_t value) { return value >= 0 && value <= kMaxDimension; }
 
-// Whether a sequence is a YUV4MPEG2 file, without reporting anything.
-bool LooksLikeY4m(const std::string& path, const std::shared_ptr<PeekedSequence>& stream)
+// Whether a sequence tells its own picture size (a YUV4MPEG2 file, or an
+// encoded one, which the run decodes or refuses), without reporting anything.
+bool TellsItsSize(const std::string& path, const std::shared_ptr<PeekedSequence>& stream)
 {
     if (stream)
         return HasY4mSignature(stream->head);
-    return !path.empty() && ProbeSequence(path, Probe::Header).y4m;
+    if (path.empty())
+        return false;
+    const SequenceInfo info = ProbeSequence(path, Probe::Header);
+    return info.y4m || !info.encoded.empty();
 }
 
 // Reads the stream header of an open sequence, if it has one, and leaves the
@@ -60,8 +66,10 @@ bool LooksLikeY4m(const std::string& path, const std::shared_ptr<PeekedSequence>
 // signature (`peeked`, when they were read before the run), which then either
 // are its header or start its first raw frame. Returns the title of the
 // message in `error`, or null when the sequence can be read.
+// An encoded regular file is opened for decoding instead (`decoded`).
 const char* ReadStreamHeader(std::FILE* file, const std::string* peeked, const std::string& path, const char* role,
-                             SequenceFraming& framing, Y4mHeader& header, std::string& error)
+                             SequenceFraming& framing, Y4mHeader& header, std::unique_ptr<DecodedSource>& decoded,
+                             std::string& error)
 {
     std::uint64_t bytes = 0;
     const bool regular = RegularFileSize(file, bytes);
@@ -80,9 +88,18 @@ const char* ReadStreamHeader(std::FILE* file, const std::string* peeked, const s
         }
         framing.y4m = true;
         framing.headerBytes = header.headerBytes;
-    } else if (const std::string_view kind = EncodedKind(head); !kind.empty()) {
-        error = EncodedInputMessage(role, path, kind);
-        return kTitleError;
+    } else if (std::string_view kind = EncodedKind(head);
+               !kind.empty() || (regular && !(kind = DemuxerKind(ReadProbeHead(file, head, bytes))).empty())) {
+        // Nothing is decoded through a pipe: what was read of it to probe it is gone.
+        if (!regular || !DecodingAvailable()) {
+            error = EncodedInputMessage(role, path, kind);
+            return kTitleError;
+        }
+        decoded = DecodedSource::Open(path, role, error);
+        if (!decoded)
+            return kTitleError;
+        framing.decoded = decoded.get();
+        return nullptr;
     } else if (!regular) {
         framing.head = std::move(head);
     }
@@ -121,8 +138,8 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
     // touched. A size of 0 x 0 asks for the size of a YUV4MPEG2 input.
     const bool sizeGiven = settings.width != 0 || settings.height != 0;
     if ((settings.width == 0 || settings.height == 0) &&
-        (sizeGiven || !(LooksLikeY4m(settings.sourcePath, settings.sourceStream) ||
-                        LooksLikeY4m(settings.targetPath, settings.targetStream)))) {
+        (sizeGiven || !(TellsItsSize(settings.sourcePath, settings.sourceStream) ||
+                        TellsItsSize(settings.targetPath, settings.targetStream)))) {
         feedback.ShowMessage("请正确输入图像宽高！", kTitleError, MessageIcon::Error);
         return;
     }
@@ -172,32 +189,45 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
     // Their stream headers, and the picture the run measures.
     SequenceFraming sourceFraming, targetFraming;
     Y4mHeader sourceHeader, targetHeader;
+    std::unique_ptr<DecodedSource> sourceDecoded, targetDecoded;
     std::string error;
-    const char* failure =
-        ReadStreamHeader(source.get(), sourcePeeked, settings.sourcePath, "源参考序列", sourceFraming, sourceHeader, error);
+    const char* failure = ReadStreamHeader(source.get(), sourcePeeked, settings.sourcePath, "源参考序列", sourceFraming,
+                                           sourceHeader, sourceDecoded, error);
     if (!failure)
         failure = ReadStreamHeader(target.get(), targetPeeked, settings.targetPath, "目标序列", targetFraming,
-                                   targetHeader, error);
+                                   targetHeader, targetDecoded, error);
     if (failure) {
         feedback.ShowMessage(error, failure, MessageIcon::Error);
         return;
     }
+    // A decoded stream tells its picture as a YUV4MPEG2 header does.
+    const auto tell = [](std::unique_ptr<DecodedSource>& decoded, Y4mHeader& header, bool y4m) {
+        if (decoded) {
+            header.width = decoded->Stream().width;
+            header.height = decoded->Stream().height;
+            header.format = decoded->Stream().format;
+        }
+        return y4m || decoded;
+    };
+    const bool sourceTells = tell(sourceDecoded, sourceHeader, sourceFraming.y4m);
+    const bool targetTells = tell(targetDecoded, targetHeader, targetFraming.y4m);
+    const auto what = [](bool decoded) { return decoded ? " 的视频流是 " : " 的文件头是 "; };
     std::int32_t width = settings.width, height = settings.height;
     const PixelFormat* format = named ? named : &ClassicFormat();
-    if (sourceFraming.y4m && targetFraming.y4m &&
+    if (sourceTells && targetTells &&
         (sourceHeader.width != targetHeader.width || sourceHeader.height != targetHeader.height ||
          sourceHeader.format != targetHeader.format)) {
-        feedback.ShowMessage("源参考序列 " + settings.sourcePath + " 的文件头是 " +
+        feedback.ShowMessage("源参考序列 " + settings.sourcePath + what(sourceDecoded != nullptr) +
                                  DescribePicture(sourceHeader.width, sourceHeader.height, sourceHeader.format) +
-                                 "，目标序列 " + settings.targetPath + " 的文件头是 " +
+                                 "，目标序列 " + settings.targetPath + what(targetDecoded != nullptr) +
                                  DescribePicture(targetHeader.width, targetHeader.height, targetHeader.format) +
                                  "，两者不一致！",
                              kTitleError, MessageIcon::Error);
         return;
     }
-    if (sourceFraming.y4m || targetFraming.y4m) {
-        const Y4mHeader& header = sourceFraming.y4m ? sourceHeader : targetHeader;
-        const std::string& path = sourceFraming.y4m ? settings.sourcePath : settings.targetPath;
+    if (sourceTells || targetTells) {
+        const Y4mHeader& header = sourceTells ? sourceHeader : targetHeader;
+        const std::string& path = sourceTells ? settings.sourcePath : settings.targetPath;
         const bool sizeDiffers = sizeGiven && (width != header.width || height != header.height);
         const bool formatDiffers = named && named != header.format;
         if (sizeDiffers || formatDiffers) {
@@ -206,8 +236,8 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
                                                      formatDiffers ? header.format : nullptr);
             const std::string given = DescribePicture(sizeDiffers ? width : 0, sizeDiffers ? height : 0,
                                                       formatDiffers ? named : nullptr);
-            feedback.ShowMessage((sourceFraming.y4m ? "源参考序列 " : "目标序列 ") + path + " 的文件头是 " +
-                                     told + "，与给出的 " + given + " 不一致！",
+            feedback.ShowMessage((sourceTells ? "源参考序列 " : "目标序列 ") + path +
+                                     what(sourceTells ? sourceDecoded != nullptr : targetDecoded != nullptr) + told + "，与给出的 " + given + " 不一致！",
                                  kTitleError, MessageIcon::Error);
             return;
         }
@@ -332,6 +362,11 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
     }
     reader.Stop();
     feedback.FramesDone();
+    // Running until the first input ends is what was asked; a stream whose
+    // pictures changed did not end, though.
+    const auto changed = [](const std::unique_ptr<DecodedSource>& d) { return d && !d->StoppedBecause().empty(); };
+    if (settings.untilEnd && !changed(sourceDecoded) && !changed(targetDecoded))
+        referenceEnded = targetEnded = false;
 
     // Averages to standard error and to the result file.
     const std::string diagnostic = AverageLine(ReportAverage(sumY, compared), ReportAverage(sumU, compared),
@@ -347,11 +382,20 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
     target.reset();
     reader.ReleaseBuffers();
 
-    outcome.framesRequested = settings.frameCount;
+    outcome.framesRequested = settings.untilEnd ? compared : settings.frameCount;
     outcome.framesCompared = compared;
     outcome.referenceEnded = referenceEnded;
     outcome.targetEnded = targetEnded;
     outcome.resultWriteFailed = writeFailed;
+    // The decoder conceals what it could not decode, as ffmpeg does: those
+    // frames are measured, and said once.
+    for (const auto& [decoded, role, path] : {std::tuple(sourceDecoded.get(), "源参考序列", &settings.sourcePath),
+                                              std::tuple(targetDecoded.get(), "目标序列", &settings.targetPath)})
+        if (decoded && decoded->Errors() > 0)
+            feedback.Warn(std::string(role) + " " + *path + " 解码时出错 " + std::to_string(decoded->Errors()) +
+                              " 次，第一次在解码到第" + std::to_string(decoded->FirstErrorFrame()) +
+                              "帧时：出错的帧按解码器掩盖后的样子测量。",
+                          "警告!");
     feedback.RunEnded(outcome);
 
     // A result file that was not written completely is a failure, never a success.
@@ -371,6 +415,9 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
             summary += "源参考序列 " + settings.sourcePath + " 第" + std::to_string(compared) + "帧的帧头（FRAME 行）缺失或无效。\n";
         if (targetEnded && reader.TargetFrameLineBad())
             summary += "目标序列 " + settings.targetPath + " 第" + std::to_string(compared) + "帧的帧头（FRAME 行）缺失或无效。\n";
+        for (const DecodedSource* decoded : {sourceDecoded.get(), targetDecoded.get()})
+            if (decoded && !decoded->StoppedBecause().empty())
+                summary += decoded->StoppedBecause() + "\n";
         // A run that ended early did not do what was asked: never titled a success.
         feedback.ShowMessage(summary, ended ? kTitleIncomplete : kTitleDone,
                              ended ? MessageIcon::Warning : MessageIcon::None);

@@ -351,9 +351,10 @@ TEST_F(Cli, OutputsReplacedWholeStdoutWrittenThrough)
 #endif
 }
 
-// Real encodes made by ffmpeg are refused by their content whatever their names; the same frames through ffmpeg's
-// YUV4MPEG2 pipe are read as Y4M.
-TEST_F(Cli, EncodedFilesAreRefusedAndY4mPipesRead)
+// Real encodes made by ffmpeg are found by their content whatever their names and decoded: every frame as
+// ffmpeg's psnr filter measures it, and every printed digit as Lorvane measures ffmpeg's own decode to raw. The
+// same frames through ffmpeg's YUV4MPEG2 pipe are read as Y4M.
+TEST_F(Cli, EncodedFilesAreDecodedAndY4mPipesRead)
 {
 #ifdef _WIN32
     GTEST_SKIP() << "makes its files with ffmpeg through a POSIX shell; no Windows ffmpeg is packaged";
@@ -362,27 +363,81 @@ TEST_F(Cli, EncodedFilesAreRefusedAndY4mPipesRead)
         GTEST_SKIP() << "ffmpeg is not on PATH";
     const std::string make = "cd '" + s.dir + "' && ffmpeg -y -v error -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 3 ";
     ASSERT_EQ(std::system((make + "-f rawvideo -pix_fmt yuv420p ref.yuv").c_str()), 0);
-    const std::pair<std::string, std::string> encodes[] = {
-        {"a.mp4", "MP4/MOV"}, {"a.mov", "MP4/MOV"}, {"a.mkv", "Matroska/WebM"}, {"a.avi", "AVI"}, {"a.ts", "MPEG-TS"},
-        {"a.h264", "H.264"}, {"a.hevc", "HEVC"}, {"a.ivf", "IVF"}, {"a.webm", "Matroska/WebM"}, {"a.png", "PNG"},
-        {"a.jpg", "JPEG"}};
-    for (const auto& [name, kind] : encodes) {
-        const std::string codec = name == "a.hevc" ? "-c:v libx265 -x265-params log-level=none "
-                                : name == "a.ivf" || name == "a.webm" ? "-c:v libvpx-vp9 "
-                                : name == "a.png" || name == "a.jpg" ? "-frames:v 1 -update 1 " : "";
-        if (std::system((make + codec + "'" + name + "' >/dev/null 2>&1").c_str()) != 0) {
-            std::printf("skipped %s: this ffmpeg cannot write it\n", name.c_str());
+#ifdef LORVANE_HAVE_FFMPEG
+    struct Encode {
+        std::string name, codec, pix;  // pix: what the decoder gives, and the reference's format
+    };
+    const Encode encodes[] = {
+        {"x264.mp4", "-c:v libx264 -crf 30 -pix_fmt yuv420p", "yuv420p"},
+        {"x265.mkv", "-c:v libx265 -x265-params log-level=none -crf 30 -pix_fmt yuv420p10le", "yuv420p10le"},
+        {"vp9.webm", "-c:v libvpx-vp9 -crf 40 -b:v 0 -deadline realtime -cpu-used 8 -pix_fmt yuv420p", "yuv420p"},
+        {"av1.ivf", "-c:v libaom-av1 -crf 45 -cpu-used 8 -usage realtime -pix_fmt yuv420p", "yuv420p"},
+        {"mpeg2.ts", "-c:v mpeg2video -q:v 8 -pix_fmt yuv420p", "yuv420p"},
+        {"x264-444.mov", "-c:v libx264 -crf 30 -pix_fmt yuv444p", "yuv444p"},
+        {"x264.h264", "-c:v libx264 -crf 30 -bf 2 -pix_fmt yuv420p", "yuv420p"},
+    };
+    const auto two = [](double v) { char t[32]; std::snprintf(t, sizeof t, "%.2f", v); return std::string(t); };
+    for (const Encode& e : encodes) {
+        SCOPED_TRACE(e.name);
+        const std::string lavfi = "cd '" + s.dir + "' && ffmpeg -y -v error -f lavfi -i testsrc=size=176x144:rate=25 "
+                                  "-frames:v 12 ", raw = " -f rawvideo -s 176x144 -pix_fmt " + e.pix + " ";
+        if (std::system((lavfi + e.codec + " '" + e.name + "' >/dev/null 2>&1").c_str()) != 0) {
+            std::printf("skipped %s: this ffmpeg cannot write it\n", e.name.c_str());
             continue;
         }
-        const std::string file = s.dir + "/" + name, named = file + ".yuv";
-        fs::copy_file(U8Path(file), U8Path(named));  // the name tells nothing: the content does
-        for (const std::string& path : {file, named}) {
-            const Outcome run = s.Run({"-s", "176x144", "-o", result, ref, path});
-            EXPECT_EQ(run.status, 1) << path;
-            EXPECT_EQ(run.err, "错误!\n目标序列 " + path + " 是 " + kind + " 文件，不是 YUV 序列：请先解码为 YUV 文件。\n");
-            EXPECT_FALSE(fs::exists(U8Path(result))) << path;
+        const std::string steps = lavfi + "-pix_fmt " + e.pix + raw + "src.yuv && ffmpeg -y -v error -i '" + e.name +
+            "' -f rawvideo dec.yuv && ffmpeg -y -v error -i '" + e.name + "'" + raw +
+            "-i src.yuv -lavfi psnr=stats_file=stats.log -f null -";
+        ASSERT_EQ(std::system(steps.c_str()), 0) << steps;
+        const std::string file = s.dir + "/" + e.name, named = file + ".yuv", src = s.dir + "/src.yuv";
+        fs::copy_file(U8Path(file), U8Path(named), fs::copy_options::overwrite_existing);  // the content tells, not the name
+        const Outcome straight = s.Run({"-s", "176x144", "-p", e.pix, "-o", result, src, s.dir + "/dec.yuv"});
+        ASSERT_EQ(straight.status, 0) << straight.err;
+        const std::string rawResult = ReadFile(result);
+        // Size and format from the stream; -n left out: until the shorter ends, which is no early end.
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"-o", result, src, named},
+                                                     std::vector<std::string>{"-o", result, named, src}}) {
+            const Outcome decoded = s.Run(args);
+            EXPECT_EQ(decoded.status, 0) << decoded.err;
+            EXPECT_EQ(decoded.out, straight.out);
+            EXPECT_EQ(decoded.err, straight.err);
+            EXPECT_EQ(ReadFile(result), rawResult);
         }
+        std::istringstream ours(rawResult), theirs(ReadFile(s.dir + "/stats.log"));
+        std::string line, peer;
+        std::getline(ours, line);  // header
+        int frames = 0;
+        for (; std::getline(theirs, peer); ++frames) {
+            ASSERT_TRUE(std::getline(ours, line));
+            double value[3], their[3] = {0, 0, 0};
+            ASSERT_EQ(std::sscanf(line.c_str(), " %*d,%lf,%lf,%lf", &value[0], &value[1], &value[2]), 3) << line;
+            ASSERT_EQ(std::sscanf(peer.c_str() + peer.find(" psnr_y:") + 1, "psnr_y:%lf psnr_u:%lf psnr_v:%lf",
+                                  &their[0], &their[1], &their[2]), 3) << peer;
+            for (int p = 0; p < 3; ++p) {
+                EXPECT_LT(value[p], 100.0) << "frame " << frames << ": an encode is never lossless here";
+                EXPECT_EQ(two(value[p]), two(their[p])) << "plane " << p << " of frame " << frames;
+            }
+        }
+        EXPECT_EQ(frames, 12);
     }
+    // A reference given at another size, or an RGB stream: said, naming both or the format; nothing is written.
+    ASSERT_EQ(std::system((make + "-c:v libx264 -crf 30 -pix_fmt yuv420p small.mp4 && " + make.substr(make.find("ffmpeg")) +
+                           "-c:v png rgb.mkv").c_str()), 0);
+    const Outcome smaller = s.Run({"-s", "352x288", "-o", result, ref, s.dir + "/small.mp4"});
+    EXPECT_EQ(smaller.status, 1);
+    EXPECT_EQ(smaller.err, "错误!\n目标序列 " + s.dir + "/small.mp4 的视频流是 176x144，与给出的 352x288 不一致！\n");
+    const Outcome rgb = s.Run({"-o", result, ref, s.dir + "/rgb.mkv"});
+    EXPECT_EQ(rgb.status, 1);
+    EXPECT_EQ(rgb.err, "错误!\n目标序列 " + s.dir + "/rgb.mkv 的像素格式是 rgb24，Lorvane 不能测量它（没有缩放也没有颜色转换）。\n");
+    fs::remove(U8Path(result));
+#else
+    ASSERT_EQ(std::system((make + "a.mp4").c_str()), 0);
+    const Outcome run = s.Run({"-s", "176x144", "-o", result, ref, s.dir + "/a.mp4"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "错误!\n目标序列 " + s.dir + "/a.mp4 是 MP4/MOV 文件，不是 YUV 序列：请先解码为 YUV 文件。"
+                       "这个版本的 Lorvane 不能解码视频文件。\n");
+#endif
+    EXPECT_FALSE(fs::exists(U8Path(result)));
     // ffmpeg's own YUV4MPEG2 pipe, both ways round: header and FRAME lines are not samples.
     const std::string pipe = make + "-pix_fmt yuv420p -f yuv4mpegpipe - 2>/dev/null | ";
     for (const std::vector<std::string> args : {std::vector<std::string>{"-n", "3", "-o", result, ref, "/dev/stdin"},

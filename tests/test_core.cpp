@@ -538,7 +538,12 @@ TEST_F(RunTest, RefusalsComeInOrderAndTouchNothing)
          "打开文件错误!"},
         // Files that opened but are not what a run reads: not an opening error.
         {"encoded target", with([&](PsnrSettings& s) { s.targetPath = dir / "enc.yuv"; }),
-         "目标序列 " + (dir / "enc.yuv") + " 是 PNG 文件，不是 YUV 序列：请先解码为 YUV 文件。", "错误!"},
+#ifdef LORVANE_HAVE_FFMPEG
+         "目标序列 " + (dir / "enc.yuv") + " 的视频流读不出图像宽高和像素格式：文件不完整或已损坏。", "错误!"},
+#else
+         "目标序列 " + (dir / "enc.yuv") + " 是 PNG 文件，不是 YUV 序列：请先解码为 YUV 文件。"
+         "这个版本的 Lorvane 不能解码视频文件。", "错误!"},
+#endif
         {"bad Y4M header", with([&](PsnrSettings& s) { s.sourcePath = dir / "bad.y4m"; }),
          "源参考序列 " + (dir / "bad.y4m") + " 不是有效的 YUV4MPEG2 文件：文件头中的宽度 W-4 无效。", "错误!"},
     };
