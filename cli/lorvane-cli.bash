@@ -33,7 +33,7 @@ _lorvane_cli()
             COMPREPLY=($(compgen -W 'auto' -- "$cur"))
             return
             ;;
-        -n | --frames | --worst | --start)
+        -n | --frames | --worst | --start | --stream)
             return  # a number
             ;;
         -o | --output | --json | --csv | --report)
@@ -48,7 +48,7 @@ _lorvane_cli()
 
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '-s --size -p --pix-fmt --peak -n --frames
-            --offset --start -o --output --json --csv --report --stats --worst -q --quiet
+            --offset --start --stream -o --output --json --csv --report --stats --worst -q --quiet
             --cpu -h --help --version' -- "$cur"))
         [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
         return

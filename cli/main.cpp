@@ -46,7 +46,8 @@ constexpr const char* kHelp =
     "\n"
     "逐帧计算目标序列相对参考序列的 Y、U、V 分量 PSNR（dB）及其平均值。\n"
     "序列可以是无文件头的 YUV 文件（平面格式，或 nv12、p010le、yuyv422 等交错格式），\n"
-    "也可以是 YUV4MPEG2（.y4m）文件。\n"
+    "也可以是 YUV4MPEG2（.y4m）文件，或 FFmpeg 能解码的视频文件（mp4、mkv、webm、ivf、ts 等，\n"
+    "按内容识别，逐帧解码后比较，不缩放也不转换格式）。\n"
     "不给出格式时按经典布局读取：8 位 YUV 4:2:0（I420），色度宽高为亮度的一半（向下取整）。\n"
     "\n"
     "选项：\n"
@@ -61,6 +62,8 @@ constexpr const char* kHelp =
     "      --offset K          目标序列第 i 帧与源参考序列第 i+K 帧比较（K 可为负）；\n"
     "                          auto[:M] 表示在 -M 到 M（默认 16）中按内容找出 K\n"
     "      --start S           跳过前 S 对帧；帧号仍从 0 起\n"
+    "      --stream N          视频文件中要测量的流的编号（同 ffprobe，从 0 起）；\n"
+    "                          省略时取第一个视频流\n"
     "  -o, --output 结果文件   写出逐帧结果文件（CR LF 换行）；- 表示标准输出\n"
     "      --json 文件         写出 JSON（libvmaf 的布局）；- 表示标准输出\n"
     "      --csv 文件          写出 CSV，每帧一行；- 表示标准输出\n"
@@ -552,7 +555,7 @@ int RunCli(int argc, char** argv)
     const std::vector<std::string> arguments = lorvane::Utf8Arguments(argc, argv);
     const std::vector<const char*> argumentPointers = lorvane::ArgumentPointers(arguments);
     CLI::App app("Lorvane: YUV 序列的逐帧 PSNR", "lorvane-cli");
-    std::string size, frames, cpu, peak, worst, offset, start;
+    std::string size, frames, cpu, peak, worst, offset, start, stream;
     lorvane::PsnrSettings settings;
     bool quiet = false, stats = false;
     std::vector<std::string> sequences;
@@ -564,6 +567,7 @@ int RunCli(int argc, char** argv)
     app.add_option("-n,--frames", frames);
     app.add_option("--offset", offset);
     app.add_option("--start", start);
+    app.add_option("--stream", stream);
     app.add_option("-o,--output", resultOutput.path);
     for (Output& output : outputs)
         if (&output != &resultOutput)
@@ -630,6 +634,12 @@ int RunCli(int argc, char** argv)
             return UsageError("偏移 \"" + offset + "\" 无效：应为 -1000000000 到 1000000000 之间的整数，或 auto、auto:M（M 为 1 到 " +
                               std::to_string(kMaxAutoShift) + " 之间的整数）。");
     }
+    if (app.count("--stream")) {
+        const auto index = ParseInt(stream);
+        if (!index || *index < 0)
+            return UsageError("流编号 \"" + stream + "\" 无效：应为不小于 0 的整数（同 ffprobe 的编号）。");
+        settings.videoStream = *index;
+    }
     if (app.count("--start")) {
         const auto first = ParseInt(start);
         if (!first || *first < 0 || *first > lorvane::kMaxDimension)
@@ -690,7 +700,7 @@ int RunCli(int argc, char** argv)
             }
             std::string error;
             const std::unique_ptr<lorvane::DecodedSource> source =
-                lorvane::DecodedSource::Open(input.path, input.role, error);
+                lorvane::DecodedSource::Open(input.path, input.role, settings.videoStream, error);
             if (!source) {
                 PrintMessage("错误!", error);
                 return kExitFailed;

@@ -68,8 +68,8 @@ bool TellsItsSize(const std::string& path, const std::shared_ptr<PeekedSequence>
 // message in `error`, or null when the sequence can be read.
 // An encoded regular file is opened for decoding instead (`decoded`).
 const char* ReadStreamHeader(std::FILE* file, const std::string* peeked, const std::string& path, const char* role,
-                             SequenceFraming& framing, Y4mHeader& header, std::unique_ptr<DecodedSource>& decoded,
-                             std::string& error)
+                             int videoStream, SequenceFraming& framing, Y4mHeader& header,
+                             std::unique_ptr<DecodedSource>& decoded, std::string& error)
 {
     std::uint64_t bytes = 0;
     const bool regular = RegularFileSize(file, bytes);
@@ -95,7 +95,7 @@ const char* ReadStreamHeader(std::FILE* file, const std::string* peeked, const s
             error = EncodedInputMessage(role, path, kind);
             return kTitleError;
         }
-        decoded = DecodedSource::Open(path, role, error);
+        decoded = DecodedSource::Open(path, role, videoStream, error);
         if (!decoded)
             return kTitleError;
         framing.decoded = decoded.get();
@@ -191,10 +191,12 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
     Y4mHeader sourceHeader, targetHeader;
     std::unique_ptr<DecodedSource> sourceDecoded, targetDecoded;
     std::string error;
-    const char* failure = ReadStreamHeader(source.get(), sourcePeeked, settings.sourcePath, "源参考序列", sourceFraming,
+    const char* failure = ReadStreamHeader(source.get(), sourcePeeked, settings.sourcePath, "源参考序列",
+                                           settings.videoStream, sourceFraming,
                                            sourceHeader, sourceDecoded, error);
     if (!failure)
-        failure = ReadStreamHeader(target.get(), targetPeeked, settings.targetPath, "目标序列", targetFraming,
+        failure = ReadStreamHeader(target.get(), targetPeeked, settings.targetPath, "目标序列",
+                                   settings.videoStream, targetFraming,
                                    targetHeader, targetDecoded, error);
     if (failure) {
         feedback.ShowMessage(error, failure, MessageIcon::Error);

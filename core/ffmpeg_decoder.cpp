@@ -1,0 +1,245 @@
+// The decoding module: one video stream of an encoded file, demuxed by
+// libavformat and decoded by libavcodec with the decoder's own threads,
+// handed out picture by picture in presentation order without a copy.
+#include "decoder_module.h"
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/log.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace lorvane::decoding {
+namespace {
+
+// What goes wrong is said in the tool's own messages; FFmpeg's log lines
+// would only interleave with them.
+void QuietLibraries()
+{
+    static const bool quiet = (av_log_set_level(AV_LOG_QUIET), true);
+    (void)quiet;
+}
+
+std::string Probe(std::string_view head)
+{
+    QuietLibraries();
+    if (head.empty())
+        return {};
+    // The probe reads past the data it is given: it wants zeros there.
+    std::vector<unsigned char> buffer(head.size() + AVPROBE_PADDING_SIZE, 0);
+    std::memcpy(buffer.data(), head.data(), head.size());
+    AVProbeData probe{};
+    probe.filename = "";
+    probe.buf = buffer.data();
+    probe.buf_size = int(head.size());
+    int score = 0;
+    const AVInputFormat* format = av_probe_input_format2(&probe, 1, &score);
+    if (!format || score < AVPROBE_SCORE_MAX / 2)
+        return {};
+    // Formats that take any bytes, or know their files only by name: a raw
+    // sequence is never theirs to read. YUV4MPEG2 is read without them.
+    const std::string_view name = format->name;
+    for (const std::string_view any : {"rawvideo", "image2", "image2pipe", "data", "bin", "tty", "yuv4mpegpipe"})
+        if (name == any)
+            return {};
+    return std::string(name);
+}
+
+// The JPEG-range twins lay their samples out as the others do.
+AVPixelFormat MeasuredTwin(AVPixelFormat format)
+{
+    switch (format) {
+    case AV_PIX_FMT_YUVJ420P: return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P: return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ440P: return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ444P: return AV_PIX_FMT_YUV444P;
+    default: return format;
+    }
+}
+
+std::string_view FormatName(int format)
+{
+    const char* name = av_get_pix_fmt_name(MeasuredTwin(AVPixelFormat(format)));
+    return name ? name : "?";
+}
+
+struct Closer {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+
+class FfmpegDecoder final : public Decoder {
+public:
+    bool Next(Picture& picture) override;
+    std::int64_t Errors() const override { return errors_; }
+    std::int64_t FirstErrorAt() const override { return firstError_; }
+
+    std::unique_ptr<AVFormatContext, Closer> container;
+    std::unique_ptr<AVCodecContext, Closer> decoder;
+    std::unique_ptr<AVPacket, Closer> packet{av_packet_alloc()};
+    std::unique_ptr<AVFrame, Closer> frame{av_frame_alloc()};
+    int streamIndex = -1;
+
+private:
+    void Error()
+    {
+        if (errors_++ == 0)
+            firstError_ = handedOut_;
+    }
+    bool demuxerDone_ = false;  // every packet sent, and the decoder told so
+    bool ended_ = false;
+    std::int64_t handedOut_ = 0;
+    std::int64_t errors_ = 0;
+    std::int64_t firstError_ = -1;
+};
+
+bool FfmpegDecoder::Next(Picture& picture)
+{
+    av_frame_unref(frame.get());
+    while (!ended_) {
+        const int got = avcodec_receive_frame(decoder.get(), frame.get());
+        if (got == 0) {
+            if (frame->decode_error_flags || (frame->flags & AV_FRAME_FLAG_CORRUPT))
+                Error();
+            for (int p = 0; p < 4; ++p) {
+                picture.planes[p] = frame->data[p];
+                picture.strides[p] = frame->linesize[p];
+            }
+            picture.width = frame->width;
+            picture.height = frame->height;
+            picture.pixelFormat = FormatName(frame->format);
+            picture.packetBytes = frame->pkt_size > 0 ? frame->pkt_size : 0;
+            ++handedOut_;
+            return true;
+        }
+        if (got == AVERROR_EOF)
+            break;
+        if (got != AVERROR(EAGAIN))
+            Error();
+        if (demuxerDone_)
+            break;  // nothing more will come
+        // Another packet of the stream, or the end.
+        int read;
+        while ((read = av_read_frame(container.get(), packet.get())) >= 0 && packet->stream_index != streamIndex)
+            av_packet_unref(packet.get());
+        if (read < 0) {
+            if (read != AVERROR_EOF)
+                Error();
+            demuxerDone_ = true;
+            avcodec_send_packet(decoder.get(), nullptr);  // drain
+            continue;
+        }
+        const int sent = avcodec_send_packet(decoder.get(), packet.get());
+        av_packet_unref(packet.get());
+        // A packet the decoder rejects is passed over, as ffmpeg does; the frames go on.
+        if (sent < 0 && sent != AVERROR(EAGAIN))
+            Error();
+    }
+    ended_ = true;
+    return false;
+}
+
+Decoder* Open(const char* path, int wanted, StreamFacts& facts, OpenFailure& failure)
+{
+    QuietLibraries();
+    auto source = std::make_unique<FfmpegDecoder>();
+    failure = OpenFailure::OutOfMemory;
+    if (!source->packet || !source->frame)
+        return nullptr;
+    failure = OpenFailure::NotOpened;
+    AVFormatContext* container = nullptr;
+    if (avformat_open_input(&container, path, nullptr, nullptr) < 0)
+        return nullptr;
+    source->container.reset(container);
+    if (avformat_find_stream_info(container, nullptr) < 0)
+        return nullptr;
+    facts.container = container->iformat->name;
+    facts.streamCount = int(container->nb_streams);
+    const auto isVideo = [&](unsigned s) {
+        return container->streams[s]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+               !(container->streams[s]->disposition & AV_DISPOSITION_ATTACHED_PIC);
+    };
+    int index = -1;
+    if (wanted >= 0) {
+        failure = OpenFailure::NoSuchStream;
+        if (unsigned(wanted) >= container->nb_streams)
+            return nullptr;
+        failure = OpenFailure::NotVideoStream;
+        if (!isVideo(unsigned(wanted)))
+            return nullptr;
+        index = wanted;
+    } else {
+        for (unsigned s = 0; s < container->nb_streams && index < 0; ++s)
+            if (isVideo(s))
+                index = int(s);
+        failure = OpenFailure::NoVideo;
+        if (index < 0)
+            return nullptr;
+    }
+    source->streamIndex = index;
+    facts.index = index;
+    AVStream* stream = container->streams[index];
+    for (unsigned s = 0; s < container->nb_streams; ++s)
+        if (int(s) != index)
+            container->streams[s]->discard = AVDISCARD_ALL;
+    facts.codec = avcodec_get_name(stream->codecpar->codec_id);
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    failure = OpenFailure::NoDecoder;
+    if (!codec)
+        return nullptr;
+    source->decoder.reset(avcodec_alloc_context3(codec));
+    AVCodecContext* decoder = source->decoder.get();
+    failure = OpenFailure::OutOfMemory;
+    if (!decoder || avcodec_parameters_to_context(decoder, stream->codecpar) < 0)
+        return nullptr;
+    decoder->thread_count = 0;  // as many as the decoder sees fit
+    decoder->pkt_timebase = stream->time_base;
+    failure = OpenFailure::DecoderNotOpened;
+    if (avcodec_open2(decoder, codec, nullptr) < 0)
+        return nullptr;
+    failure = OpenFailure::NoPicture;
+    if (decoder->width <= 0 || decoder->height <= 0 || decoder->pix_fmt == AV_PIX_FMT_NONE)
+        return nullptr;
+    facts.width = decoder->width;
+    facts.height = decoder->height;
+    facts.pixelFormat = FormatName(decoder->pix_fmt);
+    facts.frameEstimate = stream->nb_frames > 0 ? stream->nb_frames : 0;
+    const AVRational average = stream->avg_frame_rate, base = stream->r_frame_rate;
+    if (average.num > 0 && average.den > 0) {
+        facts.rateNum = average.num;
+        facts.rateDen = average.den;
+    } else if (base.num > 0 && base.den > 0) {
+        facts.rateNum = base.num;
+        facts.rateDen = base.den;
+    }
+    // Rates of a constant-rate stream agree to a thousandth; a variable
+    // one's average lies below the base rate its timestamps are counted in.
+    if (average.num > 0 && average.den > 0 && base.num > 0 && base.den > 0) {
+        const double a = av_q2d(average), b = av_q2d(base);
+        facts.variableRate = std::abs(a - b) > 0.001 * b;
+    }
+    if (facts.frameEstimate == 0 && container->duration > 0 && facts.rateNum > 0)
+        facts.frameEstimate =
+            std::int64_t(double(container->duration) / AV_TIME_BASE * facts.rateNum / facts.rateDen + 0.5);
+    failure = OpenFailure::None;
+    return source.release();
+}
+
+const Entry kEntry{kDecoderAbi, Probe, Open};
+
+}  // namespace
+}  // namespace lorvane::decoding
+
+extern "C" __attribute__((visibility("default"))) const lorvane::decoding::Entry* lorvane_decoder_entry()
+{
+    return &lorvane::decoding::kEntry;
+}
