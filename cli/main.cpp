@@ -62,8 +62,8 @@ constexpr const char* kHelp =
     "      --offset K          目标序列第 i 帧与源参考序列第 i+K 帧比较（K 可为负）；\n"
     "                          auto[:M] 表示在 -M 到 M（默认 16）中按内容找出 K\n"
     "      --start S           跳过前 S 对帧；帧号仍从 0 起\n"
-    "      --stream N          视频文件中要测量的流的编号（同 ffprobe，从 0 起）；\n"
-    "                          省略时取第一个视频流\n"
+    "      --stream N          目标视频文件中要测量的流的编号（同 ffprobe，从 0 起）；\n"
+    "                          省略时取第一个视频流；参考序列总取第一个视频流\n"
     "  -o, --output 结果文件   写出逐帧结果文件（CR LF 换行）；- 表示标准输出\n"
     "      --json 文件         写出 JSON（libvmaf 的布局）；- 表示标准输出\n"
     "      --csv 文件          写出 CSV，每帧一行；- 表示标准输出\n"
@@ -700,7 +700,7 @@ int RunCli(int argc, char** argv)
             }
             std::string error;
             const std::unique_ptr<lorvane::DecodedSource> source =
-                lorvane::DecodedSource::Open(input.path, input.role, settings.videoStream, error);
+                lorvane::DecodedSource::Open(input.path, input.role, input.role == std::string("目标序列") ? settings.videoStream : -1, error);
             if (!source) {
                 PrintMessage("错误!", error);
                 return kExitFailed;

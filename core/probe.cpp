@@ -439,8 +439,17 @@ bool ParseY4mHeader(std::string_view data, Y4mHeader& header, std::string& error
             }
         } else if (field[0] == 'C') {
             header.chromaTag = std::string(value);
+        } else if (field[0] == 'F') {
+            // Only told to the user: a rate that cannot be read is no rate.
+            const std::size_t colon = value.find(':');
+            std::int64_t num = 0, den = 0;
+            if (colon != std::string_view::npos && ParseDimension(value.substr(0, colon), num) &&
+                ParseDimension(value.substr(colon + 1), den) && num > 0 && den > 0) {
+                header.rateNum = num;
+                header.rateDen = den;
+            }
         }
-        // F (frame rate), I (interlacing), A (aspect), X (comments) and any
+        // The frame rate, I (interlacing), A (aspect), X (comments) and any
         // other field do not change the samples.
     }
     if (width < 0 || height < 0) {

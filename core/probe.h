@@ -22,6 +22,7 @@ struct Y4mHeader {
     const PixelFormat* format = nullptr;
     std::string chromaTag;        // the C value as written, "420jpeg" when absent
     std::uint64_t headerBytes = 0;  // up to and including the newline
+    std::int64_t rateNum = 0, rateDen = 0;  // the F field; 0 when absent or unreadable
 };
 
 // True when `data` starts with the "YUV4MPEG2 " signature.

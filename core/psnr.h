@@ -120,8 +120,9 @@ struct PsnrSettings {
     // which is then no early end (an encoded input, whose frames are not
     // counted before it is decoded).
     bool untilEnd = false;
-    // The stream of an encoded input that is measured, counted among all of
-    // the file's streams from 0; -1: its first video stream.
+    // The stream of an encoded target that is measured, counted among all of
+    // the file's streams from 0; -1: its first video stream. An encoded
+    // reference is an encode's source: always its first video stream.
     int videoStream = -1;
     // A sequence that is a pipe or a device, already opened and looked into
     // (ProbeSequence with Probe::KeepStream): the run reads it instead of

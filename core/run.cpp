@@ -110,6 +110,51 @@ const char* ReadStreamHeader(std::FILE* file, const std::string* peeked, const s
     return nullptr;
 }
 
+// Frames are paired by their order whatever their rates: a pair of sequences
+// whose rates differ, or a variable rate, is probably not paired as meant.
+std::string RateWarning(const PsnrSettings& settings, const Y4mHeader* headers, const DecodedSource* const* decoded)
+{
+    std::int64_t num[2] = {}, den[2] = {};
+    std::string text;
+    const char* roles[2] = {"源参考序列 ", "目标序列 "};
+    const std::string* paths[2] = {&settings.sourcePath, &settings.targetPath};
+    for (int i = 0; i < 2; ++i) {
+        if (decoded[i]) {
+            const DecodedStream& stream = decoded[i]->Stream();
+            num[i] = stream.rateNum;
+            den[i] = stream.rateDen;
+            if (stream.variableRate && den[i] > 0)
+                text += std::string(roles[i]) + *paths[i] + " 的帧率可变（平均 " + FrameRateText(num[i], den[i]) + " 帧/秒）。";
+        } else {
+            num[i] = headers[i].rateNum;
+            den[i] = headers[i].rateDen;
+        }
+    }
+    if (den[0] > 0 && den[1] > 0 && num[0] * den[1] != num[1] * den[0])
+        text = "源参考序列 " + settings.sourcePath + " 的帧率是 " + FrameRateText(num[0], den[0]) + " 帧/秒，目标序列 " +
+               settings.targetPath + " 的帧率是 " + FrameRateText(num[1], den[1]) + " 帧/秒。" + text;
+    return text.empty() ? text : text + "帧仍按序号一一配对。";
+}
+
+// What the frames [first, first + count) of a decoded input cost.
+EncodeFacts EncodeFactsOf(const DecodedSource* decoded, std::uint64_t first, std::int32_t count)
+{
+    EncodeFacts facts;
+    if (!decoded)
+        return facts;
+    const DecodedStream& stream = decoded->Stream();
+    facts.decoded = true;
+    facts.codec = stream.codec;
+    facts.container = stream.container;
+    facts.stream = stream.index;
+    facts.rateNum = stream.rateNum;
+    facts.rateDen = stream.rateDen;
+    facts.variableRate = stream.variableRate;
+    facts.bytes = decoded->PacketBytes(std::int64_t(first), count);
+    facts.kbps = KilobitsPerSecond(facts.bytes, count, stream);
+    return facts;
+}
+
 // A sequence handed over already open, or else opened by its path.
 File OpenInput(const std::string& path, const std::shared_ptr<PeekedSequence>& stream)
 {
@@ -192,7 +237,7 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
     std::unique_ptr<DecodedSource> sourceDecoded, targetDecoded;
     std::string error;
     const char* failure = ReadStreamHeader(source.get(), sourcePeeked, settings.sourcePath, "源参考序列",
-                                           settings.videoStream, sourceFraming,
+                                           -1, sourceFraming,
                                            sourceHeader, sourceDecoded, error);
     if (!failure)
         failure = ReadStreamHeader(target.get(), targetPeeked, settings.targetPath, "目标序列",
@@ -323,6 +368,10 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
         totalSamples += description.planeSamples[p] = layout.planes[p].Samples();
     description.offset = settings.offset;
     description.start = settings.start;
+    const Y4mHeader headers[2] = {sourceHeader, targetHeader};
+    const DecodedSource* const decodedInputs[2] = {sourceDecoded.get(), targetDecoded.get()};
+    if (const std::string rates = RateWarning(settings, headers, decodedInputs); !rates.empty())
+        feedback.Warn(rates, "警告!");
     double sumY = 0.0, sumU = 0.0, sumV = 0.0;
     feedback.ProgressBegin(settings.frameCount);
     reader.Start();
@@ -386,6 +435,8 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
 
     outcome.framesRequested = settings.untilEnd ? compared : settings.frameCount;
     outcome.framesCompared = compared;
+    description.sourceEncode = EncodeFactsOf(sourceDecoded.get(), skips.reference, compared);
+    description.targetEncode = EncodeFactsOf(targetDecoded.get(), skips.target, compared);
     outcome.referenceEnded = referenceEnded;
     outcome.targetEnded = targetEnded;
     outcome.resultWriteFailed = writeFailed;

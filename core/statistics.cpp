@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "psnr.h"
 
@@ -85,6 +86,18 @@ SequenceStatistics ComputeStatistics(const std::vector<FrameResult>& frames,
     std::partial_sort_copy(frames.begin(), frames.end(), worst.begin(), worst.end(), worse);
     stats.worst = std::move(worst);
     return stats;
+}
+
+std::string FrameRateText(std::int64_t num, std::int64_t den)
+{
+    if (num % den == 0)
+        return std::to_string(num / den);
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", double(num) / double(den));
+    std::string rate = text;
+    while (rate.back() == '0')
+        rate.pop_back();
+    return rate;
 }
 
 }  // namespace lorvane

@@ -16,6 +16,19 @@ struct FrameResult {
     double psnrYuv = 0;  // of the squared differences of all planes over all their samples
 };
 
+// What an encoded input is and what the frames compared cost; `decoded` is
+// false for raw and YUV4MPEG2 inputs, and nothing else is then set.
+struct EncodeFacts {
+    bool decoded = false;
+    std::string codec;      // "h264"
+    std::string container;  // libavformat's name, "mov,mp4,m4a,3gp,3g2,mj2"
+    int stream = 0;         // among the file's streams, from 0
+    int rateNum = 0, rateDen = 0;  // frames per second; 0 when unknown
+    bool variableRate = false;
+    std::uint64_t bytes = 0;   // the packets of the frames compared
+    double kbps = -1;          // those bytes over the frames' duration; -1 when the rate is unknown
+};
+
 // What a run measured against, as resolved from the settings and the files.
 struct RunDescription {
     std::string sourcePath;
@@ -31,7 +44,11 @@ struct RunDescription {
     std::uint64_t planeSamples[3] = {};  // per frame, Y U V
     std::int32_t offset = 0;  // as in PsnrSettings
     std::int32_t start = 0;
+    EncodeFacts sourceEncode, targetEncode;
 };
+
+// "25", "29.97": a frame rate as people write it (den > 0).
+std::string FrameRateText(std::int64_t num, std::int64_t den);
 
 // How a run that reached its frame loop ended.
 struct RunOutcome {

@@ -57,6 +57,28 @@ Json FrameNumber(std::int32_t frame)
     return frame < 0 ? Json(nullptr) : Json(frame);
 }
 
+// "h264（mov,mp4,m4a,3gp,3g2,mj2，第0号流），25 帧/秒，码率 123.456 kbps（30 帧共 46290 字节）"
+std::string EncodeText(const EncodeFacts& e, std::int32_t frames)
+{
+    std::string text = e.codec + "（" + e.container + "，第" + std::to_string(e.stream) + "号流）";
+    if (e.rateDen > 0)
+        text += "，" + FrameRateText(e.rateNum, e.rateDen) + " 帧/秒" + (e.variableRate ? "（可变）" : "");
+    if (e.kbps >= 0)
+        text += "，码率 " + Fixed(e.kbps, 3) + " kbps";
+    return text + "（" + std::to_string(frames) + " 帧共 " + std::to_string(e.bytes) + " 字节）";
+}
+
+Json EncodeJson(const EncodeFacts& e)
+{
+    return Json{{"codec", e.codec},
+                {"container", e.container},
+                {"stream", e.stream},
+                {"frame_rate", e.rateDen > 0 ? Json(double(e.rateNum) / e.rateDen) : Json(nullptr)},
+                {"variable_frame_rate", e.variableRate},
+                {"bytes", e.bytes},
+                {"bitrate_kbps", e.kbps >= 0 ? Json(e.kbps) : Json(nullptr)}};
+}
+
 const char* EndedEarly(const RunOutcome& outcome)
 {
     if (outcome.referenceEnded && outcome.targetEnded)
@@ -568,6 +590,11 @@ void WriteJson(const RunRecord& run, const TextSink& out)
                          {"peak", Number(d.peak)},
                          {"reference_is_y4m", d.sourceIsY4m},
                          {"target_is_y4m", d.targetIsY4m}};
+    // What the frames compared of an encoded input cost.
+    if (d.sourceEncode.decoded)
+        own["inputs"]["reference_encode"] = EncodeJson(d.sourceEncode);
+    if (d.targetEncode.decoded)
+        own["inputs"]["target_encode"] = EncodeJson(d.targetEncode);
     own["frames_requested"] = outcome.framesRequested;
     own["frames_compared"] = outcome.framesCompared;
     // Frames are numbered in the order compared; these say which frames of
@@ -665,6 +692,11 @@ std::string StatisticsTable(const RunRecord& run)
     }
     text += Columns(rows);
     text += "6:1:1 加权（(6Y+U+V)/8 的平均）：" + TableValue(stats.weighted611) + '\n';
+    const RunDescription& d = run.outcome.description;
+    if (d.sourceEncode.decoded)
+        text += "源参考序列编码：" + EncodeText(d.sourceEncode, stats.frames) + '\n';
+    if (d.targetEncode.decoded)
+        text += "目标序列编码：" + EncodeText(d.targetEncode, stats.frames) + '\n';
 
     if (!stats.worst.empty()) {
         text += "\n最差帧（按 Y 的 PSNR）\n";
@@ -698,6 +730,10 @@ std::string HtmlReport(const RunRecord& run)
     };
     row("源参考序列", d.sourcePath + (d.sourceIsY4m ? "（YUV4MPEG2）" : ""));
     row("目标序列", d.targetPath + (d.targetIsY4m ? "（YUV4MPEG2）" : ""));
+    if (d.sourceEncode.decoded)
+        row("源参考序列编码", EncodeText(d.sourceEncode, outcome.framesCompared));
+    if (d.targetEncode.decoded)
+        row("目标序列编码", EncodeText(d.targetEncode, outcome.framesCompared));
     row("分辨率", std::to_string(d.width) + " × " + std::to_string(d.height));
     row("像素格式", d.format + "，" + std::to_string(d.bits) + " 位");
     row("峰值", Fixed(d.peak, 0) + "（" + d.peakKind + "）");

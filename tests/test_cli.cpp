@@ -429,6 +429,43 @@ TEST_F(Cli, EncodedFilesAreDecodedAndY4mPipesRead)
     const Outcome rgb = s.Run({"-o", result, ref, s.dir + "/rgb.mkv"});
     EXPECT_EQ(rgb.status, 1);
     EXPECT_EQ(rgb.err, "错误!\n目标序列 " + s.dir + "/rgb.mkv 的像素格式是 rgb24，Lorvane 不能测量它（没有缩放也没有颜色转换）。\n");
+    // What an encode cost: its packets' bytes, summed as ffprobe lists them, over the frames compared.
+    const std::string x264 = s.dir + "/x264.mp4", src = s.dir + "/src.yuv";
+    ASSERT_EQ(std::system(("cd '" + s.dir + "' && ffmpeg -y -v error -i x264.mp4 -f rawvideo src.yuv && ffprobe -v error "
+                           "-select_streams v -show_entries packet=size -of csv=p=0 x264.mp4 > sizes.txt").c_str()), 0);
+    std::istringstream sizes(ReadFile(s.dir + "/sizes.txt"));
+    long long bytes = 0;
+    for (std::string size; std::getline(sizes, size);)
+        bytes += std::stoll(size);
+    const Outcome costs = s.Run({"-s", "176x144", "--stats", "--json", s.dir + "/cost.json", src, x264});
+    EXPECT_EQ(costs.status, 0) << costs.err;
+    char bitrate[64];
+    std::snprintf(bitrate, sizeof bitrate, "%.3f", bytes * 8.0 / (12 / 25.0) / 1000);
+    EXPECT_NE(costs.out.find("目标序列编码：h264（mov,mp4,m4a,3gp,3g2,mj2，第0号流），25 帧/秒，码率 " + std::string(bitrate) +
+                             " kbps（12 帧共 " + std::to_string(bytes) + " 字节）\n"), std::string::npos) << costs.out;
+    const std::string json = ReadFile(s.dir + "/cost.json");
+    EXPECT_NE(json.find("\"target_encode\": {"), std::string::npos);
+    EXPECT_NE(json.find("\"bytes\": " + std::to_string(bytes) + ","), std::string::npos);
+    // Another frame rate is said once and the frames are still paired by their order; --stream picks among all
+    // streams, audio included, as ffprobe numbers them.
+    ASSERT_EQ(std::system(("cd '" + s.dir + "' && ffmpeg -y -v error -r 30 -s 176x144 -f rawvideo -i src.yuv -f lavfi -i "
+                           "sine=duration=0.4 -f lavfi -i testsrc=size=176x144:rate=30:duration=0.4 -map 1 -map 0 -map 2 "
+                           "-c:v libx264 -crf 30 -pix_fmt yuv420p -c:a aac two.mkv").c_str()), 0);
+    const std::string multi = s.dir + "/two.mkv";
+    const Outcome rates = s.Run({"-s", "176x144", "-o", result, x264, multi});
+    EXPECT_EQ(rates.status, 0) << rates.err;
+    EXPECT_EQ(rates.err.substr(0, rates.err.find("Average")),
+              "警告!\n源参考序列 " + x264 + " 的帧率是 25 帧/秒，目标序列 " + multi + " 的帧率是 30 帧/秒。帧仍按序号一一配对。\n");
+    const Outcome first = s.Run({"-s", "176x144", "--stream", "1", x264, multi});
+    EXPECT_EQ(first.out, rates.out);
+    // The reference is an encode's source: its first video stream, whatever --stream says.
+    const Outcome second = s.Run({"-s", "176x144", "--stream", "2", x264, multi});
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_NE(second.out, first.out);
+    EXPECT_EQ(s.Run({"--stream", "3", multi, x264}).err,
+              "错误!\n目标序列 " + x264 + " 没有第3号流：它只有1个流（从 0 起编号）。\n");
+    EXPECT_EQ(s.Run({"--stream", "0", src, multi, "-s", "176x144"}).err,
+              "错误!\n目标序列 " + multi + " 的第0号流不是视频流，无法测量。\n");
     fs::remove(U8Path(result));
 #else
     ASSERT_EQ(std::system((make + "a.mp4").c_str()), 0);
