@@ -213,6 +213,7 @@ QString ControlName(int id)
     case IDC_FORMAT: return QStringLiteral("IDC_FORMAT");
     case IDC_PEAK: return QStringLiteral("IDC_PEAK");
     case IDC_VIEW_CHART: return QStringLiteral("IDC_VIEW_CHART");
+    case IDC_OFFSET: return QStringLiteral("IDC_OFFSET");
     }
     return QString();
 }
@@ -416,7 +417,8 @@ CPsnrDialog::~CPsnrDialog()
 void CPsnrDialog::CreateControls()
 {
     const DialogUnits du(font());
-    setFixedSize(du.x(307), du.y(148));
+    // One row taller than the original form, for 偏移 below the rest.
+    setFixedSize(du.x(307), du.y(164));
 
     // Created in tab order: the focus chain follows creation.
     const auto label = [&](const char* text, int x, int y, int width, int height) {
@@ -496,6 +498,10 @@ void CPsnrDialog::CreateControls()
     peak->setGeometry(du.rect(128, 103, 87, 10));
     QPushButton* view = button(IDC_VIEW_CHART, "查看曲线(&V)…", 241, 67, 50, 14);
     view->setEnabled(false);
+    label("偏移：", 15, 145, 25, 8);
+    edit(new QLineEdit(this), IDC_OFFSET, 50, 143, 40, 14);
+    GetDlgItem(IDC_OFFSET)->setToolTip(U8("目标序列的第 i 帧与源参考序列的第 i+偏移 帧比较；\n"
+                                          "负数跳过目标序列开头的帧。"));
     // While a run goes on its bar covers the format row, as it always stood there.
     progress->raise();
 
@@ -533,7 +539,8 @@ bool CPsnrDialog::DoDataExchange(DataExchange& dx)
            dx.Text(IDC_HEIGHT, m_height) && dx.MinMaxInt(m_height, 0, kMaxValue) &&
            dx.Text(IDC_FRAMES, m_frameCount) && dx.MinMaxInt(m_frameCount, 0, kMaxValue) &&
            dx.Text(IDC_TARGET_PATH, m_targetPath) &&
-           dx.Choice(IDC_FORMAT, m_pixelFormat) && dx.Check(IDC_PEAK, m_scaledPeak);
+           dx.Choice(IDC_FORMAT, m_pixelFormat) && dx.Check(IDC_PEAK, m_scaledPeak) &&
+           dx.Text(IDC_OFFSET, m_offset) && dx.MinMaxInt(m_offset, -kMaxValue, kMaxValue);
 }
 
 bool CPsnrDialog::UpdateData(bool save)
@@ -558,6 +565,7 @@ PsnrSettings CPsnrDialog::Settings() const
     settings.targetPath = CorePath(m_targetPath);
     settings.pixelFormat = m_pixelFormat.toStdString();
     settings.peak = m_scaledPeak ? PeakKind::Scaled : PeakKind::Full;
+    settings.offset = m_offset;
     return settings;
 }
 
