@@ -242,7 +242,9 @@ private slots:
         Form form;
         CPsnrDialog& dialog = form.dialog;
         // Enter in any field is a click on compute (a run, refusing width 0) and never closes the form.
-        for (int id : QList<int>(std::begin(Form::ids), std::end(Form::ids)) << IDC_OFFSET) {
+        QList<int> fields(std::begin(Form::ids), std::end(Form::ids));
+        fields << IDC_OFFSET;
+        for (int id : fields) {
             form.messages.clear();
             QWidget* widget = dialog.GetDlgItem(id);
             widget->setFocus();
