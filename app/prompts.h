@@ -5,11 +5,16 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
 
 class QFileDialog;
 class QWidget;
 
 namespace lorvane {
+
+// The file dialogs' filter for encoded video, which the run decodes.
+inline constexpr const char* kVideoFilter =
+    "视频文件(*.mp4 *.mkv *.webm *.ivf *.ts *.m2ts *.mov *.avi *.264 *.h264 *.265 *.hevc *.obu *.mpg *.m2v)";
 
 struct FileRequest {
     enum class Kind { Open, Save };

@@ -636,13 +636,13 @@ void CPsnrDialog::Browse(QString& member, const FileRequest& request)
 void CPsnrDialog::OnBrowseSource()
 {
     Browse(m_sourcePath, {FileRequest::Kind::Open, QStringLiteral("yuv"), QStringLiteral("*.yuv"),
-                          U8("YUV文件(*.yuv);;所有文件 (*.*)")});
+                          U8("YUV文件(*.yuv);;") + U8(kVideoFilter) + U8(";;所有文件 (*.*)")});
 }
 
 void CPsnrDialog::OnBrowseTarget()
 {
     Browse(m_targetPath, {FileRequest::Kind::Open, QStringLiteral("yuv"), QStringLiteral("*.yuv"),
-                          U8("YUV文件(*.yuv);;所有文件 (*.*)")});
+                          U8("YUV文件(*.yuv);;") + U8(kVideoFilter) + U8(";;所有文件 (*.*)")});
 }
 
 void CPsnrDialog::OnBrowseResult()
