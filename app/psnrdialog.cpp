@@ -605,8 +605,8 @@ bool CPsnrDialog::SamplesFitFormat(const PsnrSettings& settings)
                                                                 {"目标序列", &settings.targetPath}};
     for (const auto& [role, path] : inputs) {
         const SequenceInfo info = ProbeSequence(*path, Probe::Header);
-        if (info.y4m)
-            continue;  // its header's format is the one the run measures
+        if (info.y4m || !info.encoded.empty())
+            continue;  // its header's or its decoder's format is the one the run measures
         const std::string finding = SamplesBeyondFormat(role, *path, info, *format, settings.width, settings.height);
         if (finding.empty())
             continue;
@@ -671,11 +671,14 @@ void CPsnrDialog::AutoFill(bool warn)
     const QString paths[2] = {static_cast<QLineEdit*>(GetDlgItem(IDC_SOURCE_PATH))->text(),
                               static_cast<QLineEdit*>(GetDlgItem(IDC_TARGET_PATH))->text()};
     SequenceInfo infos[2];
+    Container containers[2];
     for (int i = 0; i < 2; ++i)
-        if (!paths[i].isEmpty())
+        if (!paths[i].isEmpty()) {
             infos[i] = ProbeSequence(CorePath(paths[i]));
+            containers[i] = OpenContainer(paths[i], infos[i]);
+        }
     const FormFill told = WhatTheFilesTell(paths[0].isEmpty() ? nullptr : &infos[0],
-                                           paths[1].isEmpty() ? nullptr : &infos[1]);
+                                           paths[1].isEmpty() ? nullptr : &infos[1], containers[0], containers[1]);
     if (told.conflict) {
         // Once for a pair of paths, not at every step that looks again.
         const QString pair = paths[0] + u'\n' + paths[1];
@@ -706,7 +709,8 @@ void CPsnrDialog::AutoFill(bool warn)
     // may change with the files, one the user gave may not.
     if (m_typed.count(IDC_FRAMES) && (!ParseInteger(frames->text(), current) || current != 0))
         return;
-    const std::int32_t count = FramesOfShorter(infos[0], infos[1], w, h, format->currentData().toString());
+    const std::int32_t count =
+        FramesOfShorter(infos[0], infos[1], w, h, format->currentData().toString(), containers[0], containers[1]);
     if (count > 0) {
         frames->setText(QString::number(count));
         m_typed.erase(IDC_FRAMES);
