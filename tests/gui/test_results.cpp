@@ -3,7 +3,11 @@
 // path from the form to the frame viewer.
 #include <QtTest>
 #include <QtWidgets>
+#include <QChartView>
+#include <QLegend>
+#include <QLegendMarker>
 
+#include <cmath>
 #include <cstdint>
 #include <new>
 
@@ -25,6 +29,9 @@ struct Form : Prompts {
     Form() { dialog.SetPrompts(*this); dialog.show(); }
     void showMessage(QWidget*, const QString& text, const QString& title, QMessageBox::Icon) override { messages << title + ": " + text; }
     QString chooseFile(QWidget*, const FileRequest&) override { return {}; }
+    QList<FileRequest> requests;
+    QStringList chosen;  // what chooseFiles returns
+    QStringList chooseFiles(QWidget*, const FileRequest& request) override { requests << request; return chosen; }
     QLineEdit* edit(int id) { return qobject_cast<QLineEdit*>(dialog.GetDlgItem(id)); }
     QString format() { return qobject_cast<QComboBox*>(dialog.GetDlgItem(IDC_FORMAT))->currentData().toString(); }
     bool compute()
@@ -296,6 +303,58 @@ private slots:
             QVERIFY(!results.IsMeasuring() && add->isEnabled() && !bar->isVisible());
         }
         QCOMPARE(results.Shown()->record.frames.size(), std::size_t(3));
+    }
+
+    // Several files chosen at once are measured in the order chosen, one after
+    // the other; the legend keeps the ends of long names, where encodes differ.
+    void addSeveralSequences()
+    {
+        QTemporaryDir dir;
+        const QString ref = dir.filePath("ref_16x8.yuv"), out = dir.filePath("out_16x8.yuv");
+        const QString stem = "a_rather_long_name_for_an_encode_of_the_reference_sequence_";
+        Write(ref, QByteArray(192 * 3, 40));
+        Write(out, QByteArray(192 * 3, 41));
+        Write(dir.filePath(stem + "crf28.yuv"), QByteArray(192 * 3, 43));
+        Write(dir.filePath(stem + "crf23.yuv"), QByteArray(192 * 3, 42));
+        Form form;
+        form.edit(IDC_SOURCE_PATH)->setText(ref);
+        form.edit(IDC_TARGET_PATH)->setText(out);
+        QVERIFY(form.compute());
+        ResultsWindow results(form, nullptr);
+        results.SetRun(form.dialog.LastRun());
+        results.show();
+        form.chosen = QStringList{dir.filePath(stem + "crf28.yuv"), dir.filePath(stem + "crf23.yuv")};
+        QSignalSpy ended(&results, &ResultsWindow::measuringEnded);
+        for (QPushButton* button : results.findChildren<QPushButton*>())
+            if (button->text() == "添加比较序列…")
+                button->click();
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 2, 60000);
+        QVERIFY(!results.IsMeasuring());
+        const QStringList filters = form.requests.value(0).filter.split(";;");
+        QCOMPARE(filters.value(0), QStringLiteral("YUV文件(*.yuv *.y4m)"));
+        QVERIFY2(filters.value(1).startsWith("视频文件(*.mp4 ") && filters.last() == "所有文件 (*.*)", qPrintable(filters.join('|')));
+
+        QTabBar* tabs = results.findChild<QTabBar*>();
+        QStringList tabTexts;
+        for (int i = 0; i < tabs->count(); ++i)
+            tabTexts << tabs->tabText(i).remove('&');
+        QCOMPARE(tabTexts, (QStringList{"out_16x8.yuv", stem + "crf28.yuv", stem + "crf23.yuv"}));
+        QCOMPARE(tabs->tabToolTip(2), dir.filePath(stem + "crf23.yuv"));
+        // The last one measured is shown: crf23's samples are 2 above the reference's.
+        QCOMPARE(results.Shown()->record.frames[0].psnr[0], 20 * std::log10(255.0 / 2));
+
+        QStringList legend;
+        for (QLegendMarker* marker : results.findChild<QChartView*>()->chart()->legend()->markers())
+            if (marker->isVisible())
+                legend << marker->label();
+        QCOMPARE(legend.size(), 9);
+        QCOMPARE(legend.mid(0, 3), (QStringList{"Y out_16x8.yuv", "U out_16x8.yuv", "V out_16x8.yuv"}));
+        for (const QString& label : legend.mid(3)) {
+            const QString end = legend.indexOf(label) < 6 ? "crf28.yuv" : "crf23.yuv";
+            QVERIFY2(label.mid(1).startsWith(" a_rather_") && label.contains(QChar(0x2026)) && label.endsWith(end) &&
+                         label.size() < stem.size(),
+                     qPrintable(label));
+        }
     }
 
     // The error map in the file's sample values, and the grey pictures scaled to 8 bits.
