@@ -47,6 +47,12 @@ QString QtPrompts::chooseFile(QWidget* parent, const FileRequest& request)
     return QString();
 }
 
+QStringList QtPrompts::chooseFiles(QWidget* parent, const FileRequest& request)
+{
+    // The filters' first is the one the dialog starts with.
+    return QFileDialog::getOpenFileNames(parent, QString(), QString(), request.filter);
+}
+
 void ShowOutOfMemory(Prompts& prompts, QWidget* parent)
 {
     prompts.showMessage(parent, QStringLiteral("内存不足，无法完成计算！"), QStringLiteral("错误!"),

@@ -5,11 +5,16 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
 
 class QFileDialog;
 class QWidget;
 
 namespace lorvane {
+
+// The file dialogs' filter for encoded video, which the run decodes.
+inline constexpr const char* kVideoFilter =
+    "视频文件(*.mp4 *.mkv *.webm *.ivf *.ts *.m2ts *.mov *.avi *.264 *.h264 *.265 *.hevc *.obu *.mpg *.m2v)";
 
 struct FileRequest {
     enum class Kind { Open, Save };
@@ -27,6 +32,13 @@ public:
                              QMessageBox::Icon icon) = 0;
     // Modal; the full path of the chosen file, or an empty string on cancel.
     virtual QString chooseFile(QWidget* parent, const FileRequest& request) = 0;
+    // Modal; the existing files chosen, in the order chosen, or none on
+    // cancel. Asks for one file where only chooseFile is answered.
+    virtual QStringList chooseFiles(QWidget* parent, const FileRequest& request)
+    {
+        const QString path = chooseFile(parent, request);
+        return path.isEmpty() ? QStringList() : QStringList{path};
+    }
 };
 
 // The real thing: QMessageBox with a "确定" button, and QFileDialog.
@@ -35,6 +47,7 @@ public:
     void showMessage(QWidget* parent, const QString& text, const QString& title,
                      QMessageBox::Icon icon) override;
     QString chooseFile(QWidget* parent, const FileRequest& request) override;
+    QStringList chooseFiles(QWidget* parent, const FileRequest& request) override;
 
     // Separate from chooseFile so that the settings can be checked without
     // showing a dialog.

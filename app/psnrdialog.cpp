@@ -213,6 +213,7 @@ QString ControlName(int id)
     case IDC_FORMAT: return QStringLiteral("IDC_FORMAT");
     case IDC_PEAK: return QStringLiteral("IDC_PEAK");
     case IDC_VIEW_CHART: return QStringLiteral("IDC_VIEW_CHART");
+    case IDC_OFFSET: return QStringLiteral("IDC_OFFSET");
     }
     return QString();
 }
@@ -416,7 +417,8 @@ CPsnrDialog::~CPsnrDialog()
 void CPsnrDialog::CreateControls()
 {
     const DialogUnits du(font());
-    setFixedSize(du.x(307), du.y(148));
+    // One row taller than the original form, for 偏移 below the rest.
+    setFixedSize(du.x(307), du.y(164));
 
     // Created in tab order: the focus chain follows creation.
     const auto label = [&](const char* text, int x, int y, int width, int height) {
@@ -496,6 +498,10 @@ void CPsnrDialog::CreateControls()
     peak->setGeometry(du.rect(128, 103, 87, 10));
     QPushButton* view = button(IDC_VIEW_CHART, "查看曲线(&V)…", 241, 67, 50, 14);
     view->setEnabled(false);
+    label("偏移：", 15, 145, 25, 8);
+    edit(new QLineEdit(this), IDC_OFFSET, 50, 143, 40, 14);
+    GetDlgItem(IDC_OFFSET)->setToolTip(U8("目标序列的第 i 帧与源参考序列的第 i+偏移 帧比较；\n"
+                                          "负数跳过目标序列开头的帧。"));
     // While a run goes on its bar covers the format row, as it always stood there.
     progress->raise();
 
@@ -533,7 +539,8 @@ bool CPsnrDialog::DoDataExchange(DataExchange& dx)
            dx.Text(IDC_HEIGHT, m_height) && dx.MinMaxInt(m_height, 0, kMaxValue) &&
            dx.Text(IDC_FRAMES, m_frameCount) && dx.MinMaxInt(m_frameCount, 0, kMaxValue) &&
            dx.Text(IDC_TARGET_PATH, m_targetPath) &&
-           dx.Choice(IDC_FORMAT, m_pixelFormat) && dx.Check(IDC_PEAK, m_scaledPeak);
+           dx.Choice(IDC_FORMAT, m_pixelFormat) && dx.Check(IDC_PEAK, m_scaledPeak) &&
+           dx.Text(IDC_OFFSET, m_offset) && dx.MinMaxInt(m_offset, -kMaxValue, kMaxValue);
 }
 
 bool CPsnrDialog::UpdateData(bool save)
@@ -558,6 +565,7 @@ PsnrSettings CPsnrDialog::Settings() const
     settings.targetPath = CorePath(m_targetPath);
     settings.pixelFormat = m_pixelFormat.toStdString();
     settings.peak = m_scaledPeak ? PeakKind::Scaled : PeakKind::Full;
+    settings.offset = m_offset;
     return settings;
 }
 
@@ -597,8 +605,8 @@ bool CPsnrDialog::SamplesFitFormat(const PsnrSettings& settings)
                                                                 {"目标序列", &settings.targetPath}};
     for (const auto& [role, path] : inputs) {
         const SequenceInfo info = ProbeSequence(*path, Probe::Header);
-        if (info.y4m)
-            continue;  // its header's format is the one the run measures
+        if (info.y4m || !info.encoded.empty())
+            continue;  // its header's or its decoder's format is the one the run measures
         const std::string finding = SamplesBeyondFormat(role, *path, info, *format, settings.width, settings.height);
         if (finding.empty())
             continue;
@@ -628,13 +636,13 @@ void CPsnrDialog::Browse(QString& member, const FileRequest& request)
 void CPsnrDialog::OnBrowseSource()
 {
     Browse(m_sourcePath, {FileRequest::Kind::Open, QStringLiteral("yuv"), QStringLiteral("*.yuv"),
-                          U8("YUV文件(*.yuv);;所有文件 (*.*)")});
+                          U8("YUV文件(*.yuv);;") + U8(kVideoFilter) + U8(";;所有文件 (*.*)")});
 }
 
 void CPsnrDialog::OnBrowseTarget()
 {
     Browse(m_targetPath, {FileRequest::Kind::Open, QStringLiteral("yuv"), QStringLiteral("*.yuv"),
-                          U8("YUV文件(*.yuv);;所有文件 (*.*)")});
+                          U8("YUV文件(*.yuv);;") + U8(kVideoFilter) + U8(";;所有文件 (*.*)")});
 }
 
 void CPsnrDialog::OnBrowseResult()
@@ -663,11 +671,14 @@ void CPsnrDialog::AutoFill(bool warn)
     const QString paths[2] = {static_cast<QLineEdit*>(GetDlgItem(IDC_SOURCE_PATH))->text(),
                               static_cast<QLineEdit*>(GetDlgItem(IDC_TARGET_PATH))->text()};
     SequenceInfo infos[2];
+    Container containers[2];
     for (int i = 0; i < 2; ++i)
-        if (!paths[i].isEmpty())
+        if (!paths[i].isEmpty()) {
             infos[i] = ProbeSequence(CorePath(paths[i]));
+            containers[i] = OpenContainer(paths[i], infos[i]);
+        }
     const FormFill told = WhatTheFilesTell(paths[0].isEmpty() ? nullptr : &infos[0],
-                                           paths[1].isEmpty() ? nullptr : &infos[1]);
+                                           paths[1].isEmpty() ? nullptr : &infos[1], containers[0], containers[1]);
     if (told.conflict) {
         // Once for a pair of paths, not at every step that looks again.
         const QString pair = paths[0] + u'\n' + paths[1];
@@ -698,7 +709,8 @@ void CPsnrDialog::AutoFill(bool warn)
     // may change with the files, one the user gave may not.
     if (m_typed.count(IDC_FRAMES) && (!ParseInteger(frames->text(), current) || current != 0))
         return;
-    const std::int32_t count = FramesOfShorter(infos[0], infos[1], w, h, format->currentData().toString());
+    const std::int32_t count =
+        FramesOfShorter(infos[0], infos[1], w, h, format->currentData().toString(), containers[0], containers[1]);
     if (count > 0) {
         frames->setText(QString::number(count));
         m_typed.erase(IDC_FRAMES);

@@ -46,6 +46,7 @@ enum ControlId : int {
     IDC_FORMAT = 1015,
     IDC_PEAK = 1016,
     IDC_VIEW_CHART = 1017,
+    IDC_OFFSET = 1018,
 };
 QString ControlName(int id);
 
@@ -105,7 +106,7 @@ public:
     explicit CPsnrDialog(QWidget* parent = nullptr);
     ~CPsnrDialog() override;
 
-    // The form's values; m_sourcePath to m_targetPath are a run's settings.
+    // The form's values; m_sourcePath to m_offset are a run's settings.
     QProgressBar* m_progress = nullptr;
     QString m_sourcePath;
     QString m_resultPath;
@@ -115,6 +116,7 @@ public:
     QString m_targetPath;
     QString m_pixelFormat;  // an ffmpeg name; empty: the classic layout
     bool m_scaledPeak = false;
+    std::int32_t m_offset = 0;  // target frame i against reference frame i + m_offset
     QIcon m_hIcon;
 
     // true: controls -> members with validation; false: members -> controls.

@@ -4,6 +4,7 @@
 #include <QChartView>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFontMetrics>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -56,6 +57,18 @@ QColor PlaneColour(int sequence, int plane)
 }
 
 const char* const kPlaneNames[3] = {"Y", "U", "V"};
+
+// Encodes of one sequence are usually named alike up to their settings at the
+// end (_crf23.mp4, _crf28.mp4): a long name loses its middle in the legend,
+// never its end. The tab and its tooltip keep the whole name.
+constexpr int kLegendNameChars = 32;
+
+QString LegendName(const QFont& font, int plane, const std::string& path)
+{
+    const QFontMetrics metrics(font);
+    return QStringLiteral("%1 %2").arg(
+        kPlaneNames[plane], metrics.elidedText(FileName(path), Qt::ElideMiddle, metrics.averageCharWidth() * kLegendNameChars));
+}
 
 // The points a line needs at `columns` pixels: every frame while they fit,
 // otherwise each column's lowest and highest value in frame order, so that no
@@ -328,6 +341,7 @@ ResultsWindow::~ResultsWindow()
 void ResultsWindow::SetRun(Measured run)
 {
     ++generation_;
+    queued_.clear();
     sequences_.clear();
     lines_.clear();
     chart_->removeAllSeries();
@@ -365,7 +379,7 @@ void ResultsWindow::AddToChart(const MeasuredSequence& sequence, int index)
     if (index == 1)
         for (int plane = 0; plane < 3; ++plane)
             if (QLineSeries* first = lines_[0].planes[plane])
-                first->setName(QStringLiteral("%1 %2").arg(kPlaneNames[plane], FileName(sequences_[0]->settings.targetPath)));
+                first->setName(LegendName(chart_->legend()->font(), plane, sequences_[0]->settings.targetPath));
     tabs_->setTabToolTip(tabs_->count() - 1, QString::fromStdString(sequence.settings.targetPath));
     Lines lines;
     const std::vector<FrameResult>& frames = sequence.record.frames;
@@ -374,7 +388,7 @@ void ResultsWindow::AddToChart(const MeasuredSequence& sequence, int index)
         if (sequence.record.outcome.description.planeSamples[plane] == 0)
             continue;  // gray: no chroma lines
         auto* line = new QLineSeries;
-        line->setName(index > 0 ? QStringLiteral("%1 %2").arg(kPlaneNames[plane], FileName(sequence.settings.targetPath))
+        line->setName(index > 0 ? LegendName(chart_->legend()->font(), plane, sequence.settings.targetPath)
                                 : QString::fromUtf8(kPlaneNames[plane]));
         line->setPen(QPen(PlaneColour(index, plane), 1.5));
         auto* mean = new QLineSeries;
@@ -513,11 +527,24 @@ void ResultsWindow::OnSaveChart()
 
 void ResultsWindow::OnAddSequence()
 {
-    const QString path = prompts_.chooseFile(
+    const QStringList paths = prompts_.chooseFiles(
         this, {FileRequest::Kind::Open, QStringLiteral("yuv"), QStringLiteral("*.yuv"),
-               U8("YUV文件(*.yuv *.y4m);;所有文件 (*.*)")});
-    if (!path.isEmpty())
-        AddSequence(path);
+               U8("YUV文件(*.yuv *.y4m);;") + U8(kVideoFilter) + U8(";;所有文件 (*.*)")});
+    queued_.assign(paths.begin(), paths.end());
+    AddNextQueued();
+}
+
+// One comparison runs at a time: the files chosen together are measured in
+// turn, each once the one before has ended.
+void ResultsWindow::AddNextQueued()
+{
+    if (queued_.empty() || IsMeasuring())
+        return;
+    const QString path = queued_.front();
+    queued_.pop_front();
+    AddSequence(path);
+    if (!IsMeasuring())
+        queued_.clear();  // no room for more, or no run to measure against
 }
 
 void ResultsWindow::AddSequence(const QString& path)
@@ -586,6 +613,9 @@ void ResultsWindow::OnMeasuringEnded()
         ShowSequence(SequenceCount() - 1);
     }
     pendingFrames_ = {};
+    if (outOfMemory)
+        queued_.clear();  // the next would run out as this one did
+    AddNextQueued();
     UpdateButtons();
     if (outOfMemory)
         ShowOutOfMemory(prompts_, this);

@@ -5,7 +5,10 @@
 
 #include <QWidget>
 
+#include <QString>
+
 #include <atomic>
+#include <deque>
 #include <vector>
 
 #include "measured.h"
@@ -80,6 +83,7 @@ private:
     void OnExport(Export kind);
     void OnSaveChart();
     void OnAddSequence();
+    void AddNextQueued();
     void OnMeasuringEnded();
     void AddToChart(const MeasuredSequence& sequence, int index);
     void Redecimate();
@@ -106,6 +110,7 @@ private:
     FrameViewer* viewer_;
     bool redecimating_ = false;
     int generation_ = 0;  // a new run makes a comparison still being measured stale
+    std::deque<QString> queued_;  // chosen together with the one being measured, still to measure
 
     // A comparison run on its worker thread, and what it hands back.
     friend class ComparisonFeedback;

@@ -100,6 +100,15 @@ private slots:
         QCOMPARE(form.fields(), (QStringList{"", "", "0", "0", "0", ""}));
         QCOMPARE(form.dialog.focusWidget(), form.edit(IDC_SOURCE_PATH));
         QVERIFY(!form.dialog.m_progress->isVisible());
+        QCOMPARE(form.edit(IDC_OFFSET)->text(), QStringLiteral("0"));
+        // Tab order: the original controls as they always were, every one added since after them.
+        QStringList chain;
+        for (QWidget* w = form.dialog.nextInFocusChain(); w != &form.dialog; w = w->nextInFocusChain())
+            if ((w->focusPolicy() & Qt::TabFocus) && w->objectName().startsWith("IDC_"))
+                chain << w->objectName().mid(4);
+        QCOMPARE(chain.join(' '), QStringLiteral("SOURCE_PATH TARGET_PATH WIDTH HEIGHT FRAMES RESULT_PATH COMPUTE "
+                                                 "BROWSE_SOURCE BROWSE_TARGET BROWSE_RESULT AUTHOR_INFO FORMAT PEAK "
+                                                 "VIEW_CHART OFFSET"));
     }
 
     // Compute stores the fields in order and stops at the first refusal, which starts no run.
@@ -147,9 +156,14 @@ private slots:
         Write(a, QByteArray(70000 * 6, 'a'));  // 70000 frames of 2 x 2
         Write(b, QByteArray(70000 * 6, 'b'));
         const QString done = "计算成功！", open = "打开文件错误!";
-        const struct { QStringList fields; QString message; QPoint bar; } rows[] = {
+        const struct { QStringList fields; QString message; QPoint bar; QString offset = "0"; } rows[] = {
             {{ref, out, "16", "8", "3", dir.filePath("r.txt")}, Box(done, QMessageBox::NoIcon,
                 "共计3帧，平均PSNR如下：\nPSNR_Y: 63.413669\nPSNR_U: 100.000000\nPSNR_V: 82.710268\n"), {2, 3}},
+            // Target frame i against reference frame i + offset: 0-1 and 1-2, then 1-0 and 2-1.
+            {{ref, out, "16", "8", "2", ""}, Box(done, QMessageBox::NoIcon,
+                "共计2帧，平均PSNR如下：\nPSNR_Y: 74.065402\nPSNR_U: 48.130804\nPSNR_V: 48.130804\n"), {1, 2}, "1"},
+            {{ref, out, "16", "8", "2", ""}, Box(done, QMessageBox::NoIcon,
+                "共计2帧，平均PSNR如下：\nPSNR_Y: 40.349291\nPSNR_U: 48.130804\nPSNR_V: 45.120504\n"), {1, 2}, " -1"},
             {{a, b, "2", "2", "70000", ""}, Box(done, QMessageBox::NoIcon,
                 "共计70000帧，平均PSNR如下：\nPSNR_Y: 48.130804\nPSNR_U: 48.130804\nPSNR_V: 48.130804\n"), {69999, 70000}},
             {{"", "", "0", "2", "1", ""}, kZeroSize, {}},
@@ -161,6 +175,8 @@ private slots:
             Form form;
             CPsnrDialog& dialog = form.dialog;
             form.enter(row.fields);
+            form.edit(IDC_OFFSET)->clear();
+            QTest::keyClicks(form.edit(IDC_OFFSET), row.offset);
             // While a message is up the run goes on: no keys, clicks or closing.
             bool refusedInput = false;
             form.whileShown = [&] {
@@ -174,6 +190,7 @@ private slots:
             QCOMPARE(form.only(), row.message);
             QCOMPARE(form.bars, QList<QPoint>{row.bar});
             QVERIFY(refusedInput);
+            QCOMPARE(dialog.Settings().offset, row.offset.trimmed().toInt());
             // Afterwards the bar is empty and hidden, and the form takes input again.
             QVERIFY(!dialog.m_progress->isVisible() && dialog.m_progress->value() < 1);
             QTest::keyClicks(form.edit(IDC_FRAMES), QStringLiteral("0"));
@@ -225,7 +242,9 @@ private slots:
         Form form;
         CPsnrDialog& dialog = form.dialog;
         // Enter in any field is a click on compute (a run, refusing width 0) and never closes the form.
-        for (int id : Form::ids) {
+        QList<int> fields(std::begin(Form::ids), std::end(Form::ids));
+        fields << IDC_OFFSET;
+        for (int id : fields) {
             form.messages.clear();
             QWidget* widget = dialog.GetDlgItem(id);
             widget->setFocus();
@@ -254,7 +273,13 @@ private slots:
             const FileRequest request = form.requests.value(0);
             QCOMPARE(request.kind, field == 2 ? FileRequest::Kind::Save : FileRequest::Kind::Open);
             QCOMPARE(request.defaultSuffix + " " + request.initialName, suffix + " *." + suffix);
-            QCOMPARE(request.filter, QStringLiteral("%1文件(*.%2);;所有文件 (*.*)").arg(field == 2 ? "txt" : "YUV", suffix));
+            // The sequences' dialogs list encoded video too, after the filter they start with.
+            const QStringList filters = request.filter.split(";;");
+            QCOMPARE(filters.first(), QStringLiteral("%1文件(*.%2)").arg(field == 2 ? "txt" : "YUV", suffix));
+            QCOMPARE(filters.last(), QStringLiteral("所有文件 (*.*)"));
+            QCOMPARE(filters.size(), field == 2 ? 2 : 3);
+            if (field < 2)
+                QVERIFY2(filters[1].startsWith("视频文件(*.mp4 *.mkv ") && filters[1].contains(" *.265 "), qPrintable(filters[1]));
             QCOMPARE(form.fields() + form.paths(), typed + QStringList(3, ""));
 
             // OK: the member takes the path and every field shows its member again.

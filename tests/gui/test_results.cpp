@@ -3,10 +3,15 @@
 // path from the form to the frame viewer.
 #include <QtTest>
 #include <QtWidgets>
+#include <QChartView>
+#include <QLegend>
+#include <QLegendMarker>
 
+#include <cmath>
 #include <cstdint>
 #include <new>
 
+#include "core/decoded.h"
 #include "errormap.h"
 #include "frametablemodel.h"
 #include "frameviewer.h"
@@ -24,6 +29,9 @@ struct Form : Prompts {
     Form() { dialog.SetPrompts(*this); dialog.show(); }
     void showMessage(QWidget*, const QString& text, const QString& title, QMessageBox::Icon) override { messages << title + ": " + text; }
     QString chooseFile(QWidget*, const FileRequest&) override { return {}; }
+    QList<FileRequest> requests;
+    QStringList chosen;  // what chooseFiles returns
+    QStringList chooseFiles(QWidget*, const FileRequest& request) override { requests << request; return chosen; }
     QLineEdit* edit(int id) { return qobject_cast<QLineEdit*>(dialog.GetDlgItem(id)); }
     QString format() { return qobject_cast<QComboBox*>(dialog.GetDlgItem(IDC_FORMAT))->currentData().toString(); }
     bool compute()
@@ -80,8 +88,15 @@ private slots:
         Write(dir.filePath("b_64x32_yuv444p.yuv"), QByteArray(64 * 32 * 3 * 2, 'b'));  // 2 frames of 4:4:4
         Write(dir.filePath("c_32x16.yuv"), QByteArray(100, 'c'));
         Write(dir.filePath("d_64x32_yuv420p10be.yuv"), QByteArray(64 * 32 * 3 * 2, 'd'));
+        // Ten 176 x 144 frames in MP4, twice: the second name tells another size.
+        bool encoded = DecodingAvailable() && !QStandardPaths::findExecutable("ffmpeg").isEmpty();
+        for (const QString name : {"x.mp4", "x_320x240.mp4"})
+            encoded = encoded && QProcess::execute("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc=size=176x144:rate=25",
+                                                              "-frames:v", "10", "-c:v", "libx264", "-pix_fmt", "yuv420p",
+                                                              dir.filePath(name)}) == 0;
+        Write(dir.filePath("raw176"), QByteArray(176 * 144 * 3 / 2 * 7, 'r'));
         const QString disagree = "Lorvane: 两个文件名给出的图像不一致";
-        const struct { QString source, target; QStringList typed, fields; QString format, message; } rows[] = {
+        const struct { QString source, target; QStringList typed, fields; QString format, message; bool mp4 = false; } rows[] = {
             // A header gives size and format; frames are the shorter file's, Y4M frames after their FRAME lines.
             {"p10.y4m", "raw", {"", "", ""}, {"32", "16", "3"}, "yuv420p10le", ""},
             {"a_64x32.yuv", "b_64x32_yuv444p.yuv", {"", "", ""}, {"64", "32", "2"}, "yuv444p", ""},
@@ -94,8 +109,18 @@ private slots:
             // Typed numbers stay; a typed 0 asks for nothing and is filled.
             {"a_64x32.yuv", "a_64x32.yuv", {"10", "", "5"}, {"10", "0", "5"}, "", ""},
             {"a_64x32.yuv", "a_64x32.yuv", {"", "", "0"}, {"64", "32", "7"}, "", ""},
+            // A container tells its picture as a header does, outranking names, and the frames it holds.
+            {"x.mp4", "x.mp4", {"", "", ""}, {"176", "144", "10"}, "yuv420p", "", true},
+            {"x_320x240.mp4", "raw176", {"", "", ""}, {"176", "144", "7"}, "yuv420p", "", true},
+            {"x.mp4", "", {"", "", ""}, {"176", "144", "0"}, "yuv420p", "", true},
+            {"p10.y4m", "x.mp4", {"", "", ""}, {"0", "0", "0"}, "", "Lorvane: 两个序列的文件头不一致", true},
         };
+        int skipped = 0;
         for (const auto& row : rows) {
+            if (row.mp4 && !encoded) {
+                ++skipped;
+                continue;
+            }
             Form form;
             for (int i = 0; i < 3; ++i)
                 if (!row.typed[i].isEmpty())
@@ -111,6 +136,8 @@ private slots:
             if (!row.message.isEmpty())
                 QVERIFY2(form.messages[0].startsWith(row.message), qPrintable(form.messages[0]));
         }
+        if (skipped > 0)
+            QSKIP(qPrintable(QString("%1 encoded rows not checked: no decoding, or no ffmpeg to encode with").arg(skipped)));
     }
 
     // A 10-bit format auto-fill took from the names, against files whose first
@@ -276,6 +303,58 @@ private slots:
             QVERIFY(!results.IsMeasuring() && add->isEnabled() && !bar->isVisible());
         }
         QCOMPARE(results.Shown()->record.frames.size(), std::size_t(3));
+    }
+
+    // Several files chosen at once are measured in the order chosen, one after
+    // the other; the legend keeps the ends of long names, where encodes differ.
+    void addSeveralSequences()
+    {
+        QTemporaryDir dir;
+        const QString ref = dir.filePath("ref_16x8.yuv"), out = dir.filePath("out_16x8.yuv");
+        const QString stem = "a_rather_long_name_for_an_encode_of_the_reference_sequence_";
+        Write(ref, QByteArray(192 * 3, 40));
+        Write(out, QByteArray(192 * 3, 41));
+        Write(dir.filePath(stem + "crf28.yuv"), QByteArray(192 * 3, 43));
+        Write(dir.filePath(stem + "crf23.yuv"), QByteArray(192 * 3, 42));
+        Form form;
+        form.edit(IDC_SOURCE_PATH)->setText(ref);
+        form.edit(IDC_TARGET_PATH)->setText(out);
+        QVERIFY(form.compute());
+        ResultsWindow results(form, nullptr);
+        results.SetRun(form.dialog.LastRun());
+        results.show();
+        form.chosen = QStringList{dir.filePath(stem + "crf28.yuv"), dir.filePath(stem + "crf23.yuv")};
+        QSignalSpy ended(&results, &ResultsWindow::measuringEnded);
+        for (QPushButton* button : results.findChildren<QPushButton*>())
+            if (button->text() == "添加比较序列…")
+                button->click();
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 2, 60000);
+        QVERIFY(!results.IsMeasuring());
+        const QStringList filters = form.requests.value(0).filter.split(";;");
+        QCOMPARE(filters.value(0), QStringLiteral("YUV文件(*.yuv *.y4m)"));
+        QVERIFY2(filters.value(1).startsWith("视频文件(*.mp4 ") && filters.last() == "所有文件 (*.*)", qPrintable(filters.join('|')));
+
+        QTabBar* tabs = results.findChild<QTabBar*>();
+        QStringList tabTexts;
+        for (int i = 0; i < tabs->count(); ++i)
+            tabTexts << tabs->tabText(i).remove('&');
+        QCOMPARE(tabTexts, (QStringList{"out_16x8.yuv", stem + "crf28.yuv", stem + "crf23.yuv"}));
+        QCOMPARE(tabs->tabToolTip(2), dir.filePath(stem + "crf23.yuv"));
+        // The last one measured is shown: crf23's samples are 2 above the reference's.
+        QCOMPARE(results.Shown()->record.frames[0].psnr[0], 20 * std::log10(255.0 / 2));
+
+        QStringList legend;
+        for (QLegendMarker* marker : results.findChild<QChartView*>()->chart()->legend()->markers())
+            if (marker->isVisible())
+                legend << marker->label();
+        QCOMPARE(legend.size(), 9);
+        QCOMPARE(legend.mid(0, 3), (QStringList{"Y out_16x8.yuv", "U out_16x8.yuv", "V out_16x8.yuv"}));
+        for (const QString& label : legend.mid(3)) {
+            const QString end = legend.indexOf(label) < 6 ? "crf28.yuv" : "crf23.yuv";
+            QVERIFY2(label.mid(1).startsWith(" a_rather_") && label.contains(QChar(0x2026)) && label.endsWith(end) &&
+                         label.size() < stem.size(),
+                     qPrintable(label));
+        }
     }
 
     // The error map in the file's sample values, and the grey pictures scaled to 8 bits.
