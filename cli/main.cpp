@@ -1063,7 +1063,8 @@ int RunCli(int argc, char** argv)
     std::vector<std::size_t> recorded;  // the targets of the records
     for (std::size_t k = 0; k < targetCount; ++k) {
         TerminalFeedback& one = *told[k];
-        if (targetCount > 1) {
+        // A run stopped before its frames (its message said why) has no blocks.
+        if (targetCount > 1 && one.Outcome()) {
             const std::string head = (k > 0 ? "\n目标序列 " : "目标序列 ") + inputs[k + 1].path + "：\n" + one.TakeSummary();
             std::fwrite(head.data(), 1, head.size(), one.SummaryStream());
         }
