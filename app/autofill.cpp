@@ -13,7 +13,7 @@ Container OpenContainer(const QString& path, const SequenceInfo& info)
     if (info.y4m || info.encoded.empty() || !DecodingAvailable())
         return container;
     std::string error;  // the run opens it again and says what is wrong
-    if (const auto decoded = DecodedSource::Open(path.toStdString(), "", error)) {
+    if (const auto decoded = DecodedSource::Open(path.toStdString(), "", -1, error)) {
         container.stream = decoded->Stream();
         container.opened = container.stream.width > 0 && container.stream.height > 0;
     }

@@ -5,10 +5,14 @@
 // 0 all frames compared, 1 the run failed or compared fewer frames than asked,
 // 2 a bad command line.
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <deque>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string>
@@ -43,6 +47,7 @@ constexpr int kExitUsage = 2;
 
 constexpr const char* kHelp =
     "用法：lorvane-cli -s 宽x高 [-n 帧数] [-o 结果文件] [-p 格式] [选项] 参考序列 目标序列\n"
+    "      lorvane-cli [选项] 参考序列 目标序列 [目标序列…]\n"
     "\n"
     "逐帧计算目标序列相对参考序列的 Y、U、V 分量 PSNR（dB）及其平均值。\n"
     "序列可以是无文件头的 YUV 文件（平面格式，或 nv12、p010le、yuyv422 等交错格式），\n"
@@ -243,6 +248,11 @@ public:
     {
     }
 
+    // The summary is kept for TakeSummary instead of being written: one of
+    // several targets prints it in its block, after the run.
+    void HoldSummary() { holdSummary_ = true; }
+    std::string TakeSummary() { return std::move(summaryText_); }
+
     // Also when a feedback call throws (out of memory): the message that
     // follows must not land on the progress line.
     ~TerminalFeedback() override { ClearProgress(); }
@@ -261,7 +271,10 @@ public:
     {
         ClearProgress();
         if (icon == lorvane::MessageIcon::None) {
-            std::fwrite(text.data(), 1, text.size(), summary_);
+            if (holdSummary_)
+                summaryText_ += text;
+            else
+                std::fwrite(text.data(), 1, text.size(), summary_);
             return;
         }
         failed_ = true;
@@ -354,6 +367,8 @@ private:
 
     bool showProgress_;
     FILE* summary_;
+    bool holdSummary_ = false;
+    std::string summaryText_;
     bool keepFrames_;
     std::vector<lorvane::FrameResult> measured_;
     std::optional<lorvane::RunOutcome> outcome_;
@@ -480,15 +495,25 @@ bool WarnAboutDamagedY4m(const Input& input, std::uint64_t frameBytes)
 
 // Size and format from the file names, where the command line and the
 // headers leave them open. Returns a usage error's reason, or "".
-std::string TakeFromNames(const Input (&inputs)[2], bool wantSize, bool wantFormat, lorvane::PsnrSettings& settings)
+// Every two names must agree; what one pair of them tells is then what all tell.
+std::string TakeFromNames(const std::vector<Input>& inputs, bool wantSize, bool wantFormat,
+                          lorvane::PsnrSettings& settings)
 {
-    const lorvane::FilesTell told = lorvane::WhatFilesTell(&inputs[0].info, &inputs[1].info);
-    if (wantFormat && told.unsupportedIn >= 0)
-        return "文件名 " + inputs[told.unsupportedIn].path + " 中的 " + told.unsupportedFormat +
-               " 是不支持的像素格式，不会当作 8 位读取。请用 -p 给出文件的格式。";
-    if ((wantSize && told.sizeConflict) || (wantFormat && told.formatConflict))
-        return "两个文件名给出的图像不一致：" + inputs[0].path + " 是 " + told.sourceSays + "，" + inputs[1].path + " 是 " +
-               told.targetSays + "。请用 -s 和 -p 给出。";
+    lorvane::FilesTell told;
+    for (std::size_t i = 0; i < inputs.size(); ++i)
+        for (std::size_t j = i + 1; j < inputs.size(); ++j) {
+            const lorvane::FilesTell pair = lorvane::WhatFilesTell(&inputs[i].info, &inputs[j].info);
+            if (wantFormat && pair.unsupportedIn >= 0)
+                return "文件名 " + inputs[pair.unsupportedIn == 0 ? i : j].path + " 中的 " + pair.unsupportedFormat +
+                       " 是不支持的像素格式，不会当作 8 位读取。请用 -p 给出文件的格式。";
+            if ((wantSize && pair.sizeConflict) || (wantFormat && pair.formatConflict))
+                return "两个文件名给出的图像不一致：" + inputs[i].path + " 是 " + pair.sourceSays + "，" + inputs[j].path +
+                       " 是 " + pair.targetSays + "。请用 -s 和 -p 给出。";
+            if (!told.SizeKnown() && pair.SizeKnown())
+                told.width = pair.width, told.height = pair.height;
+            if (!told.format)
+                told.format = pair.format;
+        }
     const bool size = wantSize && told.SizeKnown(), format = wantFormat && told.format;
     if (!size && !format)
         return "";
@@ -518,6 +543,35 @@ struct Output {
     lorvane::OutputFile file;
     bool failed = false;
 };
+
+// An output path of one of several targets: each {} becomes the target's file
+// name without its folder and its extension.
+std::string ExpandTargetName(const std::string& pattern, const std::string& target)
+{
+#ifdef _WIN32
+    const std::size_t slash = target.find_last_of("/\\");
+#else
+    const std::size_t slash = target.rfind('/');
+#endif
+    std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (const std::size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0)
+        name.resize(dot);
+    std::string path;
+    for (std::size_t at = 0;;) {
+        const std::size_t marker = pattern.find("{}", at);
+        path += pattern.substr(at, marker == std::string::npos ? std::string::npos : marker - at);
+        if (marker == std::string::npos)
+            return path;
+        path += name;
+        at = marker + 2;
+    }
+}
+
+// The names a sequence read from standard input goes by.
+bool NamesStandardInput(const std::string& path)
+{
+    return path == "-" || path == "/dev/stdin" || path == "/dev/fd/0" || path == "/proc/self/fd/0";
+}
 
 // "-o a.txt、--json b.json": outputs for a message.
 std::string NameOutputs(const std::vector<const Output*>& outputs)
@@ -603,9 +657,8 @@ int RunCli(int argc, char** argv)
             return UsageError("未知的峰值 \"" + peak + "\"：应为 full 或 scaled。");
         settings.peak = peak == "scaled" ? lorvane::PeakKind::Scaled : lorvane::PeakKind::Full;
     }
-    if (sequences.size() != 2)
-        return UsageError(sequences.size() < 2 ? "需要两个序列文件：参考序列和目标序列。"
-                                               : "序列文件太多：只需要参考序列和目标序列两个。");
+    if (sequences.size() < 2)
+        return UsageError("需要两个序列文件：参考序列和目标序列。");
     if (app.count("--frames")) {
         const auto count = ParseInt(frames);
         if (!count)
@@ -649,10 +702,50 @@ int RunCli(int argc, char** argv)
     if (app.count("--cpu") && !lorvane::LimitCpuLevel(cpu))
         return UsageError("未知的指令集级别 \"" + cpu + "\"：应为 c、sse2、avx2 或 avx512。");
     // "-" and every other name of standard output write through it; two
-    // outputs may not share a file, whatever its spelling.
+    // outputs may not share a file, whatever its spelling. With several
+    // targets each has its own -o, --json and --csv, named by {} in the path
+    // given; the one --report holds them all.
+    const std::size_t targetCount = sequences.size() - 1;
+    std::deque<Output> expanded;
+    std::vector<Output*> all;                   // in the order they are checked and written
+    std::vector<std::array<Output*, 3>> perTarget;  // -o, --json, --csv of each target
+    Output& reportOutput = outputs[3];
+    if (targetCount == 1) {
+        for (Output& output : outputs)
+            all.push_back(&output);
+        perTarget.push_back({&outputs[0], &outputs[1], &outputs[2]});
+    } else {
+        for (std::size_t o = 0; o < 3; ++o)
+            if (!outputs[o].path.empty() && outputs[o].path.find("{}") == std::string::npos)
+                return UsageError(std::string("选项 ") + outputs[o].option + " " + outputs[o].path +
+                                  " 的路径中没有 {}：有多个目标序列时，每个目标序列各写一个文件，"
+                                  "路径中的 {} 换成目标序列的文件名（不含目录和扩展名）。");
+        for (std::size_t k = 0; k < targetCount; ++k) {
+            std::array<Output*, 3> own{};
+            for (std::size_t o = 0; o < 3; ++o) {
+                Output& output = expanded.emplace_back(outputs[o].option);
+                output.path = ExpandTargetName(outputs[o].path, sequences[k + 1]);
+                own[o] = &output;
+                all.push_back(&output);
+            }
+            perTarget.push_back(own);
+        }
+        all.push_back(&reportOutput);
+        // Two targets of one name would write one file for both.
+        for (std::size_t o = 0; o < 3; ++o)
+            for (std::size_t a = 0; a < targetCount; ++a)
+                for (std::size_t b = 0; b < a; ++b) {
+                    const std::string& first = perTarget[b][o]->path;
+                    const std::string& second = perTarget[a][o]->path;
+                    if (!first.empty() && (first == second || lorvane::SameOutputFile(first, second)))
+                        return UsageError(std::string("选项 ") + outputs[o].option + " " + outputs[o].path +
+                                          " 给目标序列 " + sequences[b + 1] + " 和 " + sequences[a + 1] +
+                                          " 都是 " + first + "：请让它们的文件名不同，或分开运行。");
+                }
+    }
     const Output* toStdout = nullptr;
-    for (std::size_t i = 0; i < std::size(outputs); ++i) {
-        Output& output = outputs[i];
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        Output& output = *all[i];
         if (output.path.empty())
             continue;
         if (lorvane::NamesStandardOutput(output.path)) {
@@ -664,11 +757,16 @@ int RunCli(int argc, char** argv)
             continue;
         }
         for (std::size_t j = 0; j < i; ++j)
-            if (!outputs[j].path.empty() && !outputs[j].file.ToStdout() &&
-                lorvane::SameOutputFile(outputs[j].path, output.path))
-                return UsageError(std::string("选项 ") + outputs[j].option + " " + outputs[j].path + " 和 " +
+            if (!all[j]->path.empty() && !all[j]->file.ToStdout() && lorvane::SameOutputFile(all[j]->path, output.path))
+                return UsageError(std::string("选项 ") + all[j]->option + " " + all[j]->path + " 和 " +
                                   output.option + " " + output.path + " 是同一个文件：每个文件只能写一个输出。");
     }
+    // A pipe is read once: standard input can feed one sequence only.
+    for (std::size_t i = 0; i < sequences.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (NamesStandardInput(sequences[i]) && NamesStandardInput(sequences[j]))
+                return UsageError("序列 " + sequences[j] + " 和 " + sequences[i] +
+                                  " 都是标准输入：只能有一个序列从标准输入读取。");
     settings.resultPath = resultOutput.path;
     settings.resultOutput = &resultOutput.file;
 
@@ -683,9 +781,10 @@ int RunCli(int argc, char** argv)
     // checks them against -s and -p); otherwise the names may.
     // A pipe or a device is opened here once, for good: what is read of it to
     // see what it is goes to the run with it.
-    Input inputs[] = {
-        {"源参考序列", settings.sourcePath, lorvane::ProbeSequence(settings.sourcePath, lorvane::Probe::KeepStream), {}},
-        {"目标序列", settings.targetPath, lorvane::ProbeSequence(settings.targetPath, lorvane::Probe::KeepStream), {}}};
+    std::vector<Input> inputs;
+    for (const std::string& path : sequences)
+        inputs.push_back({inputs.empty() ? "源参考序列" : "目标序列", path,
+                          lorvane::ProbeSequence(path, lorvane::Probe::KeepStream), {}});
     settings.sourceStream = inputs[0].info.stream;
     settings.targetStream = inputs[1].info.stream;
     // An encoded file would be measured as noise: refused before anything else
@@ -707,7 +806,7 @@ int RunCli(int argc, char** argv)
             }
             input.decoded = source->Stream();
         }
-    const bool anyDecoded = inputs[0].decoded || inputs[1].decoded;
+    const bool anyDecoded = std::any_of(inputs.begin(), inputs.end(), [](const Input& i) { return bool(i.decoded); });
     if (autoOffset && anyDecoded)
         return UsageError("--offset auto 要按内容比较两个序列开头的帧，还不能用于编码文件：请用 --offset 给出偏移。");
     // Finding the offset compares frames at many places in both files.
@@ -716,8 +815,9 @@ int RunCli(int argc, char** argv)
             if (input.info.opened && !input.info.regular)
                 return UsageError("--offset auto 要按内容比较两个序列开头的帧，" + std::string(input.role) + " " + input.path +
                                   " 却不是普通文件：请用 --offset 给出偏移。");
-    const Input* y4m = inputs[0].Tells() ? &inputs[0] : inputs[1].Tells() ? &inputs[1] : nullptr;
-    const bool badHeader = !inputs[0].info.error.empty() || !inputs[1].info.error.empty();
+    const auto firstTelling = std::find_if(inputs.begin(), inputs.end(), [](const Input& i) { return i.Tells(); });
+    const Input* y4m = firstTelling == inputs.end() ? nullptr : &*firstTelling;
+    const bool badHeader = std::any_of(inputs.begin(), inputs.end(), [](const Input& i) { return !i.info.error.empty(); });
     if (!y4m && !badHeader) {
         const std::string reason =
             TakeFromNames(inputs, !picture, !app.count("--pix-fmt"), settings);
@@ -771,9 +871,11 @@ int RunCli(int argc, char** argv)
     bool expectedIsEstimate = false;
     if (anyDecoded && frameBytes > 0) {
         const lorvane::FrameSkips skips = lorvane::SkipsOf(settings.offset, settings.start);
-        const std::uint64_t skip[] = {skips.reference, skips.target};
-        for (int i = 0; i < 2; ++i) {
+        // The reference bounds every target; the longest target bounds the run.
+        std::int64_t reference = -1, longest = -1;
+        for (std::size_t i = 0; i < inputs.size(); ++i) {
             const Input& input = inputs[i];
+            const std::uint64_t skip = i == 0 ? skips.reference : skips.target;
             std::int64_t frames = -1;
             if (input.decoded && input.decoded->frameEstimate > 0) {
                 frames = input.decoded->frameEstimate;
@@ -787,10 +889,11 @@ int RunCli(int argc, char** argv)
                                       " 不是普通文件，无法得知帧数：请用 -n 给出要比较的帧数。");
             }
             if (frames >= 0) {
-                frames = std::max<std::int64_t>(0, frames - std::int64_t(skip[i]));
-                expected = expected < 0 ? frames : std::min(expected, frames);
+                frames = std::max<std::int64_t>(0, frames - std::int64_t(skip));
+                (i == 0 ? reference : longest) = std::max(i == 0 ? reference : longest, frames);
             }
         }
+        expected = reference < 0 ? longest : longest < 0 ? reference : std::min(reference, longest);
         for (const Input& input : inputs)
             if (!input.decoded)
                 incomplete = WarnAboutDamagedY4m(input, frameBytes) || incomplete;
@@ -799,11 +902,13 @@ int RunCli(int argc, char** argv)
             settings.untilEnd = true;
         }
     }
-    // 0 when either is not a regular file.
-    const std::int32_t shorter = frameBytes > 0 && !anyDecoded
-                                     ? lorvane::FramesOfShorter(inputs[0].info, inputs[1].info, width, height, format)
-                                     : 0;
+    // Each target's count and offset; the settings' are those of the first.
+    std::vector<std::int32_t> targetFrames(targetCount, settings.frameCount), targetOffsets(targetCount, settings.offset);
     if (frameBytes > 0 && !anyDecoded) {
+        // 0 when either is not a regular file.
+        std::vector<std::int32_t> shorter(targetCount);
+        for (std::size_t k = 0; k < targetCount; ++k)
+            shorter[k] = lorvane::FramesOfShorter(inputs[0].info, inputs[k + 1].info, width, height, format);
         if (!app.count("--frames")) {
             // A missing file or a folder is left to the run, which says it cannot
             // open it as it does in the window; -n would not help there.
@@ -815,18 +920,20 @@ int RunCli(int argc, char** argv)
                                       " 不是普通文件，无法得知帧数：请用 -n 给出要比较的帧数。");
             }
             // Nothing to compare is no result: said before any output is made.
-            const bool bothOpened = inputs[0].info.opened && inputs[1].info.opened;
-            if (bothOpened && shorter == 0) {
-                std::string text;
-                for (const Input& input : inputs)
-                    if (lorvane::CompleteFrames(input.info, frameBytes) == 0)
-                        text += std::string(input.role) + " " + input.path + " 没有一个完整帧：文件大小 " +
-                                std::to_string(input.info.bytes) + " 字节，" + std::to_string(width) + "x" +
-                                std::to_string(height) + " 的一帧是 " + std::to_string(frameBytes) + " 字节。\n";
-                PrintMessage("错误!", text + "没有可比较的帧。");
-                return kExitFailed;
+            for (std::size_t k = 0; k < targetCount; ++k) {
+                const bool bothOpened = inputs[0].info.opened && inputs[k + 1].info.opened;
+                if (bothOpened && shorter[k] == 0) {
+                    std::string text;
+                    for (const Input* input : {&inputs[0], &inputs[k + 1]})
+                        if (lorvane::CompleteFrames(input->info, frameBytes) == 0)
+                            text += std::string(input->role) + " " + input->path + " 没有一个完整帧：文件大小 " +
+                                    std::to_string(input->info.bytes) + " 字节，" + std::to_string(width) + "x" +
+                                    std::to_string(height) + " 的一帧是 " + std::to_string(frameBytes) + " 字节。\n";
+                    PrintMessage("错误!", text + "没有可比较的帧。");
+                    return kExitFailed;
+                }
+                targetFrames[k] = shorter[k];
             }
-            settings.frameCount = shorter;
         }
         for (const Input& input : inputs)
             WarnAboutPartialFrame(input, width, height, frameBytes, format == &lorvane::ClassicFormat());
@@ -836,136 +943,194 @@ int RunCli(int argc, char** argv)
         for (const Input& input : inputs)
             if (!CheckSamplesFitFormat(input, *format, width, height, guessed))
                 return kExitFailed;
-        const bool bothRegular = inputs[0].info.opened && inputs[0].info.regular && inputs[1].info.opened &&
-                                 inputs[1].info.regular;
-        const lorvane::SequencePair pair{settings.sourcePath, settings.targetPath, inputs[0].info, inputs[1].info,
-                                         lorvane::LayoutOf(*format, width, height), format};
-        if (autoOffset && bothRegular) {
-            std::string report;
-            if (!lorvane::FindOffset(pair, maxShift, std::uint64_t(settings.start), settings.offset, report)) {
-                PrintMessage("错误!", report + "\n请用 --offset 给出偏移。");
+        for (std::size_t k = 0; k < targetCount; ++k) {
+            const Input& target = inputs[k + 1];
+            const bool bothRegular = inputs[0].info.opened && inputs[0].info.regular && target.info.opened &&
+                                     target.info.regular;
+            const Input* const pairInputs[] = {&inputs[0], &target};
+            const lorvane::SequencePair pair{settings.sourcePath, target.path, inputs[0].info, target.info,
+                                             lorvane::LayoutOf(*format, width, height), format};
+            if (autoOffset && bothRegular) {
+                std::string report;
+                if (!lorvane::FindOffset(pair, maxShift, std::uint64_t(settings.start), targetOffsets[k], report)) {
+                    PrintMessage("错误!", report + "\n请用 --offset 给出偏移。");
+                    return kExitFailed;
+                }
+                std::fputs((report + "\n").c_str(), stderr);
+            }
+            // Frames skipped beyond a file's end leave nothing to compare: said
+            // before anything is written.
+            const lorvane::FrameSkips skips = lorvane::SkipsOf(targetOffsets[k], settings.start);
+            const std::uint64_t skip[] = {skips.reference, skips.target};
+            std::uint64_t held[2] = {};
+            std::string beyond;
+            for (int i = 0; i < 2; ++i) {
+                held[i] = lorvane::CompleteFrames(pairInputs[i]->info, frameBytes);
+                if (pairInputs[i]->info.regular && skip[i] > 0 && skip[i] >= held[i])
+                    beyond += lorvane::SkipBeyondLine(pairInputs[i]->role, pairInputs[i]->path, held[i], skip[i],
+                                                      targetOffsets[k], settings.start);
+            }
+            if (!beyond.empty()) {
+                PrintMessage("错误!", beyond + "没有可比较的帧。");
                 return kExitFailed;
             }
-            std::fputs((report + "\n").c_str(), stderr);
-        }
-        // Frames skipped beyond a file's end leave nothing to compare: said
-        // before anything is written.
-        const lorvane::FrameSkips skips = lorvane::SkipsOf(settings.offset, settings.start);
-        const std::uint64_t skip[] = {skips.reference, skips.target};
-        std::uint64_t held[2] = {};
-        std::string beyond;
-        for (int i = 0; i < 2; ++i) {
-            held[i] = lorvane::CompleteFrames(inputs[i].info, frameBytes);
-            if (inputs[i].info.regular && skip[i] > 0 && skip[i] >= held[i])
-                beyond += lorvane::SkipBeyondLine(inputs[i].role, inputs[i].path, held[i], skip[i], settings.offset,
-                                                  settings.start);
-        }
-        if (!beyond.empty()) {
-            PrintMessage("错误!", beyond + "没有可比较的帧。");
-            return kExitFailed;
-        }
-        if (!app.count("--frames") && bothRegular && (skip[0] > 0 || skip[1] > 0)) {
-            settings.frameCount = std::int32_t(std::min<std::uint64_t>(
-                {held[0] - skip[0], held[1] - skip[1], std::uint64_t(lorvane::kMaxDimension)}));
-            std::fputs((std::string(inputs[0].role) + " " + inputs[0].path + " 有 " + std::to_string(held[0]) + " 帧，" +
-                        inputs[1].role + " " + inputs[1].path + " 有 " + std::to_string(held[1]) + " 帧：从源参考序列第" +
-                        std::to_string(skip[0]) + "帧、目标序列第" + std::to_string(skip[1]) + "帧起比较 " +
-                        std::to_string(settings.frameCount) + " 帧。\n").c_str(), stderr);
-        } else if (!app.count("--frames") && inputs[0].info.regular && inputs[1].info.regular) {
-            if (held[0] != held[1])
-                std::fputs((std::string(inputs[0].role) + " " + inputs[0].path + " 有 " + std::to_string(held[0]) +
-                            " 帧，" + inputs[1].role + " " + inputs[1].path + " 有 " + std::to_string(held[1]) +
-                            " 帧：比较前 " + std::to_string(shorter) + " 帧。\n").c_str(), stderr);
-        }
-        // Frames out of step by one or two give bad numbers that look like a
-        // poor encode; a look at the first pairs costs next to nothing.
-        if (!app.count("--offset") && bothRegular) {
-            std::string report;
-            if (const std::int32_t shift = lorvane::LikelyShift(pair, std::uint64_t(settings.start), report))
-                PrintMessage(kTitleWarning, report + "可以试试 --offset " + std::to_string(shift) + "。");
+            if (!app.count("--frames") && bothRegular && (skip[0] > 0 || skip[1] > 0)) {
+                targetFrames[k] = std::int32_t(std::min<std::uint64_t>(
+                    {held[0] - skip[0], held[1] - skip[1], std::uint64_t(lorvane::kMaxDimension)}));
+                std::fputs((std::string(inputs[0].role) + " " + inputs[0].path + " 有 " + std::to_string(held[0]) + " 帧，" +
+                            target.role + " " + target.path + " 有 " + std::to_string(held[1]) + " 帧：从源参考序列第" +
+                            std::to_string(skip[0]) + "帧、目标序列第" + std::to_string(skip[1]) + "帧起比较 " +
+                            std::to_string(targetFrames[k]) + " 帧。\n").c_str(), stderr);
+            } else if (!app.count("--frames") && inputs[0].info.regular && target.info.regular) {
+                if (held[0] != held[1])
+                    std::fputs((std::string(inputs[0].role) + " " + inputs[0].path + " 有 " + std::to_string(held[0]) +
+                                " 帧，" + target.role + " " + target.path + " 有 " + std::to_string(held[1]) +
+                                " 帧：比较前 " + std::to_string(shorter[k]) + " 帧。\n").c_str(), stderr);
+            }
+            // Frames out of step by one or two give bad numbers that look like a
+            // poor encode; a look at the first pairs costs next to nothing.
+            if (!app.count("--offset") && bothRegular) {
+                std::string report;
+                if (const std::int32_t shift = lorvane::LikelyShift(pair, std::uint64_t(settings.start), report))
+                    PrintMessage(kTitleWarning, report + "可以试试 --offset " + std::to_string(shift) + "。");
+            }
         }
     }
 
     // An output path that names a sequence would destroy it: refused before
-    // anything, the result file included, is created or truncated.
-    for (const Output& output : outputs)
+    // anything, the result files included, is created or truncated.
+    for (const Output* output : all)
         for (const Input& input : inputs)
-            if (&output != &resultOutput && !output.path.empty() && !output.file.ToStdout() &&
-                lorvane::SameFile(output.path, input.path)) {
-                PrintMessage("打开文件错误!", "输出文件 " + output.path + " 就是" + input.role + "!\n请另选输出文件！");
+            if (output->option != resultOutput.option && !output->path.empty() && !output->file.ToStdout() &&
+                lorvane::SameFile(output->path, input.path)) {
+                PrintMessage("打开文件错误!", "输出文件 " + output->path + " 就是" + input.role + "!\n请另选输出文件！");
                 return kExitFailed;
             }
 
     const bool keepFrames = stats || std::any_of(std::begin(outputs) + 1, std::end(outputs),
                                                  [](const Output& o) { return !o.path.empty(); });
     TerminalFeedback feedback(!quiet && StderrIsTerminal(), toStdout != nullptr, keepFrames);
+    // Each of several targets keeps its own frames and summary; one target
+    // is the run's own feedback, as it always was.
+    std::deque<TerminalFeedback> ownFeedback;
+    std::vector<TerminalFeedback*> told;
+    std::vector<lorvane::RunTarget> targets;
+    for (std::size_t k = 0; k < targetCount; ++k) {
+        TerminalFeedback* one = &feedback;
+        if (targetCount > 1) {
+            one = &ownFeedback.emplace_back(false, toStdout != nullptr, keepFrames);
+            one->HoldSummary();
+        }
+        told.push_back(one);
+        lorvane::RunTarget& target = targets.emplace_back();
+        target.path = inputs[k + 1].path;
+        target.stream = inputs[k + 1].info.stream;
+        target.resultPath = perTarget[k][0]->path;
+        target.resultOutput = &perTarget[k][0]->file;
+        target.frameCount = targetFrames[k];
+        target.offset = targetOffsets[k];
+        target.feedback = one;
+    }
     // -n may ask for more frames than the regular files hold: the progress
-    // counts to the pairs they hold after the frames skipped.
+    // counts to the pairs they hold after the frames skipped, in frames of
+    // the reference from the first compared.
     std::int64_t held = -1;
     if (frameBytes > 0 && !anyDecoded) {
-        const lorvane::FrameSkips skips = lorvane::SkipsOf(settings.offset, settings.start);
-        const std::uint64_t skipped[] = {skips.reference, skips.target};
-        for (int i = 0; i < 2; ++i)
-            if (inputs[i].info.regular) {
-                const std::uint64_t whole = lorvane::CompleteFrames(inputs[i].info, frameBytes);
-                const auto frames = std::int64_t(std::min<std::uint64_t>(whole - std::min(whole, skipped[i]),
-                                                                         std::uint64_t(lorvane::kMaxDimension)));
-                held = held < 0 ? frames : std::min(held, frames);
+        std::uint64_t referenceSkip = UINT64_MAX;
+        for (const std::int32_t offset : targetOffsets)
+            referenceSkip = std::min(referenceSkip, lorvane::SkipsOf(offset, settings.start).reference);
+        for (std::size_t k = 0; k < targetCount; ++k) {
+            const lorvane::FrameSkips skips = lorvane::SkipsOf(targetOffsets[k], settings.start);
+            const std::uint64_t skipped[] = {skips.reference, skips.target};
+            std::int64_t pairs = -1;
+            for (int i = 0; i < 2; ++i) {
+                const Input& input = inputs[i == 0 ? 0 : k + 1];
+                if (input.info.regular) {
+                    const std::uint64_t whole = lorvane::CompleteFrames(input.info, frameBytes);
+                    const auto frames = std::int64_t(std::min<std::uint64_t>(whole - std::min(whole, skipped[i]),
+                                                                             std::uint64_t(lorvane::kMaxDimension)));
+                    pairs = pairs < 0 ? frames : std::min(pairs, frames);
+                }
             }
+            if (pairs < 0) {
+                held = -1;
+                break;
+            }
+            held = std::max(held, std::int64_t(skips.reference - referenceSkip) + pairs);
+        }
     }
     if (held >= 0)
         feedback.ExpectFrames(held, false);
     if (expected >= 0)
         feedback.ExpectFrames(expected, expectedIsEstimate);
-    lorvane::RunComparison(settings, feedback);
+    lorvane::RunComparisons(settings, targets, feedback);
 
-    // No frame compared is no result, also when none was asked for (-n 0):
-    // the averages are not-a-number.
-    if (feedback.Outcome() && feedback.Outcome()->framesCompared == 0 && !feedback.Failed()) {
-        PrintMessage(kTitleWarning, "没有比较任何帧（要求0帧）：平均值无从计算。");
-        incomplete = true;
+    // Each target's block: with several, the target it is for, its summary
+    // (held until now) and its statistics, one block after another.
+    bool failed = feedback.Failed() || incomplete;
+    bool writeFailed = false;
+    std::vector<lorvane::RunRecord> records;
+    std::vector<std::size_t> recorded;  // the targets of the records
+    for (std::size_t k = 0; k < targetCount; ++k) {
+        TerminalFeedback& one = *told[k];
+        // A run stopped before its frames (its message said why) has no blocks.
+        if (targetCount > 1 && one.Outcome()) {
+            const std::string head = (k > 0 ? "\n目标序列 " : "目标序列 ") + inputs[k + 1].path + "：\n" + one.TakeSummary();
+            std::fwrite(head.data(), 1, head.size(), one.SummaryStream());
+        }
+        // No frame compared is no result, also when none was asked for (-n 0):
+        // the averages are not-a-number.
+        if (one.Outcome() && one.Outcome()->framesCompared == 0 && !one.Failed()) {
+            PrintMessage(kTitleWarning, (targetCount > 1 ? "目标序列 " + inputs[k + 1].path + "：" : std::string()) +
+                                            "没有比较任何帧（要求0帧）：平均值无从计算。");
+            failed = true;
+        }
+        failed = failed || one.Failed();
+        const std::optional<lorvane::RunOutcome>& outcome = one.Outcome();
+        Output& result = *perTarget[k][0];
+        result.failed = outcome && outcome->resultWriteFailed;  // the run said so itself
+        writeFailed = writeFailed || result.failed;
+        if (keepFrames && outcome && !result.failed) {
+            lorvane::RunRecord& record = records.emplace_back();
+            recorded.push_back(k);
+            record.outcome = *outcome;
+            record.frames = one.TakeFrames();
+            record.statistics = lorvane::ComputeStatistics(record.frames, record.outcome.description, worstCount);
+            if (stats) {
+                const std::string table = lorvane::StatisticsTable(record);
+                std::fwrite(table.data(), 1, table.size(), one.SummaryStream());
+            }
+        }
     }
 
     // The outputs, once the run has compared what it could. The first that
     // cannot be written stops the rest: none is put in place.
-    bool failed = feedback.Failed() || incomplete;
-    const std::optional<lorvane::RunOutcome>& outcome = feedback.Outcome();
-    resultOutput.failed = outcome && outcome->resultWriteFailed;  // the run said so itself
-    bool writeFailed = resultOutput.failed;
-    if (keepFrames && outcome && !writeFailed) {
-        lorvane::RunRecord record;
-        record.outcome = *outcome;
-        record.frames = feedback.TakeFrames();
-        record.statistics = lorvane::ComputeStatistics(record.frames, record.outcome.description, worstCount);
-        if (stats) {
-            const std::string table = lorvane::StatisticsTable(record);
-            std::fwrite(table.data(), 1, table.size(), feedback.SummaryStream());
+    const auto writeOutput = [&](Output& output, const std::function<void(const lorvane::TextSink&)>& write) {
+        if (output.path.empty() || writeFailed)
+            return;
+        lorvane::OutputFile& file = output.file;
+        if (file.Open(output.path))
+            write([&](std::string_view piece) { file.Write(piece); });
+        if (!file.Opened() || !file.Finish()) {
+            PrintMessage("写入文件错误!", "写入 " + output.path + " 时出错!\n输出不完整，请检查路径和磁盘空间！");
+            output.failed = writeFailed = true;
         }
-        for (Output& output : outputs) {
-            if (&output == &resultOutput || output.path.empty() || writeFailed)
-                continue;
-            const std::string_view option = output.option;
-            lorvane::OutputFile& file = output.file;
-            const lorvane::TextSink out = [&](std::string_view piece) { file.Write(piece); };
-            if (file.Open(output.path)) {
-                if (option == "--json")
-                    lorvane::WriteJson(record, out);
-                else if (option == "--csv")
-                    lorvane::WriteCsv(record, out);
-                else
-                    out(lorvane::HtmlReport(record));
-            }
-            if (!file.Opened() || !file.Finish()) {
-                PrintMessage("写入文件错误!", "写入 " + output.path + " 时出错!\n输出不完整，请检查路径和磁盘空间！");
-                output.failed = writeFailed = true;
-            }
+    };
+    if (!writeFailed && records.size() == targetCount && targetCount > 0) {
+        for (std::size_t r = 0; r < records.size(); ++r) {
+            const lorvane::RunRecord& record = records[r];
+            writeOutput(*perTarget[recorded[r]][1], [&](const lorvane::TextSink& out) { lorvane::WriteJson(record, out); });
+            writeOutput(*perTarget[recorded[r]][2], [&](const lorvane::TextSink& out) { lorvane::WriteCsv(record, out); });
         }
+        writeOutput(reportOutput, [&](const lorvane::TextSink& out) {
+            out(targetCount == 1 ? lorvane::HtmlReport(records[0]) : lorvane::HtmlReport(records));
+        });
     }
     if (!writeFailed) {
-        for (Output& output : outputs) {
-            if (output.file.Opened() && !output.file.Commit()) {
-                PrintMessage("写入文件错误!", "写入 " + output.path + " 时出错!\n输出不完整，请检查路径和磁盘空间！");
-                output.failed = writeFailed = true;
+        for (Output* output : all) {
+            if (output->file.Opened() && !output->file.Commit()) {
+                PrintMessage("写入文件错误!", "写入 " + output->path + " 时出错!\n输出不完整，请检查路径和磁盘空间！");
+                output->failed = writeFailed = true;
             }
         }
     }
@@ -973,11 +1138,11 @@ int RunCli(int argc, char** argv)
         // Every output whose content did not reach its file, besides the one
         // that failed: those written to a temporary file are dropped.
         std::vector<const Output*> unwritten;
-        for (Output& output : outputs) {
-            if (output.path.empty() || output.failed || (output.file.Opened() && !output.file.Staged()))
+        for (Output* output : all) {
+            if (output->path.empty() || output->failed || (output->file.Opened() && !output->file.Staged()))
                 continue;
-            output.file.Discard();
-            unwritten.push_back(&output);
+            output->file.Discard();
+            unwritten.push_back(output);
         }
         if (!unwritten.empty())
             PrintMessage("写入文件错误!", "因此没有写出：" + NameOutputs(unwritten) + "（原有的同名文件保持不变）。");

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "files.h"
 #include "format.h"
@@ -134,11 +135,39 @@ struct PsnrSettings {
     OutputFile* resultOutput = nullptr;
 };
 
+// One of the sequences a run measures against its reference, with what is its
+// own: its frames, its pairing with the reference, its result file and the
+// feedback that gets its frames, its end and its summary.
+struct RunTarget {
+    std::string path;
+    std::shared_ptr<PeekedSequence> stream;  // as PsnrSettings::targetStream
+    std::string resultPath;                  // empty: no result file
+    OutputFile* resultOutput = nullptr;      // as PsnrSettings::resultOutput
+    std::int32_t frameCount = 0;
+    std::int32_t offset = 0;  // the run's start applies to every target alike
+    RunFeedback* feedback = nullptr;
+};
+
 // Compares frameCount frames of the target sequence with the reference, writes
 // the result file (if a path is given) and the standard-error line, and reports
 // everything else through `feedback`. Throws nothing of its own; what a
 // feedback call throws (std::bad_alloc, say) passes through, with every file
 // closed and a temporary result file removed.
 void RunComparison(const PsnrSettings& settings, RunFeedback& feedback);
+
+// The same for several targets in one pass: the reference is read (or
+// decoded) once, and each of its frames is compared with the frames of every
+// target paired with it. The settings' target, result, frame count and offset
+// are not used: each target brings its own. Each target ends on its own (its
+// frames asked for, or its end or the reference's); the run goes on while any
+// target has frames left. `feedback` gets what concerns the run as a whole:
+// a message that stops it before its frame loop (then no target hears of it),
+// the progress (counted in frames of the reference from the first paired),
+// FramesDone and the reference's decoder warnings. Each target's feedback gets
+// its FrameMeasured calls, its decoder warnings, RunEnded and its summary or
+// result-file message, target after target in the order given, after the
+// frame loop. A feedback may serve more than one role: RunComparison is this
+// with one target whose feedback is `feedback`.
+void RunComparisons(const PsnrSettings& settings, const std::vector<RunTarget>& targets, RunFeedback& feedback);
 
 }  // namespace lorvane

@@ -1,6 +1,7 @@
 #include "reader.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 
@@ -94,7 +95,7 @@ std::uint64_t SkipFrames(std::FILE* file, SequenceFraming& framing, std::uint64_
     return count;
 }
 
-void PairReader::Mapping::Release()
+void RunReader::Mapping::Release()
 {
 #ifdef __linux__
     if (start)
@@ -103,70 +104,88 @@ void PairReader::Mapping::Release()
     start = nullptr;
 }
 
-PairReader::PairReader(std::FILE* reference, SequenceFraming referenceFraming, std::FILE* target,
-                       SequenceFraming targetFraming, std::size_t frameSize, std::int32_t frameCount)
-    : reference_(reference), target_(target), referenceFraming_(referenceFraming),
-      targetFraming_(targetFraming), frameSize_(frameSize), frameCount_(frameCount)
+RunReader::RunReader(std::FILE* reference, SequenceFraming referenceFraming, std::vector<Target> targets,
+                     std::size_t frameSize)
+    : reference_(reference), referenceFraming_(referenceFraming), frameSize_(frameSize)
 {
+    for (Target& target : targets) {
+        TargetState state;
+        static_cast<Target&>(state) = std::move(target);
+        length_ = std::max(length_, std::int32_t(std::min<std::int64_t>(
+                                        std::int64_t(state.delay) + std::max(state.frameCount, 0), INT32_MAX)));
+        targets_.push_back(std::move(state));
+    }
     const std::size_t batch = std::max<std::size_t>(1, kBatchBytes / frameSize);
-    framesPerSlot_ = std::int32_t(std::min<std::size_t>(batch, std::max(frameCount, 1)));
+    framesPerSlot_ = std::int32_t(std::min<std::size_t>(batch, std::max(length_, 1)));
     referenceSlotCount_ = frameSize * std::size_t(framesPerSlot_) <= kAheadBytes ? 2 : 1;
-    known_ = std::int32_t(std::min<std::uint64_t>(
-        std::min(CompleteFrames(reference, referenceFraming_), CompleteFrames(target, targetFraming_)),
-        std::uint64_t(std::max(frameCount, 0))));
+    const std::uint64_t referenceHeld = CompleteFrames(reference, referenceFraming_);
+    std::uint64_t targetsReach = 0;
+    for (TargetState& target : targets_) {
+        const std::uint64_t reach =
+            std::uint64_t(target.delay) +
+            std::min(CompleteFrames(target.file, target.framing), std::uint64_t(std::max(target.frameCount, 0)));
+        target.known = std::int32_t(std::min({referenceHeld, reach, std::uint64_t(length_)}));
+        targetsReach = std::max(targetsReach, reach);
+    }
+    known_ = std::int32_t(std::min({referenceHeld, targetsReach, std::uint64_t(length_)}));
 }
 
-bool PairReader::Allocate()
+bool RunReader::Allocate()
 {
     const std::size_t slotBytes =
         (frameSize_ * std::size_t(framesPerSlot_) + kAlignment - 1) / kAlignment * kAlignment;
-    std::uint8_t* data = AllocateBlock(slotBytes * std::size_t(referenceSlotCount_ + 1));
+    std::uint8_t* data = AllocateBlock(slotBytes * (std::size_t(referenceSlotCount_) + targets_.size()));
     if (!data)
         return false;
     for (int s = 0; s < referenceSlotCount_; ++s)
         referenceSlots_[s] = data + std::size_t(s) * slotBytes;
-    targetSlot_ = data + std::size_t(referenceSlotCount_) * slotBytes;
+    for (std::size_t k = 0; k < targets_.size(); ++k)
+        targets_[k].slot = data + (std::size_t(referenceSlotCount_) + k) * slotBytes;
     return true;
 }
 
-void PairReader::Start()
+void RunReader::Start()
 {
-    if (frameCount_ <= framesPerSlot_)
+    if (length_ <= framesPerSlot_)
         return;  // one batch: nothing to overlap, read on demand
     try {
         thread_ = std::thread([this] { ReadReference(); });
     } catch (const std::system_error&) {
-        // No thread to be had: Next reads both files on demand instead.
+        // No thread to be had: Next reads all files on demand instead.
     }
 }
 
-PairReader::Frame PairReader::Next(std::int32_t index)
+const std::uint8_t* RunReader::Next(std::int32_t index)
 {
     if (index == batchEnd_)
         BeginBatch(index);
-    bool referenceComplete;
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        referenceRead_.wait(lock, [&] { return referenceProgress_ > index || referenceEnded_; });
-        referenceComplete = referenceProgress_ > index;
-    }
-    const bool targetComplete = targetProgress_ > index;
-    if (!referenceComplete || !targetComplete)
-        return {nullptr, nullptr, !referenceComplete, !targetComplete};
-    const std::size_t offset = std::size_t(index % framesPerSlot_) * frameSize_;
-    const std::uint8_t* reference = referenceSlots_[(index / framesPerSlot_) % referenceSlotCount_];
-    return {reference + offset, targetSlot_ + offset, false, false};
+    std::unique_lock<std::mutex> lock(mutex_);
+    referenceRead_.wait(lock, [&] { return referenceProgress_ > index || referenceEnded_ || referenceQuit_; });
+    if (referenceProgress_ <= index)
+        return nullptr;
+    return referenceSlots_[(index / framesPerSlot_) % referenceSlotCount_] +
+           std::size_t(index % framesPerSlot_) * frameSize_;
 }
 
-void PairReader::ReleaseBuffers()
+const std::uint8_t* RunReader::TargetFrame(std::size_t k, std::int32_t index) const
+{
+    const TargetState& target = targets_[k];
+    if (target.readTo <= index || index < target.delay)
+        return nullptr;
+    return target.slot + std::size_t(index % framesPerSlot_) * frameSize_;
+}
+
+void RunReader::ReleaseBuffers()
 {
     Stop();
     block_.reset();
     mapping_.Release();
-    referenceSlots_[0] = referenceSlots_[1] = targetSlot_ = nullptr;
+    referenceSlots_[0] = referenceSlots_[1] = nullptr;
+    for (TargetState& target : targets_)
+        target.slot = nullptr;
 }
 
-void PairReader::Stop()
+void RunReader::Stop()
 {
     if (!thread_.joinable())
         return;
@@ -179,7 +198,7 @@ void PairReader::Stop()
 }
 
 // The slots' memory, its start on a cache line.
-std::uint8_t* PairReader::AllocateBlock(std::size_t bytes)
+std::uint8_t* RunReader::AllocateBlock(std::size_t bytes)
 {
 #ifdef __linux__
     // In 2 MiB pages, reading into the slots and comparing them takes far
@@ -212,7 +231,7 @@ std::uint8_t* PairReader::AllocateBlock(std::size_t bytes)
 }
 
 // Frames a regular file holds in full; 0 for anything else.
-std::uint64_t PairReader::CompleteFrames(std::FILE* file, const SequenceFraming& framing) const
+std::uint64_t RunReader::CompleteFrames(std::FILE* file, const SequenceFraming& framing) const
 {
     std::uint64_t bytes = 0;
     if (framing.decoded || !RegularFileSize(file, bytes))
@@ -238,13 +257,13 @@ std::uint64_t PairReader::CompleteFrames(std::FILE* file, const SequenceFraming&
     return SeekTo(file, start) ? frames : 0;
 }
 
-std::uint8_t* PairReader::ReferenceFrame(std::int32_t j)
+std::uint8_t* RunReader::ReferenceFrame(std::int32_t j)
 {
     return referenceSlots_[(j / framesPerSlot_) % referenceSlotCount_] +
            std::size_t(j % framesPerSlot_) * frameSize_;
 }
 
-bool PairReader::ReadFrame(std::FILE* file, SequenceFraming& framing, std::uint8_t* frame, bool& badLine)
+bool RunReader::ReadFrame(std::FILE* file, SequenceFraming& framing, std::uint8_t* frame, bool& badLine)
 {
     if (framing.decoded)
         return framing.decoded->ReadFrame(frame);
@@ -261,11 +280,12 @@ bool PairReader::ReadFrame(std::FILE* file, SequenceFraming& framing, std::uint8
 }
 
 // Reads the target frames of the batch that starts at `first` (and, without
-// a reference thread, the reference frames too), up to the first incomplete pair.
-void PairReader::BeginBatch(std::int32_t first)
+// a reference thread, the reference frames too), each target up to its first
+// incomplete frame.
+void RunReader::BeginBatch(std::int32_t first)
 {
     const std::int32_t batch = first / framesPerSlot_;
-    batchEnd_ = std::min(first + framesPerSlot_, frameCount_);
+    batchEnd_ = std::min(first + framesPerSlot_, length_);
     const bool threaded = thread_.joinable();
     if (threaded) {
         // The previous batch is done with: its reference slot may be refilled.
@@ -281,44 +301,62 @@ void PairReader::BeginBatch(std::int32_t first)
                 ++referenceProgress_;
             else
                 referenceEnded_ = true;
-        } else if (j >= known_) {
-            // Frame j of the target only once frame j - 1 of the reference is complete.
-            std::unique_lock<std::mutex> lock(mutex_);
-            referenceRead_.wait(lock, [&] { return referenceProgress_ >= j || referenceEnded_; });
-            if (referenceProgress_ < j)
-                return;
         }
-        std::uint8_t* frame = targetSlot_ + std::size_t(j - first) * frameSize_;
-        const bool complete = ReadFrame(target_, targetFraming_, frame, targetBadLine_);
+        bool wanted = false;
+        std::int64_t reach = 0;
+        for (TargetState& target : targets_) {
+            if (target.Wants(j)) {
+                if (threaded && j >= target.known) {
+                    // Frame j of a target only once frame j - 1 of the reference is complete.
+                    std::unique_lock<std::mutex> lock(mutex_);
+                    referenceRead_.wait(lock, [&] { return referenceProgress_ >= j || referenceEnded_; });
+                    if (referenceProgress_ < j)
+                        target.done = true;
+                }
+                if (!target.done) {
+                    std::uint8_t* frame = target.slot + std::size_t(j - first) * frameSize_;
+                    if (ReadFrame(target.file, target.framing, frame, target.badLine))
+                        target.readTo = j + 1;
+                    else
+                        target.ended = target.done = true;
+                }
+            }
+            const std::int64_t end = std::int64_t(target.delay) + target.frameCount;
+            wanted = wanted || (!target.done && j + 1 < end);
+            // A target that ended still pairs the reference frame of its short read.
+            reach = std::max(reach, target.ended ? std::int64_t(target.readTo) + 1 : target.done ? 0 : end);
+        }
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            if (complete)
-                ++targetProgress_;
-            else
-                targetEnded_ = true;
+            handled_ = j + 1;
+            reach_ = std::int32_t(std::min<std::int64_t>(reach, length_));
         }
         if (threaded && j + 1 >= known_)
             readerWakes_.notify_one();
-        if (!complete || (!threaded && referenceEnded_))
+        if (!wanted || (!threaded && referenceEnded_))
             return;
     }
 }
 
 // The reference thread.
-void PairReader::ReadReference()
+void RunReader::ReadReference()
 {
-    for (std::int32_t j = 0; j < frameCount_; ++j) {
+    for (std::int32_t j = 0; j < length_; ++j) {
         const std::int32_t batch = j / framesPerSlot_;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             // Its slot free, and (past the frames known to be complete)
-            // frame j - 1 of the target read in full.
+            // frame j - 1 done with in every target.
             readerWakes_.wait(lock, [&] {
-                return stop_ || (currentBatch_ > batch - referenceSlotCount_ &&
-                                 (j < known_ || targetProgress_ >= j || targetEnded_));
+                return stop_ ||
+                       (currentBatch_ > batch - referenceSlotCount_ && (j < known_ || handled_ >= j || j >= reach_));
             });
-            if (stop_ || (j >= known_ && targetProgress_ < j))
+            if (stop_ || (j >= known_ && j >= reach_)) {
+                referenceQuit_ = true;
+                lock.unlock();
+                referenceRead_.notify_all();
                 return;
+            }
         }
         const bool complete = ReadFrame(reference_, referenceFraming_, ReferenceFrame(j), referenceBadLine_);
         {

@@ -1,7 +1,8 @@
-// Reading the two sequences of a run, and single frames for a viewer.
+// Reading the sequences of a run, and single frames for a viewer.
 #pragma once
 
 #include <condition_variable>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,56 +31,83 @@ struct SequenceFraming {
     DecodedSource* decoded = nullptr;
 };
 
-// The two files are read at the same time: a second thread reads the
-// reference while the caller reads the target and computes, and the reference
-// runs one slot ahead, so that reading it overlaps computing. Small frames go
-// in batches (a slot holds several frames), so the threads meet once per batch
-// rather than once per frame; a batch stays small enough that its frames are
-// still in the cache when they are compared.
+// The reference and the targets are read at the same time: a second thread
+// reads the reference while the caller reads the targets and computes, and the
+// reference runs one slot ahead, so that reading it overlaps computing. Small
+// frames go in batches (a slot holds several frames), so the threads meet once
+// per batch rather than once per frame; a batch stays small enough that its
+// frames are still in the cache when they are compared.
+//
+// Frames are indexed by the reference: a target with a delay d has its frame
+// i read for reference frame i + d (targets of one run may be out of step with
+// the reference by different amounts, and the reference is read once for all).
 //
 // What a sequential reader promises still holds: each frame is one read call
 // per file (after its FRAME line for Y4M), each file is read in order, and
-// frame j of either file is read only once frame j - 1 is known to be complete
-// in both, so nothing beyond frame N - 1 or past the first incomplete frame is
-// read. The sizes of regular files tell at the start how many frames both hold
-// in full after where each file stands (past the frames a run skips); those the reference thread reads without waiting for the target,
-// the rest (a pipe, a file still growing) frame by frame in step with it.
+// frame j of any file is read only once frame j - 1 is known to be complete in
+// the reference and handled in every target, so nothing beyond a target's
+// frames asked for or past the first incomplete frame is read. The sizes of
+// regular files tell at the start how many frames each holds in full after
+// where it stands (past the frames a run skips); those the reference thread
+// reads without waiting for the targets, the rest (a pipe, a file still
+// growing) frame by frame in step with them.
 //
-// Memory: three slots, of at most kBatchBytes or one frame each. Frames above
-// kAheadBytes get no slot ahead, so a run holds at most two frames plus
-// kAheadBytes (on Linux rounded up to whole 2 MiB pages).
-class PairReader {
+// Memory: two reference slots and one per target, of at most kBatchBytes or
+// one frame each. Frames above kAheadBytes get no reference slot ahead, so a
+// run with one target holds at most two frames plus kAheadBytes (on Linux
+// rounded up to whole 2 MiB pages).
+class RunReader {
 public:
-    struct Frame {
-        const std::uint8_t* reference = nullptr;  // both null when the pair is incomplete
-        const std::uint8_t* target = nullptr;
-        bool referenceEnded = false;
-        bool targetEnded = false;
+    struct Target {
+        std::FILE* file = nullptr;
+        SequenceFraming framing;
+        std::int32_t delay = 0;       // reference frames before its first pair
+        std::int32_t frameCount = 0;  // its frames to compare at most
     };
 
-    PairReader(std::FILE* reference, SequenceFraming referenceFraming, std::FILE* target,
-               SequenceFraming targetFraming, std::size_t frameSize, std::int32_t frameCount);
-    PairReader(const PairReader&) = delete;
-    PairReader& operator=(const PairReader&) = delete;
-    ~PairReader() { Stop(); }
+    RunReader(std::FILE* reference, SequenceFraming referenceFraming, std::vector<Target> targets,
+              std::size_t frameSize);
+    RunReader(const RunReader&) = delete;
+    RunReader& operator=(const RunReader&) = delete;
+    ~RunReader() { Stop(); }
 
+    // Reference frames the run may go through: the end of the last target's frames.
+    std::int32_t Length() const { return length_; }
     // One block for all slots; false when memory is short.
     bool Allocate();
     void Start();
-    // Frame `index`; indices must come in order 0, 1, 2, ...
-    Frame Next(std::int32_t index);
+    // Reference frame `index`, null when the reference ended before it.
+    // Indices must come in order 0, 1, 2, ..., and only while some target
+    // still wants frames (has not ended or reached its count).
+    const std::uint8_t* Next(std::int32_t index);
+    // After Next(index): target k's frame for reference frame `index`, null
+    // when it was not read in full.
+    const std::uint8_t* TargetFrame(std::size_t k, std::int32_t index) const;
+    // Target k's read came short: the target ended.
+    bool TargetEnded(std::size_t k) const { return targets_[k].ended; }
     void ReleaseBuffers();
     // Ends the reference thread; the files may be closed afterwards.
     void Stop();
 
     // A FRAME line that was garbled or cut short ended that file.
     bool ReferenceFrameLineBad() const { return referenceBadLine_; }
-    bool TargetFrameLineBad() const { return targetBadLine_; }
+    bool TargetFrameLineBad(std::size_t k) const { return targets_[k].badLine; }
 
 private:
     static constexpr std::size_t kBatchBytes = 256 << 10;
     static constexpr std::size_t kAheadBytes = 8 << 20;
     static constexpr std::size_t kAlignment = 64;  // whole cache lines for the kernels' loads
+
+    // The caller's thread only, but for `badLine` and `ended`, read after Stop.
+    struct TargetState : Target {
+        std::int32_t known = 0;  // reference indices below which the pair's frames are held in full by the sizes
+        std::int32_t readTo = 0;  // reference indices read in full
+        bool ended = false;       // a read came short
+        bool done = false;        // read no further
+        bool badLine = false;
+        std::uint8_t* slot = nullptr;
+        bool Wants(std::int32_t j) const { return !done && j >= delay && j < delay + frameCount; }
+    };
 
     std::uint8_t* AllocateBlock(std::size_t bytes);
     std::uint64_t CompleteFrames(std::FILE* file, const SequenceFraming& framing) const;
@@ -102,30 +130,29 @@ private:
     };
 
     std::FILE* reference_;
-    std::FILE* target_;
-    SequenceFraming referenceFraming_, targetFraming_;
+    SequenceFraming referenceFraming_;
+    std::vector<TargetState> targets_;
     std::size_t frameSize_;
-    std::int32_t frameCount_;
+    std::int32_t length_ = 0;
     std::int32_t framesPerSlot_ = 1;
     int referenceSlotCount_ = 2;
-    std::int32_t known_ = 0;  // frames both files hold in full, by their sizes at the start
+    std::int32_t known_ = 0;  // reference frames it may read without waiting, by the sizes at the start
     std::unique_ptr<std::uint8_t[], Freer> block_;
     Mapping mapping_;
     std::uint8_t* referenceSlots_[2] = {};
-    std::uint8_t* targetSlot_ = nullptr;
     std::int32_t batchEnd_ = 0;  // the caller's thread only
     bool referenceBadLine_ = false;  // written by whoever reads the reference, read after Stop
-    bool targetBadLine_ = false;
 
-    // Shared with the reference thread, under mutex_. Each count is written by
-    // one side only; the other reads it under the mutex.
+    // Shared with the reference thread, under mutex_. Each is written by one
+    // side only; the other reads it under the mutex.
     std::mutex mutex_;
-    std::condition_variable referenceRead_;  // the reference thread made progress
-    std::condition_variable readerWakes_;    // the target, a free slot or stop
+    std::condition_variable referenceRead_;  // the reference thread made progress or quit
+    std::condition_variable readerWakes_;    // the targets, a free slot or stop
     std::int32_t referenceProgress_ = 0;     // reference frames read in full
     bool referenceEnded_ = false;            // the read of frame referenceProgress_ was short
-    std::int32_t targetProgress_ = 0;
-    bool targetEnded_ = false;
+    bool referenceQuit_ = false;             // the thread is gone: no target wanted more
+    std::int32_t handled_ = 0;  // reference indices below it are done with in every target
+    std::int32_t reach_ = INT32_MAX;  // no target pairs a reference frame from here on
     std::int32_t currentBatch_ = 0;  // batches before it are done with
     bool stop_ = false;
     std::thread thread_;

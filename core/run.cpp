@@ -2,6 +2,7 @@
 // sequences frame by frame and reports through RunFeedback.
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <new>
 #include <string>
@@ -32,18 +33,18 @@ std::string WithPath(const std::string& pattern, const std::string& path)
     return text;
 }
 
-std::string EndedEarlyLine(const PsnrSettings& settings, bool referenceEnded, bool targetEnded,
-                           std::int32_t compared)
+std::string EndedEarlyLine(const std::string& sourcePath, const RunTarget& target, bool referenceEnded,
+                           bool targetEnded, std::int32_t compared)
 {
     std::string who;
     if (referenceEnded && targetEnded)
-        who = "源参考序列 " + settings.sourcePath + " 和目标序列 " + settings.targetPath + " 都";
+        who = "源参考序列 " + sourcePath + " 和目标序列 " + target.path + " 都";
     else if (referenceEnded)
-        who = "源参考序列 " + settings.sourcePath + " ";
+        who = "源参考序列 " + sourcePath + " ";
     else
-        who = "目标序列 " + settings.targetPath + " ";
+        who = "目标序列 " + target.path + " ";
     return who + "提前结束：只比较了" + std::to_string(compared) + "帧，要求" +
-           std::to_string(settings.frameCount) + "帧。\n";
+           std::to_string(target.frameCount) + "帧。\n";
 }
 
 bool InRange(std::int32_t value) { return value >= 0 && value <= kMaxDimension; }
@@ -112,27 +113,31 @@ const char* ReadStreamHeader(std::FILE* file, const std::string* peeked, const s
 
 // Frames are paired by their order whatever their rates: a pair of sequences
 // whose rates differ, or a variable rate, is probably not paired as meant.
-std::string RateWarning(const PsnrSettings& settings, const Y4mHeader* headers, const DecodedSource* const* decoded)
+std::string RateWarning(const std::string& sourcePath, const Y4mHeader& sourceHeader, const DecodedSource* sourceDecoded,
+                        const std::string& targetPath, const Y4mHeader& targetHeader, const DecodedSource* targetDecoded)
 {
     std::int64_t num[2] = {}, den[2] = {};
     std::string text;
     const char* roles[2] = {"源参考序列 ", "目标序列 "};
-    const std::string* paths[2] = {&settings.sourcePath, &settings.targetPath};
+    const std::string* paths[2] = {&sourcePath, &targetPath};
+    const Y4mHeader* headers[2] = {&sourceHeader, &targetHeader};
+    const DecodedSource* decoded[2] = {sourceDecoded, targetDecoded};
     for (int i = 0; i < 2; ++i) {
         if (decoded[i]) {
             const DecodedStream& stream = decoded[i]->Stream();
             num[i] = stream.rateNum;
             den[i] = stream.rateDen;
             if (stream.variableRate && den[i] > 0)
-                text += std::string(roles[i]) + *paths[i] + " 的帧率可变（平均 " + FrameRateText(num[i], den[i]) + " 帧/秒）。";
+                text += std::string(roles[i]) + *paths[i] + " 的帧率可变（平均 " + FrameRateText(num[i], den[i]) +
+                        " 帧/秒）。";
         } else {
-            num[i] = headers[i].rateNum;
-            den[i] = headers[i].rateDen;
+            num[i] = headers[i]->rateNum;
+            den[i] = headers[i]->rateDen;
         }
     }
     if (den[0] > 0 && den[1] > 0 && num[0] * den[1] != num[1] * den[0])
-        text = "源参考序列 " + settings.sourcePath + " 的帧率是 " + FrameRateText(num[0], den[0]) + " 帧/秒，目标序列 " +
-               settings.targetPath + " 的帧率是 " + FrameRateText(num[1], den[1]) + " 帧/秒。" + text;
+        text = "源参考序列 " + sourcePath + " 的帧率是 " + FrameRateText(num[0], den[0]) + " 帧/秒，目标序列 " +
+               targetPath + " 的帧率是 " + FrameRateText(num[1], den[1]) + " 帧/秒。" + text;
     return text.empty() ? text : text + "帧仍按序号一一配对。";
 }
 
@@ -175,27 +180,63 @@ std::uint64_t PlaneSsd(const std::uint8_t* reference, const std::uint8_t* target
                  std::size_t(samples));
 }
 
+// One target of a run: its file, and what it measured.
+struct Side {
+    const RunTarget* target = nullptr;
+    RunFeedback* feedback = nullptr;
+    File file;
+    SequenceFraming framing;
+    Y4mHeader header;
+    std::unique_ptr<DecodedSource> decoded;
+    bool tells = false;
+    std::uint64_t skip = 0;        // its own frames before its first pair
+    std::int32_t delay = 0;        // reference frames read before its first pair
+    OutputFile ownResult;
+    OutputFile* result = nullptr;  // null: no result file
+    double sumY = 0.0, sumU = 0.0, sumV = 0.0;
+    std::int32_t compared = 0;
+    bool done = false;
+    bool referenceEnded = false, targetEnded = false;
+};
+
 }  // namespace
 
 void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
 {
+    RunTarget target;
+    target.path = settings.targetPath;
+    target.stream = settings.targetStream;
+    target.resultPath = settings.resultPath;
+    target.resultOutput = settings.resultOutput;
+    target.frameCount = settings.frameCount;
+    target.offset = settings.offset;
+    target.feedback = &feedback;
+    RunComparisons(settings, {target}, feedback);
+}
+
+void RunComparisons(const PsnrSettings& settings, const std::vector<RunTarget>& targets, RunFeedback& feedback)
+{
     // Settings that cannot describe a sequence end the run before any file is
     // touched. A size of 0 x 0 asks for the size of a YUV4MPEG2 input.
     const bool sizeGiven = settings.width != 0 || settings.height != 0;
-    if ((settings.width == 0 || settings.height == 0) &&
-        (sizeGiven || !(TellsItsSize(settings.sourcePath, settings.sourceStream) ||
-                        TellsItsSize(settings.targetPath, settings.targetStream)))) {
+    const bool anyTells = TellsItsSize(settings.sourcePath, settings.sourceStream) ||
+                          std::any_of(targets.begin(), targets.end(),
+                                      [](const RunTarget& t) { return TellsItsSize(t.path, t.stream); });
+    if ((settings.width == 0 || settings.height == 0) && (sizeGiven || !anyTells)) {
         feedback.ShowMessage("请正确输入图像宽高！", kTitleError, MessageIcon::Error);
         return;
     }
-    if (!InRange(settings.width) || !InRange(settings.height) || !InRange(settings.frameCount) ||
+    if (!InRange(settings.width) || !InRange(settings.height) ||
+        !std::all_of(targets.begin(), targets.end(), [](const RunTarget& t) { return InRange(t.frameCount); }) ||
         std::int64_t(settings.width) * settings.height > kMaxLumaSamples) {
         feedback.ShowMessage("图像宽高或帧数超出范围！\n宽度、高度和帧数应在 0 到 1000000000 之间，"
                              "且宽度×高度不超过 429496729。",
                              kTitleError, MessageIcon::Error);
         return;
     }
-    if (settings.offset < -kMaxDimension || settings.offset > kMaxDimension || !InRange(settings.start)) {
+    if (!std::all_of(targets.begin(), targets.end(),
+                     [](const RunTarget& t) { return t.offset >= -kMaxDimension && t.offset <= kMaxDimension; }) ||
+        !InRange(settings.start)) {
         feedback.ShowMessage("偏移或起始超出范围！\n偏移应在 -1000000000 到 1000000000 之间，起始应在 0 到 1000000000 之间。",
                              kTitleError, MessageIcon::Error);
         return;
@@ -207,42 +248,49 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
         return;
     }
 
-    // The two sequences.
+    // The sequences.
     if (settings.sourcePath.empty()) {
         feedback.ShowMessage("请输入源参考序列文件名！", kTitleOpen, MessageIcon::Error);
         return;
     }
     const std::string* sourcePeeked = settings.sourceStream && settings.sourceStream->file ? &settings.sourceStream->head : nullptr;
-    const std::string* targetPeeked = settings.targetStream && settings.targetStream->file ? &settings.targetStream->head : nullptr;
     File source = OpenInput(settings.sourcePath, settings.sourceStream);
     if (!source) {
         feedback.ShowMessage(WithPath("不能打开 %s!\n请确认路径是否正确！", settings.sourcePath),
                              kTitleOpen, MessageIcon::Error);
         return;
     }
-    if (settings.targetPath.empty()) {
-        feedback.ShowMessage("请输入目标序列文件名！", kTitleOpen, MessageIcon::Error);
-        return;
-    }
-    File target = OpenInput(settings.targetPath, settings.targetStream);
-    if (!target) {
-        feedback.ShowMessage(WithPath("不能打开 %s!请确认路径是否正确！", settings.targetPath),
-                             kTitleOpen, MessageIcon::Error);
-        return;
+    // Not movable (an OutputFile each): a deque grows without moving them.
+    std::deque<Side> sides;
+    std::vector<const std::string*> targetPeeked;
+    for (const RunTarget& target : targets) {
+        Side& side = sides.emplace_back();
+        side.target = &target;
+        side.feedback = target.feedback ? target.feedback : &feedback;
+        targetPeeked.push_back(target.stream && target.stream->file ? &target.stream->head : nullptr);
+        if (target.path.empty()) {
+            feedback.ShowMessage("请输入目标序列文件名！", kTitleOpen, MessageIcon::Error);
+            return;
+        }
+        side.file = OpenInput(target.path, target.stream);
+        if (!side.file) {
+            feedback.ShowMessage(WithPath("不能打开 %s!请确认路径是否正确！", target.path), kTitleOpen,
+                                 MessageIcon::Error);
+            return;
+        }
     }
 
     // Their stream headers, and the picture the run measures.
-    SequenceFraming sourceFraming, targetFraming;
-    Y4mHeader sourceHeader, targetHeader;
-    std::unique_ptr<DecodedSource> sourceDecoded, targetDecoded;
+    SequenceFraming sourceFraming;
+    Y4mHeader sourceHeader;
+    std::unique_ptr<DecodedSource> sourceDecoded;
     std::string error;
     const char* failure = ReadStreamHeader(source.get(), sourcePeeked, settings.sourcePath, "源参考序列",
                                            -1, sourceFraming,
                                            sourceHeader, sourceDecoded, error);
-    if (!failure)
-        failure = ReadStreamHeader(target.get(), targetPeeked, settings.targetPath, "目标序列",
-                                   settings.videoStream, targetFraming,
-                                   targetHeader, targetDecoded, error);
+    for (std::size_t k = 0; k < sides.size() && !failure; ++k)
+        failure = ReadStreamHeader(sides[k].file.get(), targetPeeked[k], sides[k].target->path, "目标序列",
+                                   settings.videoStream, sides[k].framing, sides[k].header, sides[k].decoded, error);
     if (failure) {
         feedback.ShowMessage(error, failure, MessageIcon::Error);
         return;
@@ -257,24 +305,41 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
         return y4m || decoded;
     };
     const bool sourceTells = tell(sourceDecoded, sourceHeader, sourceFraming.y4m);
-    const bool targetTells = tell(targetDecoded, targetHeader, targetFraming.y4m);
+    for (Side& side : sides)
+        side.tells = tell(side.decoded, side.header, side.framing.y4m);
     const auto what = [](bool decoded) { return decoded ? " 的视频流是 " : " 的文件头是 "; };
     std::int32_t width = settings.width, height = settings.height;
     const PixelFormat* format = named ? named : &ClassicFormat();
-    if (sourceTells && targetTells &&
-        (sourceHeader.width != targetHeader.width || sourceHeader.height != targetHeader.height ||
-         sourceHeader.format != targetHeader.format)) {
-        feedback.ShowMessage("源参考序列 " + settings.sourcePath + what(sourceDecoded != nullptr) +
-                                 DescribePicture(sourceHeader.width, sourceHeader.height, sourceHeader.format) +
-                                 "，目标序列 " + settings.targetPath + what(targetDecoded != nullptr) +
-                                 DescribePicture(targetHeader.width, targetHeader.height, targetHeader.format) +
-                                 "，两者不一致！",
-                             kTitleError, MessageIcon::Error);
-        return;
+    // What the first sequence that tells its picture tells, the reference's
+    // when it does; every other one that tells must tell the same.
+    struct Teller {
+        const char* role;
+        const std::string* path;
+        const Y4mHeader* header;
+        bool decoded;
+    };
+    std::vector<Teller> tellers;
+    if (sourceTells)
+        tellers.push_back({"源参考序列 ", &settings.sourcePath, &sourceHeader, sourceDecoded != nullptr});
+    for (const Side& side : sides)
+        if (side.tells)
+            tellers.push_back({"目标序列 ", &side.target->path, &side.header, side.decoded != nullptr});
+    for (std::size_t t = 1; t < tellers.size(); ++t) {
+        const Teller &first = tellers[0], &other = tellers[t];
+        if (first.header->width != other.header->width || first.header->height != other.header->height ||
+            first.header->format != other.header->format) {
+            feedback.ShowMessage(std::string(first.role) + *first.path + what(first.decoded) +
+                                     DescribePicture(first.header->width, first.header->height, first.header->format) +
+                                     "，" + other.role + *other.path + what(other.decoded) +
+                                     DescribePicture(other.header->width, other.header->height, other.header->format) +
+                                     "，两者不一致！",
+                                 kTitleError, MessageIcon::Error);
+            return;
+        }
     }
-    if (sourceTells || targetTells) {
-        const Y4mHeader& header = sourceTells ? sourceHeader : targetHeader;
-        const std::string& path = sourceTells ? settings.sourcePath : settings.targetPath;
+    if (!tellers.empty()) {
+        const Teller& teller = tellers[0];
+        const Y4mHeader& header = *teller.header;
         const bool sizeDiffers = sizeGiven && (width != header.width || height != header.height);
         const bool formatDiffers = named && named != header.format;
         if (sizeDiffers || formatDiffers) {
@@ -283,8 +348,8 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
                                                      formatDiffers ? header.format : nullptr);
             const std::string given = DescribePicture(sizeDiffers ? width : 0, sizeDiffers ? height : 0,
                                                       formatDiffers ? named : nullptr);
-            feedback.ShowMessage((sourceTells ? "源参考序列 " : "目标序列 ") + path +
-                                     what(sourceTells ? sourceDecoded != nullptr : targetDecoded != nullptr) + told + "，与给出的 " + given + " 不一致！",
+            feedback.ShowMessage(teller.role + *teller.path + what(teller.decoded) + told + "，与给出的 " + given +
+                                     " 不一致！",
                                  kTitleError, MessageIcon::Error);
             return;
         }
@@ -297,23 +362,43 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
 
     // The frames before the first pair, passed over before anything is
     // written: a sequence that ends among them leaves nothing to compare.
-    const FrameSkips skips = SkipsOf(settings.offset, settings.start);
+    // The reference is read once for all targets: it is passed over as far
+    // as the target paired furthest back needs, and each target paired
+    // further on waits that many more of its frames.
+    std::uint64_t referenceSkip = 0;
+    const RunTarget* furthestBack = nullptr;
+    for (const Side& side : sides) {
+        const std::uint64_t skip = SkipsOf(side.target->offset, settings.start).reference;
+        if (!furthestBack || skip < referenceSkip)
+            referenceSkip = skip, furthestBack = side.target;
+    }
+    for (Side& side : sides) {
+        const FrameSkips skips = SkipsOf(side.target->offset, settings.start);
+        side.skip = skips.target;
+        side.delay = std::int32_t(skips.reference - referenceSkip);
+    }
     std::string beyond;
-    if (const std::uint64_t held = SkipFrames(source.get(), sourceFraming, layout.frameBytes, skips.reference);
-        held < skips.reference)
-        beyond = SkipBeyondLine("源参考序列", settings.sourcePath, held, skips.reference, settings.offset, settings.start);
-    else if (const std::uint64_t held = SkipFrames(target.get(), targetFraming, layout.frameBytes, skips.target);
-             held < skips.target)
-        beyond = SkipBeyondLine("目标序列", settings.targetPath, held, skips.target, settings.offset, settings.start);
+    if (const std::uint64_t held = SkipFrames(source.get(), sourceFraming, layout.frameBytes, referenceSkip);
+        held < referenceSkip)
+        beyond = SkipBeyondLine("源参考序列", settings.sourcePath, held, referenceSkip, furthestBack->offset,
+                                settings.start);
+    for (std::size_t k = 0; k < sides.size() && beyond.empty(); ++k) {
+        Side& side = sides[k];
+        if (const std::uint64_t held = SkipFrames(side.file.get(), side.framing, layout.frameBytes, side.skip);
+            held < side.skip)
+            beyond = SkipBeyondLine("目标序列", side.target->path, held, side.skip, side.target->offset, settings.start);
+    }
     if (!beyond.empty()) {
         feedback.ShowMessage(beyond + "没有可比较的帧。", kTitleError, MessageIcon::Error);
         return;
     }
 
-    // Frame buffers, taken before the result file is created or truncated,
+    // Frame buffers, taken before any result file is created or truncated,
     // so that a run that cannot get them leaves an existing result file as it was.
-    PairReader reader(source.get(), sourceFraming, target.get(), targetFraming, std::size_t(layout.frameBytes),
-                      settings.frameCount);
+    std::vector<RunReader::Target> readerTargets;
+    for (const Side& side : sides)
+        readerTargets.push_back({side.file.get(), side.framing, side.delay, side.target->frameCount});
+    RunReader reader(source.get(), sourceFraming, std::move(readerTargets), std::size_t(layout.frameBytes));
     // Interleaved formats: each frame's planes unpacked here, once, then measured as planar ones.
     std::vector<std::uint8_t> referencePlanes, targetPlanes;
     bool unpackBuffers = true;
@@ -324,7 +409,8 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
         unpackBuffers = false;
     }
     if (!unpackBuffers || !reader.Allocate()) {
-        target.reset();
+        for (Side& side : sides)
+            side.file.reset();
         source.reset();
         feedback.ShowMessage("内存不足，无法为 " + std::to_string(width) + "×" + std::to_string(height) +
                                  " 的帧分配缓冲区！",
@@ -332,148 +418,206 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
         return;
     }
 
-    // The result file, written to a temporary file and put in place at the
+    // The result files, written to temporary files and put in place at the
     // end. A result path that names one of the sequences by any spelling is
     // refused first all the same: replacing a sequence would destroy it.
-    const bool wantResult = !settings.resultPath.empty();
-    OutputFile ownResult;
-    OutputFile& result = settings.resultOutput ? *settings.resultOutput : ownResult;
-    if (wantResult) {
-        const bool isSource = !result.ToStdout() && SameFile(settings.resultPath, source.get());
-        if (isSource || (!result.ToStdout() && SameFile(settings.resultPath, target.get()))) {
+    for (Side& side : sides) {
+        const RunTarget& target = *side.target;
+        if (target.resultPath.empty())
+            continue;
+        OutputFile& result = target.resultOutput ? *target.resultOutput : side.ownResult;
+        const bool isSource = !result.ToStdout() && SameFile(target.resultPath, source.get());
+        const bool isTarget =
+            !result.ToStdout() && std::any_of(sides.begin(), sides.end(), [&](const Side& s) {
+                return SameFile(target.resultPath, s.file.get());
+            });
+        if (isSource || isTarget) {
             feedback.ShowMessage(WithPath(isSource ? "结果保存文件 %s 就是源参考序列!\n请另选结果保存文件！"
                                                    : "结果保存文件 %s 就是目标序列!\n请另选结果保存文件！",
-                                          settings.resultPath),
+                                          target.resultPath),
                                  kTitleOpen, MessageIcon::Error);
             return;
         }
-        if (!result.Open(settings.resultPath)) {
-            feedback.ShowMessage(WithPath("不能打开 %s!请确认路径是否正确！", settings.resultPath),
-                                 kTitleOpen, MessageIcon::Error);
+        if (!result.Open(target.resultPath)) {
+            feedback.ShowMessage(WithPath("不能打开 %s!请确认路径是否正确！", target.resultPath), kTitleOpen,
+                                 MessageIcon::Error);
             return;
         }
         result.Write(ResultHeaderLine());
+        side.result = &result;
     }
-    bool writeFailed = false;
 
-    // The frames. A frame is compared only when both files delivered all
-    // of it; the first incomplete pair ends the run.
-    RunOutcome outcome;
-    RunDescription& description = outcome.description;
-    description = {settings.sourcePath, settings.targetPath, width, height,
-                   format->name.empty() ? "classic" : std::string(format->name), format->bits,
-                   PeakKindName(settings.peak), peak, sourceFraming.y4m, targetFraming.y4m};
+    // The frames. A frame is compared only when both files delivered all of
+    // it; a target's first incomplete pair ends it, the reference's every one.
+    RunDescription description;
+    description.sourcePath = settings.sourcePath;
+    description.width = width;
+    description.height = height;
+    description.format = format->name.empty() ? "classic" : std::string(format->name);
+    description.bits = format->bits;
+    description.peakKind = PeakKindName(settings.peak);
+    description.peak = peak;
+    description.sourceIsY4m = sourceFraming.y4m;
     std::uint64_t totalSamples = 0;
     for (int p = 0; p < 3; ++p)
         totalSamples += description.planeSamples[p] = layout.planes[p].Samples();
-    description.offset = settings.offset;
     description.start = settings.start;
-    const Y4mHeader headers[2] = {sourceHeader, targetHeader};
-    const DecodedSource* const decodedInputs[2] = {sourceDecoded.get(), targetDecoded.get()};
-    if (const std::string rates = RateWarning(settings, headers, decodedInputs); !rates.empty())
-        feedback.Warn(rates, "警告!");
-    double sumY = 0.0, sumU = 0.0, sumV = 0.0;
-    feedback.ProgressBegin(settings.frameCount);
+    std::size_t live = 0;
+    for (Side& side : sides) {
+        side.done = side.target->frameCount == 0;
+        live += side.done ? 0 : 1;
+        if (const std::string rates = RateWarning(settings.sourcePath, sourceHeader, sourceDecoded.get(),
+                                                  side.target->path, side.header, side.decoded.get());
+            !rates.empty())
+            side.feedback->Warn(rates, "警告!");
+    }
+    feedback.ProgressBegin(reader.Length());
     reader.Start();
-    std::int32_t compared = 0;
-    bool referenceEnded = false, targetEnded = false;
-    for (std::int32_t i = 0; i < settings.frameCount; ++i) {
-        feedback.ProgressStep(i);
-        const PairReader::Frame frame = reader.Next(i);
-        if (!frame.reference) {
-            referenceEnded = frame.referenceEnded;
-            targetEnded = frame.targetEnded;
+    for (std::int32_t j = 0; j < reader.Length() && live > 0; ++j) {
+        feedback.ProgressStep(j);
+        const std::uint8_t* reference = reader.Next(j);
+        if (!reference) {
+            for (std::size_t k = 0; k < sides.size(); ++k) {
+                Side& side = sides[k];
+                if (side.done)
+                    continue;
+                side.referenceEnded = true;
+                side.targetEnded = j >= side.delay && reader.TargetEnded(k);
+                side.done = true;
+            }
             break;
         }
-        FrameResult measured;
-        measured.frame = i;
-        if (layout.unpackedBytes > 0) {
-            UnpackFrame(*format, layout, frame.reference, referencePlanes.data());
-            UnpackFrame(*format, layout, frame.target, targetPlanes.data());
+        bool referenceUnpacked = false;
+        for (std::size_t k = 0; k < sides.size(); ++k) {
+            Side& side = sides[k];
+            if (side.done || j < side.delay)
+                continue;
+            const std::uint8_t* target = reader.TargetFrame(k, j);
+            if (!target) {
+                side.targetEnded = true;
+                side.done = true;
+                --live;
+                continue;
+            }
+            FrameResult measured;
+            measured.frame = j - side.delay;
+            if (layout.unpackedBytes > 0) {
+                if (!referenceUnpacked)
+                    UnpackFrame(*format, layout, reference, referencePlanes.data());
+                referenceUnpacked = true;
+                UnpackFrame(*format, layout, target, targetPlanes.data());
+            }
+            std::uint64_t ssdTotal = 0;
+            for (int p = 0; p < 3; ++p) {
+                const PictureLayout::Plane& plane = layout.planes[p];
+                const std::uint64_t ssd = PlaneSsd(PlaneData(layout, p, reference, referencePlanes.data()),
+                                                   PlaneData(layout, p, target, targetPlanes.data()),
+                                                   plane.Samples(), layout.bytesPerSample);
+                ssdTotal += ssd;
+                // An empty plane gives 0 / 0, not-a-number, which PsnrOfMse keeps.
+                measured.mse[p] = double(ssd) / double(plane.Samples());
+                measured.psnr[p] = PsnrOfMse(measured.mse[p], peak);
+            }
+            measured.psnrYuv = PsnrOfMse(double(ssdTotal) / double(totalSamples), peak);
+            if (side.result)
+                side.result->Write(ResultFrameLine(measured.frame, measured.psnr[0], measured.psnr[1], measured.psnr[2]));
+            side.sumY += measured.psnr[0];
+            side.sumU += measured.psnr[1];
+            side.sumV += measured.psnr[2];
+            ++side.compared;
+            side.feedback->FrameMeasured(measured);
+            if (side.compared == side.target->frameCount) {
+                side.done = true;
+                --live;
+            }
         }
-        std::uint64_t ssdTotal = 0;
-        for (int p = 0; p < 3; ++p) {
-            const PictureLayout::Plane& plane = layout.planes[p];
-            const std::uint64_t ssd = PlaneSsd(PlaneData(layout, p, frame.reference, referencePlanes.data()),
-                                               PlaneData(layout, p, frame.target, targetPlanes.data()),
-                                               plane.Samples(), layout.bytesPerSample);
-            ssdTotal += ssd;
-            // An empty plane gives 0 / 0, not-a-number, which PsnrOfMse keeps.
-            measured.mse[p] = double(ssd) / double(plane.Samples());
-            measured.psnr[p] = PsnrOfMse(measured.mse[p], peak);
-        }
-        measured.psnrYuv = PsnrOfMse(double(ssdTotal) / double(totalSamples), peak);
-        if (wantResult)
-            result.Write(ResultFrameLine(i, measured.psnr[0], measured.psnr[1], measured.psnr[2]));
-        sumY += measured.psnr[0];
-        sumU += measured.psnr[1];
-        sumV += measured.psnr[2];
-        ++compared;
-        feedback.FrameMeasured(measured);
     }
     reader.Stop();
     feedback.FramesDone();
     // Running until the first input ends is what was asked; a stream whose
     // pictures changed did not end, though.
     const auto changed = [](const std::unique_ptr<DecodedSource>& d) { return d && !d->StoppedBecause().empty(); };
-    if (settings.untilEnd && !changed(sourceDecoded) && !changed(targetDecoded))
-        referenceEnded = targetEnded = false;
+    for (Side& side : sides)
+        if (settings.untilEnd && !changed(sourceDecoded) && !changed(side.decoded))
+            side.referenceEnded = side.targetEnded = false;
 
-    // Averages to standard error and to the result file.
-    const std::string diagnostic = AverageLine(ReportAverage(sumY, compared), ReportAverage(sumU, compared),
-                                               ReportAverage(sumV, compared), "\n");
-    std::fputs(diagnostic.c_str(), stderr);
-    if (wantResult) {
-        result.Write(AverageLine(ReportAverage(sumY, compared), ReportAverage(sumU, compared),
-                                 ReportAverage(sumV, compared), "\r\n"));
-        writeFailed = !result.Finish() || (&result == &ownResult && !result.Commit());
+    // Averages to standard error and to the result files.
+    std::vector<bool> writeFailed(sides.size());
+    for (std::size_t k = 0; k < sides.size(); ++k) {
+        Side& side = sides[k];
+        const std::int32_t n = side.compared;
+        const std::string diagnostic = AverageLine(ReportAverage(side.sumY, n), ReportAverage(side.sumU, n),
+                                                   ReportAverage(side.sumV, n), "\n");
+        std::fputs(diagnostic.c_str(), stderr);
+        if (side.result) {
+            side.result->Write(AverageLine(ReportAverage(side.sumY, n), ReportAverage(side.sumU, n),
+                                           ReportAverage(side.sumV, n), "\r\n"));
+            writeFailed[k] = !side.result->Finish() || (side.result == &side.ownResult && !side.result->Commit());
+        }
     }
 
     source.reset();
-    target.reset();
+    for (Side& side : sides)
+        side.file.reset();
     reader.ReleaseBuffers();
 
-    outcome.framesRequested = settings.untilEnd ? compared : settings.frameCount;
-    outcome.framesCompared = compared;
-    description.sourceEncode = EncodeFactsOf(sourceDecoded.get(), skips.reference, compared);
-    description.targetEncode = EncodeFactsOf(targetDecoded.get(), skips.target, compared);
-    outcome.referenceEnded = referenceEnded;
-    outcome.targetEnded = targetEnded;
-    outcome.resultWriteFailed = writeFailed;
     // The decoder conceals what it could not decode, as ffmpeg does: those
     // frames are measured, and said once.
-    for (const auto& [decoded, role, path] : {std::tuple(sourceDecoded.get(), "源参考序列", &settings.sourcePath),
-                                              std::tuple(targetDecoded.get(), "目标序列", &settings.targetPath)})
+    const auto warnErrors = [](RunFeedback& to, const DecodedSource* decoded, const char* role,
+                               const std::string& path) {
         if (decoded && decoded->Errors() > 0)
-            feedback.Warn(std::string(role) + " " + *path + " 解码时出错 " + std::to_string(decoded->Errors()) +
-                              " 次，第一次在解码到第" + std::to_string(decoded->FirstErrorFrame()) +
-                              "帧时：出错的帧按解码器掩盖后的样子测量。",
-                          "警告!");
-    feedback.RunEnded(outcome);
+            to.Warn(std::string(role) + " " + path + " 解码时出错 " + std::to_string(decoded->Errors()) +
+                        " 次，第一次在解码到第" + std::to_string(decoded->FirstErrorFrame()) +
+                        "帧时：出错的帧按解码器掩盖后的样子测量。",
+                    "警告!");
+    };
+    warnErrors(feedback, sourceDecoded.get(), "源参考序列", settings.sourcePath);
+    for (std::size_t k = 0; k < sides.size(); ++k) {
+        Side& side = sides[k];
+        const RunTarget& target = *side.target;
+        RunFeedback& told = *side.feedback;
+        warnErrors(told, side.decoded.get(), "目标序列", target.path);
+        const std::int32_t compared = side.compared;
+        RunOutcome outcome;
+        outcome.description = description;
+        outcome.description.targetPath = target.path;
+        outcome.description.targetIsY4m = side.framing.y4m;
+        outcome.description.offset = target.offset;
+        outcome.framesRequested = settings.untilEnd ? compared : target.frameCount;
+        outcome.framesCompared = compared;
+        outcome.description.sourceEncode =
+            EncodeFactsOf(sourceDecoded.get(), referenceSkip + std::uint64_t(side.delay), compared);
+        outcome.description.targetEncode = EncodeFactsOf(side.decoded.get(), side.skip, compared);
+        outcome.referenceEnded = side.referenceEnded;
+        outcome.targetEnded = side.targetEnded;
+        outcome.resultWriteFailed = writeFailed[k];
+        told.RunEnded(outcome);
 
-    // A result file that was not written completely is a failure, never a success.
-    if (writeFailed) {
-        feedback.ShowMessage(WithPath(result.Staged() ? "写入结果文件 %s 时出错!\n结果文件没有写出，原有的同名文件保持不变。"
-                                                        "请检查磁盘空间后重新计算！"
-                                                      : "写入结果文件 %s 时出错!\n结果文件不完整，请检查磁盘空间后重新计算！",
-                                      settings.resultPath),
+        // A result file that was not written completely is a failure, never a success.
+        if (writeFailed[k]) {
+            told.ShowMessage(WithPath(side.result->Staged() ? "写入结果文件 %s 时出错!\n结果文件没有写出，原有的同名文件保持不变。"
+                                                              "请检查磁盘空间后重新计算！"
+                                                            : "写入结果文件 %s 时出错!\n结果文件不完整，请检查磁盘空间后重新计算！",
+                                      target.resultPath),
                              kTitleWrite, MessageIcon::Error);
-    } else {
-        std::string summary = SummaryText(compared, ReportAverage(sumY, compared),
-                                          ReportAverage(sumU, compared), ReportAverage(sumV, compared));
-        const bool ended = referenceEnded || targetEnded;
+            continue;
+        }
+        std::string summary = SummaryText(compared, ReportAverage(side.sumY, compared),
+                                          ReportAverage(side.sumU, compared), ReportAverage(side.sumV, compared));
+        const bool ended = side.referenceEnded || side.targetEnded;
         if (ended)
-            summary += EndedEarlyLine(settings, referenceEnded, targetEnded, compared);
-        if (referenceEnded && reader.ReferenceFrameLineBad())
-            summary += "源参考序列 " + settings.sourcePath + " 第" + std::to_string(compared) + "帧的帧头（FRAME 行）缺失或无效。\n";
-        if (targetEnded && reader.TargetFrameLineBad())
-            summary += "目标序列 " + settings.targetPath + " 第" + std::to_string(compared) + "帧的帧头（FRAME 行）缺失或无效。\n";
-        for (const DecodedSource* decoded : {sourceDecoded.get(), targetDecoded.get()})
+            summary += EndedEarlyLine(settings.sourcePath, target, side.referenceEnded, side.targetEnded, compared);
+        if (side.referenceEnded && reader.ReferenceFrameLineBad())
+            summary += "源参考序列 " + settings.sourcePath + " 第" + std::to_string(compared + side.delay) +
+                       "帧的帧头（FRAME 行）缺失或无效。\n";
+        if (side.targetEnded && reader.TargetFrameLineBad(k))
+            summary += "目标序列 " + target.path + " 第" + std::to_string(compared) + "帧的帧头（FRAME 行）缺失或无效。\n";
+        for (const DecodedSource* decoded : {sourceDecoded.get(), side.decoded.get()})
             if (decoded && !decoded->StoppedBecause().empty())
                 summary += decoded->StoppedBecause() + "\n";
         // A run that ended early did not do what was asked: never titled a success.
-        feedback.ShowMessage(summary, ended ? kTitleIncomplete : kTitleDone,
-                             ended ? MessageIcon::Warning : MessageIcon::None);
+        told.ShowMessage(summary, ended ? kTitleIncomplete : kTitleDone,
+                         ended ? MessageIcon::Warning : MessageIcon::None);
     }
     feedback.ProgressEnd();
 }

@@ -789,6 +789,133 @@ std::string HtmlReport(const RunRecord& run)
     return h;
 }
 
+namespace {
+
+// Colours of the targets' curves in a report of several: distinct, and dark
+// enough on white.
+const char* const kTargetColours[] = {"#1f5fa8", "#c0392b", "#2e8b57", "#8e44ad", "#d35400",
+                                      "#16a085", "#7f8c8d", "#b7950b", "#2c3e50", "#e84393"};
+
+// Luma PSNR of every target on one chart, frame numbers of each from 0.
+std::string LumaChart(const std::vector<RunRecord>& runs)
+{
+    double yMin = std::numeric_limits<double>::infinity(), yMax = -yMin;
+    XAxis xAxis{0, 1};
+    for (const RunRecord& run : runs) {
+        for (const FrameResult& f : run.frames)
+            if (std::isfinite(f.psnr[0]))
+                yMin = std::min(yMin, f.psnr[0]), yMax = std::max(yMax, f.psnr[0]);
+        if (!run.frames.empty())
+            xAxis.last = std::max(xAxis.last, double(run.frames.back().frame));
+    }
+    const bool anyValue = yMin <= yMax;
+    if (!anyValue)
+        yMin = 0, yMax = 50;
+    if (yMax - yMin < 0.1) {
+        const double middle = (yMin + yMax) / 2;
+        yMin = middle - 0.05, yMax = middle + 0.05;
+    }
+    const double margin = (yMax - yMin) * 0.02;
+    yMin -= margin, yMax += margin;
+    const double yStep = NiceStep(yMax - yMin, 6);
+    const int yDecimals = std::max(0, int(-std::floor(std::log10(yStep) + 1e-9)));
+    yMin = std::floor(yMin / yStep) * yStep;
+    yMax = std::ceil(yMax / yStep) * yStep;
+    const double plotHeight = kPlotBottom - kPlotTop;
+    auto yOf = [&](double v) { return kPlotBottom - (v - yMin) / (yMax - yMin) * plotHeight; };
+
+    std::string svg;
+    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" width=\"" + std::to_string(kChartWidth) +
+           "\" height=\"" + std::to_string(kChartHeight) + "\" viewBox=\"0 0 " + std::to_string(kChartWidth) + ' ' +
+           std::to_string(kChartHeight) + "\" role=\"img\" aria-label=\"逐帧亮度 PSNR\">\n<g class=\"grid\">\n";
+    for (double v = yMin; v <= yMax + yStep / 2; v += yStep) {
+        const std::string y = Coordinate(yOf(v));
+        svg += "<line x1=\"" + std::to_string(kPlotLeft) + "\" y1=\"" + y + "\" x2=\"" + std::to_string(kPlotRight) +
+               "\" y2=\"" + y + "\"/>\n<text class=\"tick\" x=\"" + std::to_string(kPlotLeft - 8) + "\" y=\"" + y +
+               "\" dy=\"4\" text-anchor=\"end\">" + Fixed(v, yDecimals) + "</text>\n";
+    }
+    const double span = xAxis.last - xAxis.first;
+    const double xStep = span < 1 ? 1 : std::max(1.0, NiceStep(span, 8));
+    for (double f = 0; f <= xAxis.last; f += xStep) {
+        const std::string x = Coordinate(FrameToX(f, xAxis));
+        svg += "<line x1=\"" + x + "\" y1=\"" + std::to_string(kPlotTop) + "\" x2=\"" + x + "\" y2=\"" +
+               std::to_string(kPlotBottom) + "\"/>\n<text class=\"tick\" x=\"" + x + "\" y=\"" +
+               std::to_string(kPlotBottom + 18) + "\" text-anchor=\"middle\">" + Fixed(f, 0) + "</text>\n";
+    }
+    svg += "</g>\n<rect class=\"frame\" x=\"" + std::to_string(kPlotLeft) + "\" y=\"" + std::to_string(kPlotTop) +
+           "\" width=\"" + std::to_string(kPlotRight - kPlotLeft) + "\" height=\"" +
+           std::to_string(kPlotBottom - kPlotTop) + "\"/>\n";
+    svg += "<text class=\"axis-title\" x=\"" + std::to_string((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
+           std::to_string(kChartHeight - 12) + "\" text-anchor=\"middle\">帧</text>\n";
+    svg += "<text class=\"axis-title\" transform=\"translate(16 " + std::to_string((kPlotTop + kPlotBottom) / 2) +
+           ") rotate(-90)\" text-anchor=\"middle\">PSNR_Y (dB)</text>\n";
+    for (std::size_t r = 0; r < runs.size(); ++r)
+        svg += "<polyline class=\"series\" id=\"series-" + std::to_string(r) + "\" style=\"stroke: " +
+               kTargetColours[r % std::size(kTargetColours)] + "\" points=\"" +
+               PolylinePoints(runs[r].frames, 0, xAxis, yOf) + "\"><title>" + Xml(runs[r].outcome.description.targetPath) +
+               "</title></polyline>\n";
+    if (!anyValue)
+        svg += "<text class=\"empty\" x=\"" + std::to_string((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
+               std::to_string((kPlotTop + kPlotBottom) / 2) + "\" text-anchor=\"middle\">没有可绘制的数值</text>\n";
+    svg += "</svg>\n";
+    return svg;
+}
+
+}  // namespace
+
+std::string HtmlReport(const std::vector<RunRecord>& runs)
+{
+    if (runs.size() == 1)
+        return HtmlReport(runs.front());
+    std::string h;
+    h += "<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"zh-CN\" xml:lang=\"zh-CN\">\n<head>\n";
+    h += "<meta charset=\"utf-8\"/>\n<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"/>\n";
+    h += "<title>Lorvane PSNR 报告</title>\n<style>" + std::string(kStyle) + "</style>\n</head>\n<body>\n<main>\n";
+    h += "<h1>Lorvane PSNR 报告</h1>\n<p class=\"subtitle\">Lorvane " + Xml(kVersion) + "，" +
+         std::to_string(runs.size()) + " 个目标序列</p>\n";
+    if (runs.empty()) {
+        h += "</main>\n</body>\n</html>\n";
+        return h;
+    }
+    const RunDescription& d = runs.front().outcome.description;
+    h += "<h2>输入与设置</h2>\n<table class=\"inputs\">\n";
+    auto row = [&](const std::string& name, const std::string& value) {
+        h += "<tr><th>" + Xml(name) + "</th><td>" + Xml(value) + "</td></tr>\n";
+    };
+    row("源参考序列", d.sourcePath + (d.sourceIsY4m ? "（YUV4MPEG2）" : ""));
+    row("分辨率", std::to_string(d.width) + " × " + std::to_string(d.height));
+    row("像素格式", d.format + "，" + std::to_string(d.bits) + " 位");
+    row("峰值", Fixed(d.peak, 0) + "（" + d.peakKind + "）");
+    h += "</table>\n";
+
+    h += "<h2>各目标序列</h2>\n<table class=\"stats\">\n<tr><th>目标序列</th><th class=\"num\">帧数</th>"
+         "<th class=\"num\">Y 平均</th><th class=\"num\">U 平均</th><th class=\"num\">V 平均</th>"
+         "<th class=\"num\">YUV 合并</th><th class=\"num\">Y 最小</th><th>说明</th></tr>\n";
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const RunRecord& run = runs[r];
+        const RunOutcome& o = run.outcome;
+        const SequenceStatistics& s = run.statistics;
+        std::string note;
+        if (o.description.offset != 0 || o.description.start != 0)
+            note += "偏移 " + std::to_string(o.description.offset) + "，起始 " + std::to_string(o.description.start);
+        if (const char* ended = EndedEarly(o))
+            note += (note.empty() ? "" : "；") + std::string(std::string(ended) == "both"        ? "两个序列都"
+                                                             : std::string(ended) == "reference" ? "源参考序列"
+                                                                                                 : "目标序列") +
+                    "在请求的 " + std::to_string(o.framesRequested) + " 帧之前结束";
+        h += "<tr><td><span style=\"color: " + std::string(kTargetColours[r % std::size(kTargetColours)]) +
+             "\">■</span> " + Xml(o.description.targetPath + (o.description.targetIsY4m ? "（YUV4MPEG2）" : "")) +
+             "</td>" + Cell(std::to_string(o.framesCompared)) + Cell(HtmlValue(s.planes[0].mean)) +
+             Cell(HtmlValue(s.planes[1].mean)) + Cell(HtmlValue(s.planes[2].mean)) + Cell(HtmlValue(s.yuv.pooled)) +
+             Cell(HtmlValue(s.planes[0].min)) + "<td" + (EndedEarly(o) ? " class=\"warning\"" : "") + ">" + Xml(note) +
+             "</td></tr>\n";
+    }
+    h += "</table>\n<p class=\"note\">平均：各帧 PSNR 的算术平均；合并：全部帧平均均方误差的 PSNR。</p>\n";
+    h += "<h2>逐帧亮度 PSNR</h2>\n" + LumaChart(runs);
+    h += "</main>\n</body>\n</html>\n";
+    return h;
+}
+
 bool WriteOutput(const std::string& path, const std::function<void(const TextSink&)>& write)
 {
     OutputFile file;

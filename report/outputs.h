@@ -27,6 +27,9 @@ void WriteCsv(const RunRecord& run, const TextSink& out);
 std::string JsonText(const RunRecord& run);
 std::string CsvText(const RunRecord& run);
 std::string HtmlReport(const RunRecord& run);
+// Several targets measured against one reference in one run: their curves
+// overlaid on one chart and a row each. One run gives HtmlReport(run) exactly.
+std::string HtmlReport(const std::vector<RunRecord>& runs);
 // For lorvane-cli --stats: Chinese, LF line ends.
 std::string StatisticsTable(const RunRecord& run);
 // The columns a terminal gives UTF-8 text: East Asian wide and full-width

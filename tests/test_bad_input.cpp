@@ -277,6 +277,17 @@ const std::vector<Case> kCases = {
     {"one_output_fails_none_written", "-s 16x8 -o $D/old.txt --json $D/old.json --csv $D/folder $R $T", 1, Summary(3),
      Average(3) + "写入文件错误!\n写入 $D/folder 时出错!\n输出不完整，请检查路径和磁盘空间！\n"
      "写入文件错误!\n因此没有写出：-o $D/old.txt、--json $D/old.json（原有的同名文件保持不变）。\n"},
+    // Several targets: each -o, --json and --csv needs {} for the target's name, and two targets must not
+    // expand to one file; a target that cannot be opened stops the run before any output is made.
+    {"several_targets_without_braces", "-s 16x8 -n 3 -o $D/out_{}.txt --json $D/new.json $R $T $D/hard-tgt", 2, "",
+     Usage("选项 --json $D/new.json 的路径中没有 {}：有多个目标序列时，每个目标序列各写一个文件，路径中的 {} "
+           "换成目标序列的文件名（不含目录和扩展名）。")},
+    {"several_targets_one_name", "-s 16x8 -n 3 --csv $D/{}.csv $R $T $D/folder/../tgt.yuv", 2, "",
+     Usage("选项 --csv $D/{}.csv 给目标序列 $T 和 $D/folder/../tgt.yuv 都是 $D/tgt.csv：请让它们的文件名不同，或分开运行。")},
+    {"several_targets_one_missing", "-s 16x8 -n 3 -o $D/old{}.txt --json $D/{}.json $R $T $D/missing.yuv $D/hard-tgt", 1,
+     "", CannotOpen("$D/missing.yuv")},
+    {"several_targets_both_stdin", "-s 16x8 -n 3 $R /dev/stdin -", 2, "",
+     Usage("序列 /dev/stdin 和 - 都是标准输入：只能有一个序列从标准输入读取。")},
     // One file, one output, whatever its spelling; "-" is standard output for -o too.
     {"two_outputs_one_file_by_path", "-s 16x8 --json $D/new.json --csv $D/folder/../new.json $R $T", 2, "",
      Usage("选项 --json $D/new.json 和 --csv $D/folder/../new.json 是同一个文件：每个文件只能写一个输出。")},

@@ -54,6 +54,68 @@ TEST_F(Cli, RunsPrintExactTextsAndWriteTheResultFile)
     }
 }
 
+TEST_F(Cli, SeveralTargetsInOnePassMatchTheirOwnRuns)
+{
+    // Three targets off the reference by different amounts; the last one ends early.
+    const std::string reference = Frames(64, 48, 6, false);
+    const int frame = 64 * 48 * 3 / 2;
+    WriteFile(ref, reference);
+    std::vector<std::string> targets;
+    for (int k = 0; k < 3; ++k) {
+        std::string bytes = reference.substr(0, std::size_t(k == 2 ? 3 * frame : 6 * frame));
+        for (std::size_t i = std::size_t(k); i < bytes.size(); i += std::size_t(5 + 2 * k))
+            bytes[i] = char(bytes[i] + 3 * (k + 1));
+        targets.push_back(s.dir + "/" + std::string(1, char('a' + k)) + ".yuv");
+        WriteFile(targets.back(), bytes);
+    }
+    const auto outputs = [&](const std::string& name) {
+        return std::vector<std::string>{"-o", s.dir + "/" + name + ".txt", "--json", s.dir + "/" + name + ".json",
+                                        "--csv", s.dir + "/" + name + ".csv"};
+    };
+    std::vector<std::string> args = outputs("multi_{}");
+    for (const std::string& arg : {std::string("-s"), std::string("64x48"), std::string("-n"), std::string("6"), ref})
+        args.push_back(arg);
+    args.insert(args.end(), targets.begin(), targets.end());
+    const Outcome multi = s.Run(args);
+
+    std::string out, averages, err;
+    int worst = 0;
+    for (int k = 0; k < 3; ++k) {
+        const std::string name(1, char('a' + k));
+        std::vector<std::string> one = outputs("single_" + name);
+        for (const std::string& arg : {std::string("-s"), std::string("64x48"), std::string("-n"), std::string("6"), ref,
+                                       targets[std::size_t(k)]})
+            one.push_back(arg);
+        const Outcome single = s.Run(one);
+        worst = std::max(worst, single.status);
+        out += (k ? "\n目标序列 " : "目标序列 ") + targets[std::size_t(k)] + "：\n" + single.out;
+        // The Average lines come together after the frames; a summary that is a warning follows them.
+        const std::size_t line = single.err.find('\n') + 1;
+        averages += single.err.substr(0, line);
+        err += single.err.substr(line);
+        for (const char* extension : {".txt", ".json", ".csv"}) {
+            const std::string written = ReadFile(s.dir + "/multi_" + name + extension);
+            EXPECT_FALSE(written.empty()) << name << extension;
+            EXPECT_EQ(written, ReadFile(s.dir + "/single_" + name + extension)) << name << extension;
+        }
+    }
+    EXPECT_EQ(worst, 1) << "the short target ends early on its own";
+    EXPECT_EQ(multi.status, worst);
+    EXPECT_EQ(multi.out, out);
+    EXPECT_EQ(multi.err, averages + err);
+    // The short target's files hold its 3 frames, the others' all 6.
+    EXPECT_NE(ReadFile(s.dir + "/multi_b.csv").find("\n5,"), std::string::npos);
+    EXPECT_EQ(ReadFile(s.dir + "/multi_c.csv").find("\n3,"), std::string::npos);
+
+    // One report with every target; a second --report is still one file.
+    const Outcome report = s.Run({"-s", "64x48", "-q", "--report", s.dir + "/all.html", ref, targets[0], targets[1]});
+    EXPECT_EQ(report.status, 0) << report.err;
+    const std::string html = ReadFile(s.dir + "/all.html");
+    for (const std::string& target : {targets[0], targets[1]})
+        EXPECT_NE(html.find(target), std::string::npos) << target;
+    EXPECT_NE(html.find("id=\"series-1\""), std::string::npos);
+}
+
 TEST_F(Cli, BadCommandLinesExitWithTwoAndTouchNothing)
 {
     for (const auto& [args, reason] : std::vector<std::pair<std::vector<std::string>, std::string>>{
