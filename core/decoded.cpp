@@ -157,6 +157,8 @@ std::unique_ptr<DecodedSource> DecodedSource::Open(const std::string& path, cons
 DecodedSource::~DecodedSource() = default;
 std::int64_t DecodedSource::Errors() const { return decoder_->Errors(); }
 std::int64_t DecodedSource::FirstErrorFrame() const { return decoder_->FirstErrorAt(); }
+std::int64_t DecodedSource::MissingFrames() const { return decoder_->MissingFrames(); }
+std::int64_t DecodedSource::FirstGapFrame() const { return decoder_->FirstGapAt(); }
 
 std::uint64_t DecodedSource::PacketBytes(std::int64_t first, std::int64_t count) const
 {

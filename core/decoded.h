@@ -72,6 +72,10 @@ public:
     // being decoded (counted from 0) when the first came.
     std::int64_t Errors() const;
     std::int64_t FirstErrorFrame() const;
+    // Frames missing from a constant-rate stream, by its timestamps, and the
+    // frame (counted from 0 among those decoded) before which the first gap lies.
+    std::int64_t MissingFrames() const;
+    std::int64_t FirstGapFrame() const;
     // A frame whose size or format differs from the stream's ended it: why.
     const std::string& StoppedBecause() const { return stoppedBecause_; }
 

@@ -12,7 +12,7 @@
 
 namespace lorvane::decoding {
 
-inline constexpr int kDecoderAbi = 2;
+inline constexpr int kDecoderAbi = 3;
 
 enum class OpenFailure {
     None,
@@ -59,6 +59,11 @@ public:
     // conceals it), and how many pictures had been handed out at the first.
     virtual std::int64_t Errors() const = 0;
     virtual std::int64_t FirstErrorAt() const = 0;
+    // Frames a constant-rate stream's timestamps say are missing between the
+    // pictures handed out (a demuxer that dropped damaged packets says
+    // nothing else), and how many pictures came before the first gap.
+    virtual std::int64_t MissingFrames() const = 0;
+    virtual std::int64_t FirstGapAt() const = 0;
 };
 
 struct Entry {

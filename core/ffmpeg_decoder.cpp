@@ -3,7 +3,9 @@
 // handed out picture by picture in presentation order without a copy.
 #include "decoder_module.h"
 
+#include <atomic>
 #include <cmath>
+#include <cstdarg>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -19,11 +21,19 @@ extern "C" {
 namespace lorvane::decoding {
 namespace {
 
+class FfmpegDecoder;
+void CountLoggedError(void* avcl, int level);
+
 // What goes wrong is said in the tool's own messages; FFmpeg's log lines
-// would only interleave with them.
+// would only interleave with them. Its errors are counted, though: a
+// demuxer that drops a damaged packet or a decoder that conceals a slice
+// says so only there, and the frames lost would go unnoticed.
 void QuietLibraries()
 {
-    static const bool quiet = (av_log_set_level(AV_LOG_QUIET), true);
+    static const bool quiet = (av_log_set_callback([](void* avcl, int level, const char*, va_list) {
+                                   CountLoggedError(avcl, level);
+                               }),
+                               true);
     (void)quiet;
 }
 
@@ -79,28 +89,71 @@ struct Closer {
 
 class FfmpegDecoder final : public Decoder {
 public:
+    ~FfmpegDecoder() override
+    {
+        // Nothing logged from here on is this decoder's.
+        if (decoder)
+            decoder->opaque = nullptr;
+        if (container)
+            container->opaque = nullptr;
+    }
     bool Next(Picture& picture) override;
     std::int64_t Errors() const override { return errors_; }
     std::int64_t FirstErrorAt() const override { return firstError_; }
+    std::int64_t MissingFrames() const override { return missing_; }
+    std::int64_t FirstGapAt() const override { return firstGap_; }
+    // From any thread: the decoder's own threads log too.
+    void Error()
+    {
+        std::int64_t none = -1;
+        firstError_.compare_exchange_strong(none, handedOut_.load());
+        ++errors_;
+    }
 
     std::unique_ptr<AVFormatContext, Closer> container;
     std::unique_ptr<AVCodecContext, Closer> decoder;
     std::unique_ptr<AVPacket, Closer> packet{av_packet_alloc()};
     std::unique_ptr<AVFrame, Closer> frame{av_frame_alloc()};
     int streamIndex = -1;
+    std::int64_t frameTicks = 0;  // one frame in the stream's time base; 0: not constant or unknown
 
 private:
-    void Error()
+    void CheckTimestamp(std::int64_t ts)
     {
-        if (errors_++ == 0)
-            firstError_ = handedOut_;
+        if (frameTicks > 0 && ts != AV_NOPTS_VALUE && lastTimestamp_ != AV_NOPTS_VALUE &&
+            ts - lastTimestamp_ > frameTicks + frameTicks / 2) {
+            if (missing_ == 0)
+                firstGap_ = handedOut_;
+            missing_ += (ts - lastTimestamp_ + frameTicks / 2) / frameTicks - 1;
+        }
+        if (ts != AV_NOPTS_VALUE)
+            lastTimestamp_ = ts;
     }
+    std::int64_t lastTimestamp_ = AV_NOPTS_VALUE;
+    std::int64_t missing_ = 0;
+    std::int64_t firstGap_ = -1;
     bool demuxerDone_ = false;  // every packet sent, and the decoder told so
     bool ended_ = false;
-    std::int64_t handedOut_ = 0;
-    std::int64_t errors_ = 0;
-    std::int64_t firstError_ = -1;
+    std::atomic<std::int64_t> handedOut_{0};
+    std::atomic<std::int64_t> errors_{0};
+    std::atomic<std::int64_t> firstError_{-1};
 };
+
+// The decoder's frame threads copy the context's opaque pointer: a line
+// from any of them finds its source there.
+void CountLoggedError(void* avcl, int level)
+{
+    if (!avcl || level > AV_LOG_ERROR)
+        return;
+    const AVClass* cls = *static_cast<const AVClass**>(avcl);
+    void* owner = nullptr;
+    if (cls == avcodec_get_class())
+        owner = static_cast<AVCodecContext*>(avcl)->opaque;
+    else if (cls == avformat_get_class())
+        owner = static_cast<AVFormatContext*>(avcl)->opaque;
+    if (owner)
+        static_cast<FfmpegDecoder*>(owner)->Error();
+}
 
 bool FfmpegDecoder::Next(Picture& picture)
 {
@@ -118,6 +171,7 @@ bool FfmpegDecoder::Next(Picture& picture)
             picture.height = frame->height;
             picture.pixelFormat = FormatName(frame->format);
             picture.packetBytes = frame->pkt_size > 0 ? frame->pkt_size : 0;
+            CheckTimestamp(frame->best_effort_timestamp);
             ++handedOut_;
             return true;
         }
@@ -160,6 +214,7 @@ Decoder* Open(const char* path, int wanted, StreamFacts& facts, OpenFailure& fai
     if (avformat_open_input(&container, path, nullptr, nullptr) < 0)
         return nullptr;
     source->container.reset(container);
+    container->opaque = source.get();
     if (avformat_find_stream_info(container, nullptr) < 0)
         return nullptr;
     facts.container = container->iformat->name;
@@ -202,6 +257,7 @@ Decoder* Open(const char* path, int wanted, StreamFacts& facts, OpenFailure& fai
     if (!decoder || avcodec_parameters_to_context(decoder, stream->codecpar) < 0)
         return nullptr;
     decoder->thread_count = 0;  // as many as the decoder sees fit
+    decoder->opaque = source.get();
     decoder->pkt_timebase = stream->time_base;
     failure = OpenFailure::DecoderNotOpened;
     if (avcodec_open2(decoder, codec, nullptr) < 0)
@@ -226,6 +282,13 @@ Decoder* Open(const char* path, int wanted, StreamFacts& facts, OpenFailure& fai
     if (average.num > 0 && average.den > 0 && base.num > 0 && base.den > 0) {
         const double a = av_q2d(average), b = av_q2d(base);
         facts.variableRate = std::abs(a - b) > 0.001 * b;
+    }
+    // Timestamps a whole number of ticks apart frame after frame: the gaps
+    // among them are frames lost.
+    if (!facts.variableRate && facts.rateNum > 0) {
+        const AVRational tick = av_div_q(av_inv_q(AVRational{facts.rateNum, facts.rateDen}), stream->time_base);
+        if (tick.den == 1 && tick.num > 0)
+            source->frameTicks = tick.num;
     }
     if (facts.frameEstimate == 0 && container->duration > 0 && facts.rateNum > 0)
         facts.frameEstimate =

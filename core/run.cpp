@@ -571,6 +571,16 @@ void RunComparisons(const PsnrSettings& settings, const std::vector<RunTarget>& 
                         "帧时：出错的帧按解码器掩盖后的样子测量。",
                     "警告!");
     };
+    // Frames lost before the last pair put every pair after them out of
+    // step: never a success.
+    const auto warnGaps = [](RunFeedback& to, const DecodedSource* decoded, const char* role, const std::string& path,
+                             std::uint64_t pairedUpTo) {
+        if (decoded && decoded->MissingFrames() > 0 && std::uint64_t(decoded->FirstGapFrame()) < pairedUpTo)
+            to.ShowMessage(std::string(role) + " " + path + " 的时间戳表明缺少 " + std::to_string(decoded->MissingFrames()) +
+                               " 帧，第一处在第" + std::to_string(decoded->FirstGapFrame()) +
+                               "帧之前（损坏的数据包被丢弃，或流本身有空缺）：其后的帧仍按序号配对，结果可能错位。",
+                           "警告!", MessageIcon::Warning);
+    };
     warnErrors(feedback, sourceDecoded.get(), "源参考序列", settings.sourcePath);
     for (std::size_t k = 0; k < sides.size(); ++k) {
         Side& side = sides[k];
@@ -578,6 +588,9 @@ void RunComparisons(const PsnrSettings& settings, const std::vector<RunTarget>& 
         RunFeedback& told = *side.feedback;
         warnErrors(told, side.decoded.get(), "目标序列", target.path);
         const std::int32_t compared = side.compared;
+        warnGaps(told, sourceDecoded.get(), "源参考序列", settings.sourcePath,
+                 referenceSkip + std::uint64_t(side.delay) + std::uint64_t(compared));
+        warnGaps(told, side.decoded.get(), "目标序列", target.path, side.skip + std::uint64_t(compared));
         RunOutcome outcome;
         outcome.description = description;
         outcome.description.targetPath = target.path;

@@ -524,6 +524,23 @@ TEST_F(Cli, EncodedFilesAreDecodedAndY4mPipesRead)
     const Outcome second = s.Run({"-s", "176x144", "--stream", "2", x264, multi});
     EXPECT_EQ(second.status, 0) << second.err;
     EXPECT_NE(second.out, first.out);
+    // Broken encodes: no video, the index cut away, packets lost in the middle (the demuxer drops them without a
+    // word; the timestamps tell, and every pair after them is out of step: exit 1).
+    ASSERT_EQ(std::system(("cd '" + s.dir + "' && ffmpeg -y -v error -f lavfi -i sine=duration=0.2 -c:a aac audio.m4a && "
+                           "ffmpeg -y -v error -i x264.mp4 -c copy -f mpegts whole.ts && head -c 3000 x264.mp4 > cut.mp4")
+                              .c_str()), 0);
+    const std::string ts = ReadFile(s.dir + "/whole.ts");
+    const std::size_t middle = ts.size() / 188 / 2 * 188;
+    WriteFile(s.dir + "/damaged.ts", ts.substr(0, middle) + ts.substr(middle + 3 * 188));
+    const std::string audio = s.dir + "/audio.m4a", cut = s.dir + "/cut.mp4", damaged = s.dir + "/damaged.ts";
+    EXPECT_EQ(s.Run({"-o", result, x264, audio}).err, "错误!\n目标序列 " + audio + " 没有视频流，无法测量。\n");
+    EXPECT_EQ(s.Run({"-o", result, cut, x264}).err,
+              "错误!\n源参考序列 " + cut + " 无法作为视频文件打开：它的内容不完整或已损坏。\n");
+    const Outcome lost = s.Run({x264, damaged});
+    EXPECT_EQ(lost.status, 1);
+    EXPECT_NE(lost.err.find("警告!\n目标序列 " + damaged + " 的时间戳表明缺少 "), std::string::npos) << lost.err;
+    const Outcome whole = s.Run({x264, s.dir + "/whole.ts"});
+    EXPECT_EQ(whole.status, 0) << whole.err;
     EXPECT_EQ(s.Run({"--stream", "3", multi, x264}).err,
               "错误!\n目标序列 " + x264 + " 没有第3号流：它只有1个流（从 0 起编号）。\n");
     EXPECT_EQ(s.Run({"--stream", "0", src, multi, "-s", "176x144"}).err,
