@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "core/psnr.h"
+#include "core/lorvane.h"
 
 namespace lorvane {
 

@@ -8,9 +8,7 @@
 
 #include <cstdint>
 
-#include "core/decoded.h"
-#include "core/format.h"
-#include "core/probe.h"
+#include "core/lorvane.h"
 
 namespace lorvane {
 

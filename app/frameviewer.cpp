@@ -16,7 +16,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "core/reader.h"
+#include "core/lorvane.h"
 #include "prompts.h"
 
 namespace lorvane {

@@ -2,7 +2,7 @@
 // lorvane_gui, which the tests link as well.
 #include <QApplication>
 
-#include "core/files.h"
+#include "core/lorvane.h"
 #include "psnrdialog.h"
 
 int main(int argc, char* argv[])

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "core/psnr.h"
+#include "core/lorvane.h"
 #include "report/outputs.h"
 
 namespace lorvane {

@@ -31,7 +31,7 @@
 #include <new>
 
 #include "autofill.h"
-#include "core/probe.h"
+#include "core/lorvane.h"
 #include "prompts.h"
 #include "resultswindow.h"
 

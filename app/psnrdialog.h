@@ -11,7 +11,7 @@
 #include <set>
 #include <vector>
 
-#include "core/psnr.h"
+#include "core/lorvane.h"
 #include "measured.h"
 
 class QApplication;

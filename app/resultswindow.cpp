@@ -33,6 +33,7 @@
 #include "frametablemodel.h"
 #include "frameviewer.h"
 #include "prompts.h"
+#include "report/outputs.h"
 
 namespace lorvane {
 namespace {
@@ -144,6 +145,11 @@ QString StatisticsHtml(const MeasuredSequence& sequence)
     for (const FrameResult& frame : s.worst)
         worst << U8("%1 (%2)").arg(frame.frame).arg(Number(frame.psnr[0]));
     html += U8("最差帧（Y）：%1").arg(worst.join(U8("，")));
+    const RunDescription& d = sequence.record.outcome.description;
+    if (d.sourceEncode.decoded)
+        html += U8("<br>源参考序列编码：%1").arg(QString::fromStdString(EncodeText(d.sourceEncode, s.frames)).toHtmlEscaped());
+    if (d.targetEncode.decoded)
+        html += U8("<br>目标序列编码：%1").arg(QString::fromStdString(EncodeText(d.targetEncode, s.frames)).toHtmlEscaped());
     return html;
 }
 

@@ -38,6 +38,11 @@ CASES = [
 ]
 # With --json, --csv and --report all given, on the 176 x 144 row.
 OUTPUTS_OVERHEAD_TARGET = 1.03
+# Encoded inputs: 1920 x 1080 8-bit x264 encodes of 300 frames against their
+# Y4M source, held to ffmpeg decoding the same files alone.
+DECODED_FRAMES = 300
+DECODED_CRFS = (20, 26, 32, 38)
+DECODED_TARGET = 1.10
 
 
 def run_quiet(command):
@@ -110,6 +115,62 @@ def peak_memory(command, directory):
     return peak
 
 
+def bench_decoded(directory, cli, rounds):
+    """The decoding rows: one encode, then four in one run. Returns False when a target is missed."""
+    ffmpeg = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error"]
+    reference = os.path.join(directory, "decoded-ref.y4m")
+    run_quiet(ffmpeg + ["-y", "-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25", "-frames:v",
+                        str(DECODED_FRAMES), "-pix_fmt", "yuv420p", reference])
+    encodes = []
+    for crf in DECODED_CRFS:
+        encodes.append(os.path.join(directory, f"crf{crf}.mp4"))
+        run_quiet(ffmpeg + ["-y", "-i", reference, "-c:v", "libx264", "-preset", "veryfast", "-crf", str(crf),
+                            encodes[-1]])
+    warm([reference] + encodes)
+
+    def decode_alone(paths):
+        inputs = [a for path in paths for a in ("-i", path)]
+        return ffmpeg + inputs + [a for k in range(len(paths)) for a in ("-map", f"{k}:v")] + ["-f", "null", "-"]
+
+    commands = {
+        "lorvane-cli 1": [cli, "-q", reference, encodes[0]],
+        "ffmpeg decode 1": decode_alone([encodes[0], reference]),
+        "ffmpeg psnr 1": ffmpeg + ["-i", encodes[0], "-i", reference, "-lavfi", "psnr", "-f", "null", "-"],
+        "lorvane-cli 4": [cli, "-q", reference] + encodes,
+        "ffmpeg decode 5": decode_alone(encodes + [reference]),
+    }
+    names = list(commands)
+    times = {name: [] for name in names}
+    for round_ in range(rounds):
+        for k in range(len(names)):
+            name = names[(round_ + k) % len(names)]
+            times[name].append(timed(commands[name])[0])
+    median = {name: statistics.median(values) for name, values in times.items()}
+    peak = peak_memory(commands["lorvane-cli 4"], directory)
+    print(f"1920x1080 yuv420p x264 .mp4 against its .y4m source, {DECODED_FRAMES} frames:")
+    for name in names:
+        print(f"  {name:16} {median[name] * 1000:8.1f} ms"
+              f"   (min {min(times[name]) * 1000:7.1f}, max {max(times[name]) * 1000:7.1f})")
+    one = median["lorvane-cli 1"] / median["ffmpeg decode 1"]
+    four = median["lorvane-cli 4"] / median["ffmpeg decode 5"]
+    print(f"  (lorvane-cli 4 / four runs of lorvane-cli 1 = {median['lorvane-cli 4'] / (4 * median['lorvane-cli 1']):.3f}x,"
+          " for information)")
+    checks = [
+        (f"lorvane-cli 1 / ffmpeg decode = {one:.3f}x", one <= DECODED_TARGET, f"<= {DECODED_TARGET:.2f}x"),
+        (f"lorvane-cli 1 / ffmpeg psnr = {median['lorvane-cli 1'] / median['ffmpeg psnr 1']:.3f}x",
+         median["lorvane-cli 1"] <= median["ffmpeg psnr 1"], "<= 1.00x"),
+        (f"lorvane-cli 4 / ffmpeg decode 5 = {four:.3f}x", four <= DECODED_TARGET, f"<= {DECODED_TARGET:.2f}x"),
+    ]
+    if peak is not None:
+        checks.append((f"lorvane-cli 4 peak memory = {peak / MIB:.1f} MiB", True, "(for information)"))
+    for text, ok, target_text in checks:
+        print(f"  {text:42} target {target_text:34} {'met' if ok else 'MISSED'}")
+    print()
+    for path in [reference] + encodes:
+        os.remove(path)
+    return all(ok for _, ok, _ in checks)
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -118,7 +179,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=9, help="rounds per size (default 9)")
     parser.add_argument("--cpu", help="pass --cpu LEVEL to lorvane-cli")
     parser.add_argument("--keep", action="store_true", help="keep the temporary directory")
-    parser.add_argument("--size", help="only the rows of this size, e.g. 176x144")
+    parser.add_argument("--size", help="only the rows of this size, e.g. 176x144, or 'decoded' for the encoded inputs")
+    parser.add_argument("--decoded-rounds", type=int, default=5, help="rounds of the encoded-input rows (default 5)")
     args = parser.parse_args()
 
     cli = os.path.join(args.build, "cli", "lorvane-cli")
@@ -217,6 +279,8 @@ def main():
             if not args.keep:
                 for path in (reference, target):
                     os.remove(path)
+        if not args.size or args.size == "decoded":
+            failed |= not bench_decoded(directory, cli, args.decoded_rounds)
     finally:
         if args.keep:
             print(f"sequences kept in {directory}")

@@ -31,12 +31,7 @@
 #endif
 
 #include "cli/arguments.h"
-#include "core/align.h"
-#include "core/decoded.h"
-#include "core/files.h"
-#include "core/probe.h"
-#include "core/psnr.h"
-#include "core/ssd.h"
+#include "core/lorvane.h"
 #include "report/outputs.h"
 
 namespace {

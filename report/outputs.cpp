@@ -57,7 +57,8 @@ Json FrameNumber(std::int32_t frame)
     return frame < 0 ? Json(nullptr) : Json(frame);
 }
 
-// "h264（mov,mp4,m4a,3gp,3g2,mj2，第0号流），25 帧/秒，码率 123.456 kbps（30 帧共 46290 字节）"
+}  // namespace
+
 std::string EncodeText(const EncodeFacts& e, std::int32_t frames)
 {
     std::string text = e.codec + "（" + e.container + "，第" + std::to_string(e.stream) + "号流）";
@@ -67,6 +68,8 @@ std::string EncodeText(const EncodeFacts& e, std::int32_t frames)
         text += "，码率 " + Fixed(e.kbps, 3) + " kbps";
     return text + "（" + std::to_string(frames) + " 帧共 " + std::to_string(e.bytes) + " 字节）";
 }
+
+namespace {
 
 Json EncodeJson(const EncodeFacts& e)
 {

@@ -30,6 +30,9 @@ std::string HtmlReport(const RunRecord& run);
 // Several targets measured against one reference in one run: their curves
 // overlaid on one chart and a row each. One run gives HtmlReport(run) exactly.
 std::string HtmlReport(const std::vector<RunRecord>& runs);
+// What an encoded input cost, on one line without its end:
+// "h264（mov,mp4,m4a,3gp,3g2,mj2，第0号流），25 帧/秒，码率 206.513 kbps（30 帧共 30977 字节）".
+std::string EncodeText(const EncodeFacts& e, std::int32_t frames);
 // For lorvane-cli --stats: Chinese, LF line ends.
 std::string StatisticsTable(const RunRecord& run);
 // The columns a terminal gives UTF-8 text: East Asian wide and full-width
