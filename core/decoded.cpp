@@ -168,15 +168,15 @@ std::uint64_t DecodedSource::PacketBytes(std::int64_t first, std::int64_t count)
     return bytes;
 }
 
-bool DecodedSource::ReadFrame(std::uint8_t* out)
+// The next picture, if it is the stream's size and format.
+bool DecodedSource::Next(decoding::Picture& picture)
 {
-    decoding::Picture picture;
     if (ended_ || !decoder_->Next(picture)) {
         ended_ = true;
         return false;
     }
-    const PixelFormat& format = *stream_.format;
-    if (picture.width != stream_.width || picture.height != stream_.height || picture.pixelFormat != format.name) {
+    if (picture.width != stream_.width || picture.height != stream_.height ||
+        picture.pixelFormat != stream_.format->name) {
         // No scaling: the stream ends where its pictures change.
         stoppedBecause_ = role_ + " " + path_ + " 的第" + std::to_string(FramesRead()) + "帧变成了 " +
                           std::to_string(picture.width) + "x" + std::to_string(picture.height) + " " +
@@ -185,6 +185,28 @@ bool DecodedSource::ReadFrame(std::uint8_t* out)
         ended_ = true;
         return false;
     }
+    packetBytes_.push_back(std::uint64_t(picture.packetBytes));
+    return true;
+}
+
+bool DecodedSource::ReadPicture(PictureView& view)
+{
+    decoding::Picture picture;
+    if (!Next(picture))
+        return false;
+    for (int p = 0; p < 3; ++p) {
+        view.planes[p] = stream_.format->gray && p > 0 ? nullptr : picture.planes[p];
+        view.strides[p] = picture.strides[p];
+    }
+    return true;
+}
+
+bool DecodedSource::ReadFrame(std::uint8_t* out)
+{
+    decoding::Picture picture;
+    if (!Next(picture))
+        return false;
+    const PixelFormat& format = *stream_.format;
     // Rows of each plane as a raw file holds them, one after the other.
     const int bytes = format.BytesPerSample();
     const auto rows = [&](int p, std::size_t rowBytes, std::int32_t count) {
@@ -211,7 +233,6 @@ bool DecodedSource::ReadFrame(std::uint8_t* out)
         rows(0, std::size_t(cw) * 4 * bytes, h);
         break;
     }
-    packetBytes_.push_back(std::uint64_t(picture.packetBytes));
     return true;
 }
 

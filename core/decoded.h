@@ -18,6 +18,7 @@ namespace lorvane {
 
 namespace decoding {
 class Decoder;
+struct Picture;
 }
 
 // True when this build can decode (loads the module on the first call).
@@ -47,6 +48,13 @@ struct DecodedStream {
     bool variableRate = false;
 };
 
+// The planes of a decoded picture where the decoder holds them: Y, U, V
+// (U and V null for gray), each row `strides` bytes after the one before.
+struct PictureView {
+    const std::uint8_t* planes[3] = {};
+    std::ptrdiff_t strides[3] = {};
+};
+
 // One encoded file, decoded in presentation order.
 class DecodedSource {
 public:
@@ -63,6 +71,9 @@ public:
     // The next frame, copied into `frame` as LayoutOf(format, width, height)
     // lays a raw frame out. False at the end of the stream.
     bool ReadFrame(std::uint8_t* frame);
+    // The next frame without a copy, for planar formats: valid until the
+    // next call. False at the end of the stream.
+    bool ReadPicture(PictureView& view);
     // Frames handed out so far, and the bytes of the packets of frames
     // [first, first + count) among them.
     std::int64_t FramesRead() const { return std::int64_t(packetBytes_.size()); }
@@ -81,6 +92,7 @@ public:
 
 private:
     DecodedSource() = default;
+    bool Next(decoding::Picture& picture);
     std::unique_ptr<decoding::Decoder> decoder_;
     std::string path_, role_;
     DecodedStream stream_;

@@ -175,6 +175,14 @@ const std::uint8_t* RunReader::TargetFrame(std::size_t k, std::int32_t index) co
     return target.slot + std::size_t(index % framesPerSlot_) * frameSize_;
 }
 
+const PictureView* RunReader::TargetInPlace(std::size_t k, std::int32_t index) const
+{
+    const TargetState& target = targets_[k];
+    if (!inPlace_ || !target.framing.decoded || target.readTo <= index || index < target.delay)
+        return nullptr;
+    return &target.view;
+}
+
 void RunReader::ReleaseBuffers()
 {
     Stop();
@@ -315,7 +323,10 @@ void RunReader::BeginBatch(std::int32_t first)
                 }
                 if (!target.done) {
                     std::uint8_t* frame = target.slot + std::size_t(j - first) * frameSize_;
-                    if (ReadFrame(target.file, target.framing, frame, target.badLine))
+                    const bool read = inPlace_ && target.framing.decoded
+                                          ? target.framing.decoded->ReadPicture(target.view)
+                                          : ReadFrame(target.file, target.framing, frame, target.badLine);
+                    if (read)
                         target.readTo = j + 1;
                     else
                         target.ended = target.done = true;

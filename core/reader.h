@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "decoded.h"
 #include "format.h"
 
 namespace lorvane {
 
-class DecodedSource;  // decoded.h
 
 // How frames lie in one sequence file: raw, back to back, or YUV4MPEG2, each
 // frame after a FRAME line; or, for an encoded file, where its decoder hands
@@ -83,6 +83,13 @@ public:
     // After Next(index): target k's frame for reference frame `index`, null
     // when it was not read in full.
     const std::uint8_t* TargetFrame(std::size_t k, std::int32_t index) const;
+    // Decoded targets hand their frames over where the decoder holds them,
+    // without a copy, when the frames are planar and go one to a slot (large
+    // ones: small ones are batched, which needs them copied). Call before Start.
+    void ReadDecodedInPlace() { inPlace_ = framesPerSlot_ == 1; }
+    // After Next(index): target k's frame for reference frame `index` when
+    // it was handed over in place; null otherwise (then see TargetFrame).
+    const PictureView* TargetInPlace(std::size_t k, std::int32_t index) const;
     // Target k's read came short: the target ended.
     bool TargetEnded(std::size_t k) const { return targets_[k].ended; }
     void ReleaseBuffers();
@@ -106,6 +113,7 @@ private:
         bool done = false;        // read no further
         bool badLine = false;
         std::uint8_t* slot = nullptr;
+        PictureView view;  // the frame read in place
         bool Wants(std::int32_t j) const { return !done && j >= delay && j < delay + frameCount; }
     };
 
@@ -135,6 +143,7 @@ private:
     std::size_t frameSize_;
     std::int32_t length_ = 0;
     std::int32_t framesPerSlot_ = 1;
+    bool inPlace_ = false;
     int referenceSlotCount_ = 2;
     std::int32_t known_ = 0;  // reference frames it may read without waiting, by the sizes at the start
     std::unique_ptr<std::uint8_t[], Freer> block_;

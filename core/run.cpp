@@ -180,6 +180,20 @@ std::uint64_t PlaneSsd(const std::uint8_t* reference, const std::uint8_t* target
                  std::size_t(samples));
 }
 
+// The squared differences of one plane whose rows lie `stride` bytes apart
+// in the target (a decoder's picture) and back to back in the reference.
+std::uint64_t PlaneSsdRows(const std::uint8_t* reference, const std::uint8_t* target, std::ptrdiff_t stride,
+                           const PictureLayout::Plane& plane, int bytesPerSample)
+{
+    const std::size_t row = std::size_t(plane.width) * std::size_t(bytesPerSample);
+    if (stride == std::ptrdiff_t(row))
+        return PlaneSsd(reference, target, plane.Samples(), bytesPerSample);
+    std::uint64_t ssd = 0;
+    for (std::int32_t y = 0; y < plane.height; ++y, reference += row, target += stride)
+        ssd += PlaneSsd(reference, target, std::uint64_t(plane.width), bytesPerSample);
+    return ssd;
+}
+
 // One target of a run: its file, and what it measured.
 struct Side {
     const RunTarget* target = nullptr;
@@ -399,6 +413,8 @@ void RunComparisons(const PsnrSettings& settings, const std::vector<RunTarget>& 
     for (const Side& side : sides)
         readerTargets.push_back({side.file.get(), side.framing, side.delay, side.target->frameCount});
     RunReader reader(source.get(), sourceFraming, std::move(readerTargets), std::size_t(layout.frameBytes));
+    if (layout.unpackedBytes == 0)
+        reader.ReadDecodedInPlace();
     // Interleaved formats: each frame's planes unpacked here, once, then measured as planar ones.
     std::vector<std::uint8_t> referencePlanes, targetPlanes;
     bool unpackBuffers = true;
@@ -492,8 +508,9 @@ void RunComparisons(const PsnrSettings& settings, const std::vector<RunTarget>& 
             Side& side = sides[k];
             if (side.done || j < side.delay)
                 continue;
-            const std::uint8_t* target = reader.TargetFrame(k, j);
-            if (!target) {
+            const PictureView* inPlace = reader.TargetInPlace(k, j);
+            const std::uint8_t* target = inPlace ? nullptr : reader.TargetFrame(k, j);
+            if (!inPlace && !target) {
                 side.targetEnded = true;
                 side.done = true;
                 --live;
@@ -510,9 +527,12 @@ void RunComparisons(const PsnrSettings& settings, const std::vector<RunTarget>& 
             std::uint64_t ssdTotal = 0;
             for (int p = 0; p < 3; ++p) {
                 const PictureLayout::Plane& plane = layout.planes[p];
-                const std::uint64_t ssd = PlaneSsd(PlaneData(layout, p, reference, referencePlanes.data()),
-                                                   PlaneData(layout, p, target, targetPlanes.data()),
-                                                   plane.Samples(), layout.bytesPerSample);
+                const std::uint8_t* referencePlane = PlaneData(layout, p, reference, referencePlanes.data());
+                const std::uint64_t ssd =
+                    inPlace ? PlaneSsdRows(referencePlane, inPlace->planes[p], inPlace->strides[p], plane,
+                                           layout.bytesPerSample)
+                            : PlaneSsd(referencePlane, PlaneData(layout, p, target, targetPlanes.data()),
+                                       plane.Samples(), layout.bytesPerSample);
                 ssdTotal += ssd;
                 // An empty plane gives 0 / 0, not-a-number, which PsnrOfMse keeps.
                 measured.mse[p] = double(ssd) / double(plane.Samples());

@@ -524,6 +524,21 @@ TEST_F(Cli, EncodedFilesAreDecodedAndY4mPipesRead)
     const Outcome second = s.Run({"-s", "176x144", "--stream", "2", x264, multi});
     EXPECT_EQ(second.status, 0) << second.err;
     EXPECT_NE(second.out, first.out);
+    // Frames large enough to be measured where the decoder holds them, rows padded (650 is no multiple of the
+    // decoder's alignment): the same bytes as ffmpeg's own decode to raw, one target or three in one pass.
+    ASSERT_EQ(std::system(("cd '" + s.dir + "' && ffmpeg -y -v error -f lavfi -i testsrc2=size=650x482:rate=25 -frames:v 6 "
+                           "-pix_fmt yuv420p big.y4m && ffmpeg -y -v error -i big.y4m -c:v libx264 -crf 35 big.mp4 && "
+                           "ffmpeg -y -v error -i big.mp4 -f rawvideo big.yuv").c_str()), 0);
+    const std::string big = s.dir + "/big", bigResult = s.dir + "/big.txt";
+    ASSERT_EQ(s.Run({"-s", "650x482", "-p", "yuv420p", "-o", bigResult, big + ".y4m", big + ".yuv"}).status, 0);
+    const std::string bigRaw = ReadFile(bigResult);
+    EXPECT_EQ(s.Run({"-o", bigResult, big + ".y4m", big + ".mp4"}).status, 0);
+    EXPECT_EQ(ReadFile(bigResult), bigRaw);
+    fs::copy_file(U8Path(big + ".mp4"), U8Path(big + "2.mp4"), fs::copy_options::overwrite_existing);
+    fs::rename(U8Path(big + ".yuv"), U8Path(big + "_raw.yuv"));
+    EXPECT_EQ(s.Run({"-o", s.dir + "/pass_{}.txt", big + ".y4m", big + ".mp4", big + "_raw.yuv", big + "2.mp4"}).status, 0);
+    for (const char* name : {"big", "big_raw", "big2"})
+        EXPECT_EQ(ReadFile(s.dir + "/pass_" + name + ".txt"), bigRaw) << name;
     // Broken encodes: no video, the index cut away, packets lost in the middle (the demuxer drops them without a
     // word; the timestamps tell, and every pair after them is out of step: exit 1).
     ASSERT_EQ(std::system(("cd '" + s.dir + "' && ffmpeg -y -v error -f lavfi -i sine=duration=0.2 -c:a aac audio.m4a && "
