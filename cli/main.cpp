@@ -802,8 +802,6 @@ int RunCli(int argc, char** argv)
             input.decoded = source->Stream();
         }
     const bool anyDecoded = std::any_of(inputs.begin(), inputs.end(), [](const Input& i) { return bool(i.decoded); });
-    if (autoOffset && anyDecoded)
-        return UsageError("--offset auto 要按内容比较两个序列开头的帧，还不能用于编码文件：请用 --offset 给出偏移。");
     // Finding the offset compares frames at many places in both files.
     if (autoOffset)
         for (const Input& input : inputs)
@@ -899,6 +897,28 @@ int RunCli(int argc, char** argv)
     }
     // Each target's count and offset; the settings' are those of the first.
     std::vector<std::int32_t> targetFrames(targetCount, settings.frameCount), targetOffsets(targetCount, settings.offset);
+    // The offset of each target, found or looked for as for raw files below,
+    // from the first frames decoded (a pipe among the inputs is refused above
+    // for --offset auto, and gets no look).
+    for (std::size_t k = 0; frameBytes > 0 && anyDecoded && k < targetCount; ++k) {
+        const Input& target = inputs[k + 1];
+        if (!inputs[0].info.regular || !target.info.regular)
+            continue;
+        lorvane::SequencePair pair{settings.sourcePath, target.path, inputs[0].info, target.info,
+                                   lorvane::LayoutOf(*format, width, height), format};
+        pair.targetStream = settings.videoStream;
+        std::string report;
+        if (autoOffset) {
+            if (!lorvane::FindOffset(pair, maxShift, std::uint64_t(settings.start), targetOffsets[k], report)) {
+                PrintMessage("错误!", report + "\n请用 --offset 给出偏移。");
+                return kExitFailed;
+            }
+            std::fputs((report + "\n").c_str(), stderr);
+        } else if (!app.count("--offset")) {
+            if (const std::int32_t shift = lorvane::LikelyShift(pair, std::uint64_t(settings.start), report))
+                PrintMessage(kTitleWarning, report + "可以试试 --offset " + std::to_string(shift) + "。");
+        }
+    }
     if (frameBytes > 0 && !anyDecoded) {
         // 0 when either is not a regular file.
         std::vector<std::int32_t> shorter(targetCount);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "decoded.h"
 #include "files.h"
 #include "psnr.h"
 #include "reader.h"
@@ -44,17 +45,30 @@ std::vector<Band> LumaBands(const PictureLayout::Plane& luma, std::uint64_t budg
 class LumaRows {
 public:
     LumaRows(const std::string& path, const SequenceInfo& info, const PictureLayout& layout, const PixelFormat* format,
-             const std::vector<Band>& bands)
-        : file_(OpenSequence(path)), layout_(layout), format_(format), bands_(bands)
+             const std::vector<Band>& bands, int stream)
+        : layout_(layout), format_(format), bands_(bands)
     {
+        if (!info.encoded.empty()) {
+            std::string error;
+            decoded_ = DecodedSource::Open(path, "", stream, error);
+            return;
+        }
+        file_ = OpenSequence(path);
         framing_.y4m = info.y4m;
         framing_.headerBytes = info.y4m ? info.header.headerBytes : 0;
         if (file_ && !(RegularFileSize(file_.get(), size_) && SeekTo(file_.get(), framing_.headerBytes)))
             file_.reset();
     }
-    bool Opened() const { return file_ != nullptr; }
+    bool Opened() const { return file_ != nullptr || decoded_ != nullptr; }
     std::uint64_t Skip(std::uint64_t frames)
     {
+        if (decoded_) {
+            PictureView view;
+            std::uint64_t k = 0;
+            while (k < frames && decoded_->ReadPicture(view))
+                ++k;
+            return k;
+        }
         return SkipFrames(file_.get(), framing_, std::uint64_t(layout_.frameBytes), frames);
     }
     std::size_t Bytes() const
@@ -67,6 +81,15 @@ public:
     // The next frame's rows into `out` (Bytes() of them); false past the last whole frame.
     bool Next(std::uint8_t* out)
     {
+        if (decoded_) {
+            PictureView view;
+            if (layout_.planes[0].unpacked || !decoded_->ReadPicture(view))
+                return false;
+            for (const Band& band : bands_)
+                for (std::int32_t y = band.first; y < band.first + band.rows; ++y, out += RowBytes())
+                    std::memcpy(out, view.planes[0] + std::ptrdiff_t(y) * view.strides[0], RowBytes());
+            return true;
+        }
         bool badLine = false;
         if (framing_.y4m && !ReadFrameLine(file_.get(), badLine))
             return false;
@@ -105,6 +128,7 @@ private:
     std::size_t RowBytes() const { return std::size_t(layout_.planes[0].width) * std::size_t(layout_.bytesPerSample); }
 
     File file_;
+    std::unique_ptr<DecodedSource> decoded_;
     SequenceFraming framing_;
     std::uint64_t size_ = 0;
     PictureLayout layout_;
@@ -181,8 +205,8 @@ bool MeasureShifts(const SequencePair& pair, std::int32_t maxShift, std::uint64_
     const std::vector<Band> bands = LumaBands(pair.layout.planes[0], sampleBudget);
     const int bytesPerSample = pair.layout.bytesPerSample;
     std::vector<std::uint64_t> ssd(std::size_t(2 * maxShift + 1)), pairs(ssd.size());
-    LumaRows reference(pair.referencePath, pair.reference, pair.layout, pair.format, bands);
-    LumaRows target(pair.targetPath, pair.target, pair.layout, pair.format, bands);
+    LumaRows reference(pair.referencePath, pair.reference, pair.layout, pair.format, bands, -1);
+    LumaRows target(pair.targetPath, pair.target, pair.layout, pair.format, bands, pair.targetStream);
     if (!reference.Opened() || !target.Opened())
         return false;
     // Each frame is read once, and the first kShiftPairs of each sequence

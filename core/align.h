@@ -28,12 +28,14 @@ std::string SkipBeyondLine(const char* role, const std::string& path, std::uint6
                            std::int32_t offset, std::int32_t start);
 
 // Two regular files and the picture they hold, to compare their frames at
-// several shifts.
+// several shifts. An encoded file (SequenceInfo::encoded) is decoded from
+// its start.
 struct SequencePair {
     std::string referencePath, targetPath;
     SequenceInfo reference, target;  // probed: their framing
     PictureLayout layout;
     const PixelFormat* format = nullptr;  // for the layouts whose luma must be unpacked
+    int targetStream = -1;  // an encoded target's stream (PsnrSettings::videoStream)
 };
 
 // The mean luma MSE of the first pairs (up to kShiftPairs, from pair

@@ -539,6 +539,20 @@ TEST_F(Cli, EncodedFilesAreDecodedAndY4mPipesRead)
     EXPECT_EQ(s.Run({"-o", s.dir + "/pass_{}.txt", big + ".y4m", big + ".mp4", big + "_raw.yuv", big + "2.mp4"}).status, 0);
     for (const char* name : {"big", "big_raw", "big2"})
         EXPECT_EQ(ReadFile(s.dir + "/pass_" + name + ".txt"), bigRaw) << name;
+    // Frames in step from the decoded frames: an encode that lost its first frame is found one off, and unrelated
+    // content is no alignment.
+    ASSERT_EQ(std::system(("cd '" + s.dir + "' && ffmpeg -y -v error -s 176x144 -f rawvideo -i src.yuv -vf "
+                           "trim=start_frame=1,setpts=PTS-STARTPTS -c:v libx264 -crf 20 shifted.mp4 && ffmpeg -y -v error "
+                           "-f lavfi -i mandelbrot=size=176x144 -frames:v 12 -c:v libx264 -pix_fmt yuv420p other.mp4")
+                              .c_str()), 0);
+    const std::string shifted = s.dir + "/shifted.mp4";
+    EXPECT_NE(s.Run({"-s", "176x144", src, shifted}).err.find("看来与源参考序列差了 1 帧"), std::string::npos);
+    const Outcome aligned = s.Run({"-s", "176x144", "--offset", "auto", src, shifted});
+    EXPECT_EQ(aligned.status, 0);
+    EXPECT_NE(aligned.err.find("：取偏移 1（"), std::string::npos) << aligned.err;
+    const Outcome unrelated = s.Run({"-s", "176x144", "--offset", "auto", "-o", result, src, s.dir + "/other.mp4"});
+    EXPECT_EQ(unrelated.status, 1);
+    EXPECT_NE(unrelated.err.find("无法按内容对齐目标序列"), std::string::npos) << unrelated.err;
     // Broken encodes: no video, the index cut away, packets lost in the middle (the demuxer drops them without a
     // word; the timestamps tell, and every pair after them is out of step: exit 1).
     ASSERT_EQ(std::system(("cd '" + s.dir + "' && ffmpeg -y -v error -f lavfi -i sine=duration=0.2 -c:a aac audio.m4a && "
