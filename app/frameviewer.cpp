@@ -40,8 +40,13 @@ FramePictures MakeFramePictures(const MeasuredSequence& sequence, int frame)
     const PictureLayout layout = LayoutOf(*format, description.width, description.height);
     std::vector<std::uint8_t> reference, processed;
     std::string error;
-    if (!ReadFrameAt(sequence.settings.sourcePath, layout.frameBytes, std::uint64_t(frame), reference, error) ||
-        !ReadFrameAt(sequence.settings.targetPath, layout.frameBytes, std::uint64_t(frame), processed, error)) {
+    // Frame numbers count the pairs compared: the files' own frames lie past
+    // those the offset and the start skipped.
+    const FrameSkips skips = SkipsOf(description.offset, description.start);
+    if (!ReadFrameAt(sequence.settings.sourcePath, layout.frameBytes, skips.reference + std::uint64_t(frame), reference,
+                     error) ||
+        !ReadFrameAt(sequence.settings.targetPath, layout.frameBytes, skips.target + std::uint64_t(frame), processed,
+                     error)) {
         pictures.error = QString::fromStdString(error);
         return pictures;
     }

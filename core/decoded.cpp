@@ -160,6 +160,15 @@ std::int64_t DecodedSource::FirstErrorFrame() const { return decoder_->FirstErro
 std::int64_t DecodedSource::MissingFrames() const { return decoder_->MissingFrames(); }
 std::int64_t DecodedSource::FirstGapFrame() const { return decoder_->FirstGapAt(); }
 
+bool DecodedSource::SeekToFrame(std::int64_t index)
+{
+    if (ended_ || !decoder_->SeekToFrame(index))
+        return false;
+    // The costs of the frames read are no longer in order.
+    packetBytes_.clear();
+    return true;
+}
+
 std::uint64_t DecodedSource::PacketBytes(std::int64_t first, std::int64_t count) const
 {
     std::uint64_t bytes = 0;

@@ -74,6 +74,9 @@ public:
     // The next frame without a copy, for planar formats: valid until the
     // next call. False at the end of the stream.
     bool ReadPicture(PictureView& view);
+    // Makes frame `index` the next one read, by seeking (see Decoder); false
+    // when the stream cannot be seeked so.
+    bool SeekToFrame(std::int64_t index);
     // Frames handed out so far, and the bytes of the packets of frames
     // [first, first + count) among them.
     std::int64_t FramesRead() const { return std::int64_t(packetBytes_.size()); }

@@ -12,7 +12,7 @@
 
 namespace lorvane::decoding {
 
-inline constexpr int kDecoderAbi = 3;
+inline constexpr int kDecoderAbi = 4;
 
 enum class OpenFailure {
     None,
@@ -64,6 +64,12 @@ public:
     // nothing else), and how many pictures came before the first gap.
     virtual std::int64_t MissingFrames() const = 0;
     virtual std::int64_t FirstGapAt() const = 0;
+    // Makes frame `index` (from 0, in presentation order) the next one Next
+    // hands out, by seeking to the keyframe before it and decoding forward,
+    // for a constant-rate stream with timestamps. False when the stream
+    // cannot be seeked so (the decoder must then be opened again and read
+    // from the start).
+    virtual bool SeekToFrame(std::int64_t index) = 0;
 };
 
 struct Entry {

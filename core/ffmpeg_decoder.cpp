@@ -102,6 +102,7 @@ public:
     std::int64_t FirstErrorAt() const override { return firstError_; }
     std::int64_t MissingFrames() const override { return missing_; }
     std::int64_t FirstGapAt() const override { return firstGap_; }
+    bool SeekToFrame(std::int64_t index) override;
     // From any thread: the decoder's own threads log too.
     void Error()
     {
@@ -130,6 +131,8 @@ private:
             lastTimestamp_ = ts;
     }
     std::int64_t lastTimestamp_ = AV_NOPTS_VALUE;
+    std::int64_t firstTimestamp_ = AV_NOPTS_VALUE;
+    bool pending_ = false;  // `frame` is the next to hand out (after a seek)
     std::int64_t missing_ = 0;
     std::int64_t firstGap_ = -1;
     bool demuxerDone_ = false;  // every packet sent, and the decoder told so
@@ -157,10 +160,14 @@ void CountLoggedError(void* avcl, int level)
 
 bool FfmpegDecoder::Next(Picture& picture)
 {
-    av_frame_unref(frame.get());
+    if (!pending_)
+        av_frame_unref(frame.get());
     while (!ended_) {
-        const int got = avcodec_receive_frame(decoder.get(), frame.get());
+        const int got = pending_ ? 0 : avcodec_receive_frame(decoder.get(), frame.get());
+        pending_ = false;
         if (got == 0) {
+            if (firstTimestamp_ == AV_NOPTS_VALUE)
+                firstTimestamp_ = frame->best_effort_timestamp;
             if (frame->decode_error_flags || (frame->flags & AV_FRAME_FLAG_CORRUPT))
                 Error();
             for (int p = 0; p < 4; ++p) {
@@ -200,6 +207,46 @@ bool FfmpegDecoder::Next(Picture& picture)
     }
     ended_ = true;
     return false;
+}
+
+bool FfmpegDecoder::SeekToFrame(std::int64_t index)
+{
+    Picture picture;
+    if (frameTicks <= 0 || (handedOut_ == 0 && !Next(picture)) || firstTimestamp_ == AV_NOPTS_VALUE)
+        return false;
+    const std::int64_t wanted = firstTimestamp_ + index * frameTicks;
+    // Some demuxers (MPEG-TS) land after the place asked for, and the frames
+    // an open GOP shows before its keyframe cannot be decoded from it: the
+    // frame counts only when a keyframe at or before it was decoded first.
+    // Otherwise try again from further back.
+    for (std::int64_t back = 0;; back = std::max(2 * back, 16 * frameTicks)) {
+        const std::int64_t target = wanted - back;
+        if (target < firstTimestamp_ && back > 0)
+            return false;
+        if (av_seek_frame(container.get(), streamIndex, target, AVSEEK_FLAG_BACKWARD) < 0)
+            return false;
+        avcodec_flush_buffers(decoder.get());
+        demuxerDone_ = ended_ = false;
+        lastTimestamp_ = AV_NOPTS_VALUE;
+        std::int64_t keyframeAt = AV_NOPTS_VALUE;
+        while (Next(picture)) {
+            const std::int64_t at = frame->best_effort_timestamp;
+            if (at == AV_NOPTS_VALUE)
+                return false;
+            if (frame->key_frame && keyframeAt == AV_NOPTS_VALUE)
+                keyframeAt = at;
+            if (at >= wanted)
+                break;
+        }
+        if (ended_)
+            return false;
+        const std::int64_t at = frame->best_effort_timestamp;
+        if (at == wanted && keyframeAt != AV_NOPTS_VALUE && keyframeAt <= wanted) {
+            pending_ = true;
+            --handedOut_;
+            return true;
+        }
+    }
 }
 
 Decoder* Open(const char* path, int wanted, StreamFacts& facts, OpenFailure& failure)

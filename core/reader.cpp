@@ -384,7 +384,7 @@ void RunReader::ReadReference()
 }
 
 bool ReadFrameAt(const std::string& path, std::uint64_t frameBytes, std::uint64_t index,
-                 std::vector<std::uint8_t>& frame, std::string& error)
+                 std::vector<std::uint8_t>& frame, std::string& error, int stream)
 {
     const SequenceInfo info = ProbeSequence(path, Probe::Header);
     File file = OpenSequence(path);
@@ -401,6 +401,24 @@ bool ReadFrameAt(const std::string& path, std::uint64_t frameBytes, std::uint64_
         error = path + " 没有完整的第" + std::to_string(index) + "帧。";
         return false;
     };
+    if (!info.encoded.empty()) {
+        // The frame the run measured: by seeking to the keyframe before it
+        // where the stream allows, else by decoding from the start.
+        std::unique_ptr<DecodedSource> source = DecodedSource::Open(path, "", stream, error);
+        if (!source)
+            return false;
+        const DecodedStream& s = source->Stream();
+        if (LayoutOf(*s.format, s.width, s.height).frameBytes != frameBytes)
+            return missing();
+        if (index > 0 && !source->SeekToFrame(std::int64_t(index))) {
+            source = DecodedSource::Open(path, "", stream, error);
+            PictureView skipped;
+            for (std::uint64_t k = 0; source && k < index; ++k)
+                if (!source->ReadPicture(skipped))
+                    return missing();
+        }
+        return (source && source->ReadFrame(frame.data())) || missing();
+    }
     if (!info.y4m) {
         if (!SeekTo(file.get(), index * frameBytes) || std::fread(frame.data(), 1, frameBytes, file.get()) != frameBytes)
             return missing();

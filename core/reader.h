@@ -180,9 +180,10 @@ std::uint64_t SkipFrames(std::FILE* file, SequenceFraming& framing, std::uint64_
 
 // Reads frame `index` (from 0) of a sequence into `frame`, seeking to it: raw
 // frames at index x frameBytes, Y4M frames after their FRAME lines. Reads
-// nothing else of the samples. False, with a reason in Chinese, when the file
-// cannot be opened or holds no such complete frame.
+// nothing else of the samples; an encoded file's frame decoded (its video
+// stream `stream`, -1 for the first). False, with a reason in Chinese, when the
+// file cannot be opened or holds no such complete frame.
 bool ReadFrameAt(const std::string& path, std::uint64_t frameBytes, std::uint64_t index,
-                 std::vector<std::uint8_t>& frame, std::string& error);
+                 std::vector<std::uint8_t>& frame, std::string& error, int stream = -1);
 
 }  // namespace lorvane

@@ -135,18 +135,26 @@ struct Scratch {
             return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, disposition,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
         };
-        const HANDLE in = open(L"NUL", GENERIC_READ, OPEN_EXISTING), out = open(Wide(dir + ".out"), GENERIC_WRITE, CREATE_ALWAYS),
-                     err = open(Wide(dir + ".err"), GENERIC_WRITE, CREATE_ALWAYS);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = in, startup.hStdOutput = out, startup.hStdError = err;
+        // Wine now and then fails to start a process on a loaded machine: a
+        // second try is not a second run, since the first never began.
         PROCESS_INFORMATION process{};
-        const std::wstring where = Wide(folder);
-        const BOOL started = CreateProcessW(cli.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                            folder.empty() ? nullptr : where.c_str(), &startup, &process);
-        for (HANDLE handle : {in, out, err})
-            CloseHandle(handle);
+        BOOL started = FALSE;
+        for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+            if (attempt > 0)
+                Sleep(500);
+            const HANDLE in = open(L"NUL", GENERIC_READ, OPEN_EXISTING),
+                         out = open(Wide(dir + ".out"), GENERIC_WRITE, CREATE_ALWAYS),
+                         err = open(Wide(dir + ".err"), GENERIC_WRITE, CREATE_ALWAYS);
+            STARTUPINFOW startup{};
+            startup.cb = sizeof startup;
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdInput = in, startup.hStdOutput = out, startup.hStdError = err;
+            const std::wstring where = Wide(folder);
+            started = CreateProcessW(cli.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                     folder.empty() ? nullptr : where.c_str(), &startup, &process);
+            for (HANDLE handle : {in, out, err})
+                CloseHandle(handle);
+        }
         if (!started)
             throw std::runtime_error("cannot start lorvane-cli.exe beside the test program");
         int status = -1;  // as for a run the timeout stopped

@@ -15,6 +15,7 @@
 #endif
 
 #include "core/probe.h"
+#include "core/reader.h"
 #include "core/psnr.h"
 #include "portable.h"
 
@@ -758,3 +759,38 @@ TEST_F(RunTest, FrameBuffersThatCannotBeAllocatedEndTheRunCleanly)
     EXPECT_EQ(ReadText(dir / "out.txt"), "old");  // not truncated by a run that could not start
 #endif
 }
+
+#ifdef LORVANE_HAVE_FFMPEG
+// The frame viewer's frame N of an encode is the frame N the run measured: reached by seeking to the keyframe before
+// it where the stream allows (x264 with B-frames in MP4, MPEG-2 in TS), by decoding from the start where it does not
+// (a raw H.264 stream without timestamps); compared with ffmpeg's own decode of every frame.
+TEST(DecodedFrames, ReadFrameAtIsTheFrameTheRunMeasured)
+{
+    if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ffmpeg is not on PATH";
+    TempDir dir;
+    const std::string make = "cd '" + (dir / "") + "' && ffmpeg -y -v error -f lavfi -i testsrc2=size=96x64:rate=25 "
+                             "-frames:v 30 -pix_fmt yuv420p ";
+    const std::string encodes[] = {"-c:v libx264 -g 10 -bf 2 a.mp4", "-c:v mpeg2video -g 12 b.ts",
+                                   "-c:v libx264 -g 10 c.h264"};
+    const std::uint64_t frameBytes = 96 * 64 * 3 / 2;
+    for (const std::string& encode : encodes) {
+        const std::string name = encode.substr(encode.rfind(' ') + 1), path = dir / name;
+        SCOPED_TRACE(name);
+        ASSERT_EQ(std::system((make + encode + " && ffmpeg -y -v error -i " + name + " -f rawvideo dec.yuv").c_str()), 0);
+        const std::string decoded = ReadText(dir / "dec.yuv");
+        ASSERT_EQ(decoded.size(), 30 * frameBytes);
+        for (std::uint64_t index : {0, 1, 9, 10, 11, 17, 29}) {
+            std::vector<std::uint8_t> frame;
+            std::string error;
+            ASSERT_TRUE(lorvane::ReadFrameAt(path, frameBytes, index, frame, error)) << error;
+            EXPECT_EQ(std::string(frame.begin(), frame.end()), decoded.substr(index * frameBytes, frameBytes))
+                << "frame " << index;
+        }
+        std::vector<std::uint8_t> frame;
+        std::string error;
+        EXPECT_FALSE(lorvane::ReadFrameAt(path, frameBytes, 30, frame, error));
+        EXPECT_EQ(error, path + " 没有完整的第30帧。");
+    }
+}
+#endif
