@@ -550,6 +550,8 @@ TEST_F(Cli, EncodedFilesAreDecodedAndY4mPipesRead)
     const Outcome aligned = s.Run({"-s", "176x144", "--offset", "auto", src, shifted});
     EXPECT_EQ(aligned.status, 0);
     EXPECT_NE(aligned.err.find("：取偏移 1（"), std::string::npos) << aligned.err;
+    EXPECT_EQ(s.Run({"--offset", "-100", "-o", result, x264, shifted}).err,
+              "错误!\n目标序列 " + shifted + " 有 11 帧，偏移 -100 要跳过它的前 100 帧。\n没有可比较的帧。\n");
     const Outcome unrelated = s.Run({"-s", "176x144", "--offset", "auto", "-o", result, src, s.dir + "/other.mp4"});
     EXPECT_EQ(unrelated.status, 1);
     EXPECT_NE(unrelated.err.find("无法按内容对齐目标序列"), std::string::npos) << unrelated.err;
