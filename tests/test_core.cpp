@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <charconv>
 #include <clocale>
 #include <cmath>
@@ -14,6 +15,7 @@
 #include <sys/resource.h>
 #endif
 
+#include "core/metric.h"
 #include "core/probe.h"
 #include "core/reader.h"
 #include "core/psnr.h"
@@ -119,6 +121,59 @@ TEST(PlanePsnr, ExactValuesFromTheDefinition)
     // An empty plane (the chroma of a picture one sample wide) is not-a-number, not 100.
     EXPECT_TRUE(std::isnan(PlanePsnr(&ten, &ten, 0, 5)));
     EXPECT_TRUE(std::isnan(PlanePsnr(&ten, &ten, 5, 0)));
+}
+
+// The run measures through the metric table; PSNR there must give what
+// PlanePsnr gives, wherever the planes' rows lie.
+TEST(PlanePsnr, TheMetricTableMeasuresAsPlanePsnr)
+{
+    ASSERT_EQ(lorvane::Metrics().size(), 1u);
+    EXPECT_EQ(lorvane::Metrics()[0]->name, "psnr");
+    EXPECT_EQ(lorvane::FindMetric("nope"), nullptr);
+    const lorvane::Metric* psnr = lorvane::FindMetric("psnr");
+    ASSERT_EQ(psnr, lorvane::Metrics()[0]);
+
+    // 4 x 2 classic: Y 4 x 2, U and V 2 x 1, back to back.
+    const lorvane::PictureLayout layout = lorvane::LayoutOf(lorvane::ClassicFormat(), 4, 2);
+    const Bytes reference = {10, 20, 30, 40, 50, 60, 70, 80, 100, 110, 200, 210};
+    const Bytes target = {11, 20, 33, 40, 50, 60, 70, 72, 100, 111, 190, 210};
+    auto run = psnr->start({&lorvane::ClassicFormat(), layout, 255.0, lorvane::CpuLevel::C});
+    lorvane::FrameResult flat;
+    const lorvane::Picture referencePicture = lorvane::FramePicture(layout, reference.data(), nullptr);
+    run->Measure(referencePicture, lorvane::FramePicture(layout, target.data(), nullptr), flat);
+    EXPECT_EQ(flat.mse[0], (1.0 + 9.0 + 64.0) / 8.0);
+    EXPECT_EQ(flat.mse[2], 100.0 / 2.0);
+    EXPECT_EQ(flat.psnr[0], PlanePsnr(&reference[0], &target[0], 4, 2));
+    EXPECT_EQ(flat.psnr[1], PlanePsnr(&reference[8], &target[8], 2, 1));
+    EXPECT_EQ(flat.psnr[2], PlanePsnr(&reference[10], &target[10], 2, 1));
+    EXPECT_EQ(flat.psnrYuv, PlanePsnr(reference.data(), target.data(), 12, 1));
+
+    // The same samples with rows 7 (Y) and 5 (U, V) bytes apart, the gaps
+    // holding what must not be read.
+    const auto strided = [&](const Bytes& frame, Bytes& store) {
+        store.assign(7 * 2 + 5 + 5, 0xEE);
+        for (int y = 0; y < 2; ++y)
+            std::copy_n(&frame[4 * y], 4, &store[7 * y]);
+        std::copy_n(&frame[8], 2, &store[14]);
+        std::copy_n(&frame[10], 2, &store[19]);
+        lorvane::PictureView view;
+        view.planes[0] = &store[0], view.planes[1] = &store[14], view.planes[2] = &store[19];
+        view.strides[0] = 7, view.strides[1] = 5, view.strides[2] = 5;
+        return lorvane::DecodedPicture(layout, view);
+    };
+    Bytes referenceStore, targetStore;
+    const lorvane::Picture stridedReference = strided(reference, referenceStore);
+    const lorvane::Picture stridedTarget = strided(target, targetStore);
+    lorvane::FrameResult inPlace, bothInPlace;
+    run->Measure(referencePicture, stridedTarget, inPlace);
+    run->Measure(stridedReference, stridedTarget, bothInPlace);
+    for (const lorvane::FrameResult* other : {&inPlace, &bothInPlace}) {
+        for (int p = 0; p < 3; ++p) {
+            EXPECT_EQ(other->mse[p], flat.mse[p]) << p;
+            EXPECT_EQ(other->psnr[p], flat.psnr[p]) << p;
+        }
+        EXPECT_EQ(other->psnrYuv, flat.psnrYuv);
+    }
 }
 
 TEST(FormatValue, DigitsAreThoseOfPrintf)
