@@ -133,6 +133,10 @@ struct PsnrSettings {
     // to the caller, who may then put it in place together with other
     // outputs, or not at all. Otherwise the run commits it itself.
     OutputFile* resultOutput = nullptr;
+    // What the run measures: names from the metric table (metric.h). A name
+    // the table does not hold is the caller's mistake, not the user's: the
+    // run throws std::invalid_argument before it touches any file.
+    std::vector<std::string> metrics = {"psnr"};
 };
 
 // One of the sequences a run measures against its reference, with what is its
@@ -150,7 +154,8 @@ struct RunTarget {
 
 // Compares frameCount frames of the target sequence with the reference, writes
 // the result file (if a path is given) and the standard-error line, and reports
-// everything else through `feedback`. Throws nothing of its own; what a
+// everything else through `feedback`. Throws nothing of its own but for an
+// unknown metric name (see PsnrSettings::metrics); what a
 // feedback call throws (std::bad_alloc, say) passes through, with every file
 // closed and a temporary result file removed.
 void RunComparison(const PsnrSettings& settings, RunFeedback& feedback);

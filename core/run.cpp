@@ -5,6 +5,7 @@
 #include <deque>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "align.h"
 #include "decoded.h"
 #include "files.h"
+#include "metric.h"
 #include "probe.h"
 #include "psnr.h"
 #include "reader.h"
@@ -168,32 +170,6 @@ File OpenInput(const std::string& path, const std::shared_ptr<PeekedSequence>& s
     return OpenSequence(path);
 }
 
-// The squared differences of one plane.
-std::uint64_t PlaneSsd(const std::uint8_t* reference, const std::uint8_t* target, std::uint64_t samples,
-                       int bytesPerSample)
-{
-    if (samples == 0)
-        return 0;
-    if (bytesPerSample == 1)
-        return Ssd(reference, target, std::size_t(samples));
-    return Ssd16(reinterpret_cast<const std::uint16_t*>(reference), reinterpret_cast<const std::uint16_t*>(target),
-                 std::size_t(samples));
-}
-
-// The squared differences of one plane whose rows lie `stride` bytes apart
-// in the target (a decoder's picture) and back to back in the reference.
-std::uint64_t PlaneSsdRows(const std::uint8_t* reference, const std::uint8_t* target, std::ptrdiff_t stride,
-                           const PictureLayout::Plane& plane, int bytesPerSample)
-{
-    const std::size_t row = std::size_t(plane.width) * std::size_t(bytesPerSample);
-    if (stride == std::ptrdiff_t(row))
-        return PlaneSsd(reference, target, plane.Samples(), bytesPerSample);
-    std::uint64_t ssd = 0;
-    for (std::int32_t y = 0; y < plane.height; ++y, reference += row, target += stride)
-        ssd += PlaneSsd(reference, target, std::uint64_t(plane.width), bytesPerSample);
-    return ssd;
-}
-
 // One target of a run: its file, and what it measured.
 struct Side {
     const RunTarget* target = nullptr;
@@ -230,6 +206,12 @@ void RunComparison(const PsnrSettings& settings, RunFeedback& feedback)
 
 void RunComparisons(const PsnrSettings& settings, const std::vector<RunTarget>& targets, RunFeedback& feedback)
 {
+    std::vector<const Metric*> metrics;
+    for (const std::string& name : settings.metrics) {
+        metrics.push_back(FindMetric(name));
+        if (!metrics.back())
+            throw std::invalid_argument("no metric is named \"" + name + "\"");
+    }
     // Settings that cannot describe a sequence end the run before any file is
     // touched. A size of 0 x 0 asks for the size of a YUV4MPEG2 input.
     const bool sizeGiven = settings.width != 0 || settings.height != 0;
@@ -474,9 +456,8 @@ void RunComparisons(const PsnrSettings& settings, const std::vector<RunTarget>& 
     description.peakKind = PeakKindName(settings.peak);
     description.peak = peak;
     description.sourceIsY4m = sourceFraming.y4m;
-    std::uint64_t totalSamples = 0;
     for (int p = 0; p < 3; ++p)
-        totalSamples += description.planeSamples[p] = layout.planes[p].Samples();
+        description.planeSamples[p] = layout.planes[p].Samples();
     description.start = settings.start;
     std::size_t live = 0;
     for (Side& side : sides) {
@@ -487,6 +468,9 @@ void RunComparisons(const PsnrSettings& settings, const std::vector<RunTarget>& 
             !rates.empty())
             side.feedback->Warn(rates, "警告!");
     }
+    std::vector<std::unique_ptr<MetricRun>> measures;
+    for (const Metric* metric : metrics)
+        measures.push_back(metric->start({format, layout, peak, ActiveCpuLevel()}));
     feedback.ProgressBegin(reader.Length());
     reader.Start();
     for (std::int32_t j = 0; j < reader.Length() && live > 0; ++j) {
@@ -503,6 +487,8 @@ void RunComparisons(const PsnrSettings& settings, const std::vector<RunTarget>& 
             }
             break;
         }
+        // Its unpacked planes are filled in only when a target is measured against it.
+        const Picture referencePicture = FramePicture(layout, reference, referencePlanes.data());
         bool referenceUnpacked = false;
         for (std::size_t k = 0; k < sides.size(); ++k) {
             Side& side = sides[k];
@@ -524,21 +510,10 @@ void RunComparisons(const PsnrSettings& settings, const std::vector<RunTarget>& 
                 referenceUnpacked = true;
                 UnpackFrame(*format, layout, target, targetPlanes.data());
             }
-            std::uint64_t ssdTotal = 0;
-            for (int p = 0; p < 3; ++p) {
-                const PictureLayout::Plane& plane = layout.planes[p];
-                const std::uint8_t* referencePlane = PlaneData(layout, p, reference, referencePlanes.data());
-                const std::uint64_t ssd =
-                    inPlace ? PlaneSsdRows(referencePlane, inPlace->planes[p], inPlace->strides[p], plane,
-                                           layout.bytesPerSample)
-                            : PlaneSsd(referencePlane, PlaneData(layout, p, target, targetPlanes.data()),
-                                       plane.Samples(), layout.bytesPerSample);
-                ssdTotal += ssd;
-                // An empty plane gives 0 / 0, not-a-number, which PsnrOfMse keeps.
-                measured.mse[p] = double(ssd) / double(plane.Samples());
-                measured.psnr[p] = PsnrOfMse(measured.mse[p], peak);
-            }
-            measured.psnrYuv = PsnrOfMse(double(ssdTotal) / double(totalSamples), peak);
+            const Picture targetPicture =
+                inPlace ? DecodedPicture(layout, *inPlace) : FramePicture(layout, target, targetPlanes.data());
+            for (const std::unique_ptr<MetricRun>& measure : measures)
+                measure->Measure(referencePicture, targetPicture, measured);
             if (side.result)
                 side.result->Write(ResultFrameLine(measured.frame, measured.psnr[0], measured.psnr[1], measured.psnr[2]));
             side.sumY += measured.psnr[0];
