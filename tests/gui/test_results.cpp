@@ -438,6 +438,24 @@ private slots:
                          label.size() < stem.size(),
                      qPrintable(label));
         }
+
+        // More than there is room for: a file that fails takes none of it, the files after it do.
+        QStringList more{missing};
+        for (int i = 0; i < 10; ++i) {
+            more << dir.filePath(QString("copy%1.yuv").arg(i));
+            QVERIFY(QFile::copy(crf23, more.last()));
+        }
+        form.messages.clear();
+        form.chosen = more;
+        ClickAdd(results);
+        QVERIFY(ended.wait(60000));
+        QCOMPARE(form.messages, failures.mid(0, 1));
+        QCOMPARE(results.SequenceCount(), ResultsWindow::kMaxSequences);
+        QCOMPARE(tabs->tabText(tabs->count() - 1).remove('&'), QStringLiteral("copy8.yuv"));
+        QCOMPARE(Numbers(results.Shown()->record), alone.value(1));
+        for (QPushButton* button : results.findChildren<QPushButton*>())
+            if (button->text() == "添加比较序列…")
+                QVERIFY(!button->isEnabled());
     }
 
     // The error map in the file's sample values, and the grey pictures scaled to 8 bits.
