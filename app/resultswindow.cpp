@@ -191,38 +191,80 @@ private:
     QPoint pressedAt_;
 };
 
-// Runs on the comparison's worker thread. Messages wait for the user; the
-// summary of a run that ended well is left out, the window shows its numbers.
+// What one file of a comparison hears, on the worker thread. Messages wait
+// for the user; the summary of a file that ended well is left out, the window
+// shows its numbers.
 class ComparisonFeedback : public RunFeedback {
 public:
-    explicit ComparisonFeedback(ResultsWindow& window) : window_(window) {}
+    ComparisonFeedback(ResultsWindow& window, std::size_t sequence) : window_(window), sequence_(sequence) {}
 
     void ShowMessage(const std::string& text, const std::string& title, MessageIcon icon) override
     {
-        if (window_.pendingEnded_ && icon == MessageIcon::None)
+        if (window_.pending_[sequence_].ended && icon == MessageIcon::None)
             return;
-        ResultsWindow* window = &window_;
-        QMetaObject::invokeMethod(window, [window, &text, &title, icon] {
-            if (!window->closing_)
-                window->prompts_.showMessage(window, QString::fromStdString(text), QString::fromStdString(title),
-                                             icon == MessageIcon::Error     ? QMessageBox::Critical
-                                             : icon == MessageIcon::Warning ? QMessageBox::Warning
-                                                                            : QMessageBox::NoIcon);
-        }, Qt::BlockingQueuedConnection);
+        window_.SayFromWorker(text, title, icon);
     }
     void ProgressBegin(std::int32_t) override {}
     void ProgressStep(std::int32_t frame) override { window_.pendingStep_.store(frame, std::memory_order_relaxed); }
     void ProgressEnd() override {}
-    void FrameMeasured(const FrameResult& frame) override { window_.FrameMeasured(frame); }
+    void FrameMeasured(const FrameResult& frame) override { window_.FrameMeasured(sequence_, frame); }
     void RunEnded(const RunOutcome& outcome) override
     {
-        window_.pendingOutcome_ = outcome;
-        window_.pendingEnded_ = true;
+        window_.pending_[sequence_].outcome = outcome;
+        window_.pending_[sequence_].ended = true;
     }
 
 private:
     ResultsWindow& window_;
+    std::size_t sequence_;
 };
+
+// What concerns a pass that several files share. A message before its frame
+// loop stopped it for all of them, whichever file it was about: it is held
+// back, and each file is then tried alone to say it as that file's own add would.
+class SharedRunFeedback : public RunFeedback {
+public:
+    explicit SharedRunFeedback(ResultsWindow& window) : window_(window) {}
+    bool ReachedFrames() const { return reachedFrames_; }
+
+    void ShowMessage(const std::string& text, const std::string& title, MessageIcon icon) override
+    {
+        if (reachedFrames_)
+            window_.SayFromWorker(text, title, icon);
+    }
+    void ProgressBegin(std::int32_t) override { reachedFrames_ = true; }
+    void ProgressStep(std::int32_t frame) override { window_.pendingStep_.store(frame, std::memory_order_relaxed); }
+    void ProgressEnd() override {}
+
+private:
+    ResultsWindow& window_;
+    bool reachedFrames_ = false;
+};
+
+namespace {
+
+// Takes one file alone as far as its run's frame loop and no further: a run
+// that returns before then failed, and its first message says why.
+class CheckAlone : public RunFeedback {
+public:
+    struct Passed {};
+    std::string text, title;
+    MessageIcon icon = MessageIcon::None;
+    bool told = false;
+
+    void ShowMessage(const std::string& t, const std::string& ti, MessageIcon i) override
+    {
+        if (!told)
+            text = t, title = ti, icon = i, told = true;
+    }
+    // A warning on the frame rates comes once every check has passed.
+    void Warn(const std::string&, const std::string&) override { throw Passed{}; }
+    void ProgressBegin(std::int32_t) override { throw Passed{}; }
+    void ProgressStep(std::int32_t) override {}
+    void ProgressEnd() override {}
+};
+
+}  // namespace
 
 ResultsWindow::ResultsWindow(Prompts& prompts, QWidget* parent)
     : QWidget(parent, Qt::Window), prompts_(prompts)
@@ -347,7 +389,6 @@ ResultsWindow::~ResultsWindow()
 void ResultsWindow::SetRun(Measured run)
 {
     ++generation_;
-    queued_.clear();
     sequences_.clear();
     lines_.clear();
     chart_->removeAllSeries();
@@ -533,58 +574,115 @@ void ResultsWindow::OnSaveChart()
 
 void ResultsWindow::OnAddSequence()
 {
-    const QStringList paths = prompts_.chooseFiles(
+    AddSequences(prompts_.chooseFiles(
         this, {FileRequest::Kind::Open, QStringLiteral("yuv"), QStringLiteral("*.yuv"),
-               U8("YUV文件(*.yuv *.y4m);;") + U8(kVideoFilter) + U8(";;所有文件 (*.*)")});
-    queued_.assign(paths.begin(), paths.end());
-    AddNextQueued();
+               U8("YUV文件(*.yuv *.y4m);;") + U8(kVideoFilter) + U8(";;所有文件 (*.*)")}));
 }
 
-// One comparison runs at a time: the files chosen together are measured in
-// turn, each once the one before has ended.
-void ResultsWindow::AddNextQueued()
+void ResultsWindow::AddSequences(const QStringList& paths)
 {
-    if (queued_.empty() || IsMeasuring())
+    if (paths.isEmpty() || IsMeasuring() || sequences_.empty() || SequenceCount() >= kMaxSequences)
         return;
-    const QString path = queued_.front();
-    queued_.pop_front();
-    AddSequence(path);
-    if (!IsMeasuring())
-        queued_.clear();  // no room for more, or no run to measure against
-}
-
-void ResultsWindow::AddSequence(const QString& path)
-{
-    if (IsMeasuring() || sequences_.empty() || SequenceCount() >= kMaxSequences)
-        return;
-    pending_ = sequences_.front()->settings;
-    pending_.targetPath = path.toStdString();
+    PsnrSettings settings = sequences_.front()->settings;
     pendingGeneration_ = generation_;
-    pending_.resultPath.clear();  // the run's result file stays the run's
+    settings.resultPath.clear();  // the run's result file stays the run's
     // Only the frames the run itself compared can be set side by side.
-    pending_.frameCount = sequences_.front()->record.outcome.framesCompared;
-    pendingFrames_.clear();
-    pendingEnded_ = false;
+    settings.frameCount = sequences_.front()->record.outcome.framesCompared;
+    pending_.clear();
     pendingOutOfMemory_ = false;
     pendingStep_ = 0;
-    progress_->setRange(0, std::max(pending_.frameCount, 1));
+    progress_->setRange(0, std::max(settings.frameCount, 1));
     progress_->setValue(0);
     progress_->show();
     progressTimer_->start();
-    const PsnrSettings settings = pending_;
-    worker_ = QThread::create([this, settings] {
-        ComparisonFeedback feedback(*this);
-        try {
-            RunComparison(settings, feedback);
-        } catch (const std::bad_alloc&) {
-            // Said on the GUI thread once the thread has ended; the records go now.
-            pendingFrames_ = {};
-            pendingOutOfMemory_ = true;
-        }
-    });
+    std::deque<std::string> files;
+    for (const QString& path : paths)
+        files.push_back(path.toStdString());
+    const int room = kMaxSequences - SequenceCount();
+    worker_ = QThread::create([this, settings, files = std::move(files), room] { Measure(settings, files, room); });
     connect(worker_, &QThread::finished, this, &ResultsWindow::OnMeasuringEnded);
     worker_->start();
     UpdateButtons();
+}
+
+void ResultsWindow::SayFromWorker(const std::string& text, const std::string& title, MessageIcon icon)
+{
+    QMetaObject::invokeMethod(this, [this, &text, &title, icon] {
+        if (!closing_)
+            prompts_.showMessage(this, QString::fromStdString(text), QString::fromStdString(title),
+                                 icon == MessageIcon::Error     ? QMessageBox::Critical
+                                 : icon == MessageIcon::Warning ? QMessageBox::Warning
+                                                                : QMessageBox::NoIcon);
+    }, Qt::BlockingQueuedConnection);
+}
+
+// On the worker thread. The files chosen go in one pass, the reference read
+// once for all, as many as there is room for. A pass stops before its frame
+// loop for any one file that cannot be measured: such a file is said as its
+// own add would say it and left out, and the others go again. When none fails
+// alone, it was their sum (frame buffers for all of them at once, say): they
+// go one at a time. A file that fails takes no room; the next chosen takes it.
+void ResultsWindow::Measure(const PsnrSettings& settings, std::deque<std::string> files, int room)
+{
+    std::size_t together = files.size();
+    std::vector<std::string> said;  // a failure of the reference's is the same for every file: said once
+    while (!files.empty() && room > 0 && !closing_) {
+        const std::size_t count = std::min({files.size(), std::size_t(room), together});
+        const std::size_t first = pending_.size();
+        std::deque<ComparisonFeedback> feedbacks;
+        std::vector<RunTarget> targets(count);
+        try {
+            for (std::size_t i = 0; i < count; ++i) {
+                Pending& sequence = pending_.emplace_back();
+                sequence.settings = settings;
+                sequence.settings.targetPath = files[i];
+                RunTarget& target = targets[i];
+                target.path = files[i];
+                target.frameCount = settings.frameCount;
+                target.offset = settings.offset;
+                target.feedback = &feedbacks.emplace_back(*this, first + i);
+            }
+            if (count == 1) {
+                RunComparisons(settings, targets, feedbacks.front());  // an add of one file, as it always was
+            } else {
+                SharedRunFeedback shared(*this);
+                RunComparisons(settings, targets, shared);
+                if (!shared.ReachedFrames()) {
+                    pending_.erase(pending_.begin() + std::ptrdiff_t(first), pending_.end());
+                    std::vector<bool> failed(count);
+                    for (std::size_t i = 0; i < count && !closing_; ++i) {
+                        CheckAlone check;
+                        RunTarget alone = targets[i];
+                        alone.feedback = &check;
+                        try {
+                            RunComparisons(settings, {alone}, check);
+                        } catch (const CheckAlone::Passed&) {
+                            continue;
+                        }
+                        failed[i] = true;
+                        if (check.told && std::find(said.begin(), said.end(), check.text) == said.end()) {
+                            said.push_back(check.text);
+                            SayFromWorker(check.text, check.title, check.icon);
+                        }
+                    }
+                    if (std::find(failed.begin(), failed.end(), true) == failed.end())
+                        together = 1;
+                    for (std::size_t i = count; i-- > 0;)
+                        if (failed[i])
+                            files.erase(files.begin() + std::ptrdiff_t(i));
+                    continue;
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            // Said on the GUI thread once the thread has ended; this pass's records go now.
+            pending_.erase(pending_.begin() + std::ptrdiff_t(first), pending_.end());
+            pendingOutOfMemory_ = true;
+            return;
+        }
+        for (std::size_t i = first; i < pending_.size(); ++i)
+            room -= pending_[i].ended && pending_[i].outcome.framesCompared > 0 ? 1 : 0;
+        files.erase(files.begin(), files.begin() + std::ptrdiff_t(count));
+    }
 }
 
 void ResultsWindow::OnMeasuringEnded()
@@ -597,31 +695,33 @@ void ResultsWindow::OnMeasuringEnded()
     progressTimer_->stop();
     progress_->hide();
     bool outOfMemory = pendingOutOfMemory_;
-    std::shared_ptr<MeasuredSequence> sequence;
-    if (!outOfMemory && pendingEnded_ && pendingOutcome_.framesCompared > 0 && pendingGeneration_ == generation_) {
+    const int before = SequenceCount();
+    for (Pending& pending : pending_) {
+        if (outOfMemory || pendingGeneration_ != generation_ || SequenceCount() >= kMaxSequences)
+            break;
+        if (!pending.ended || pending.outcome.framesCompared <= 0)
+            continue;
+        std::shared_ptr<MeasuredSequence> sequence;
         try {
             sequence = std::make_shared<MeasuredSequence>();
-            sequence->settings = pending_;
-            sequence->record.outcome = pendingOutcome_;
-            sequence->record.frames = std::move(pendingFrames_);
+            sequence->settings = std::move(pending.settings);
+            sequence->record.outcome = pending.outcome;
+            sequence->record.frames = std::move(pending.frames);
             sequence->record.statistics =
-                ComputeStatistics(sequence->record.frames, pendingOutcome_.description, kWorstFrames);
+                ComputeStatistics(sequence->record.frames, pending.outcome.description, kWorstFrames);
         } catch (const std::bad_alloc&) {
-            sequence.reset();
             outOfMemory = true;
+            break;
         }
-    }
-    if (sequence) {
         sequences_.push_back(std::move(sequence));
         AddToChart(*sequences_.back(), SequenceCount() - 1);
+    }
+    pending_ = {};
+    if (SequenceCount() > before) {
         FitValueAxis();
         Redecimate();
         ShowSequence(SequenceCount() - 1);
     }
-    pendingFrames_ = {};
-    if (outOfMemory)
-        queued_.clear();  // the next would run out as this one did
-    AddNextQueued();
     UpdateButtons();
     if (outOfMemory)
         ShowOutOfMemory(prompts_, this);

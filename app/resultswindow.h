@@ -6,9 +6,11 @@
 #include <QWidget>
 
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <deque>
+#include <string>
 #include <vector>
 
 #include "measured.h"
@@ -53,8 +55,10 @@ public:
     // Writes the shown sequence's CSV, JSON or report; false, after a warning, when it could not.
     bool WriteExport(Export kind, const QString& path);
     bool SaveChart(const QString& path);
-    // Measures `path` against the run's reference and settings on a worker thread.
-    void AddSequence(const QString& path);
+    // Measures `paths` against the run's reference and settings on a worker
+    // thread, all in one pass where they can be, as many as there is room for.
+    void AddSequences(const QStringList& paths);
+    void AddSequence(const QString& path) { AddSequences({path}); }
     bool IsMeasuring() const { return worker_ != nullptr; }
 
     QTableView* Table() const { return table_; }
@@ -72,9 +76,21 @@ signals:
 protected:
     void resizeEvent(QResizeEvent* event) override;
     // Keeps the numbers of each frame of a comparison, on its worker thread.
-    virtual void FrameMeasured(const FrameResult& frame) { pendingFrames_.push_back(frame); }
+    // `sequence` numbers the files one add measures, in the order their runs
+    // took them; the files of one pass take turns frame by frame.
+    virtual void FrameMeasured(std::size_t sequence, const FrameResult& frame)
+    {
+        pending_[sequence].frames.push_back(frame);
+    }
 
 private:
+    // One file of an add, as its run hands it back.
+    struct Pending {
+        PsnrSettings settings;
+        std::vector<FrameResult> frames;
+        RunOutcome outcome;
+        bool ended = false;
+    };
     struct Lines {
         QLineSeries* planes[3] = {};
         QLineSeries* means[3] = {};
@@ -83,7 +99,8 @@ private:
     void OnExport(Export kind);
     void OnSaveChart();
     void OnAddSequence();
-    void AddNextQueued();
+    void Measure(const PsnrSettings& settings, std::deque<std::string> files, int room);
+    void SayFromWorker(const std::string& text, const std::string& title, MessageIcon icon);
     void OnMeasuringEnded();
     void AddToChart(const MeasuredSequence& sequence, int index);
     void Redecimate();
@@ -110,16 +127,13 @@ private:
     FrameViewer* viewer_;
     bool redecimating_ = false;
     int generation_ = 0;  // a new run makes a comparison still being measured stale
-    std::deque<QString> queued_;  // chosen together with the one being measured, still to measure
 
     // A comparison run on its worker thread, and what it hands back.
     friend class ComparisonFeedback;
+    friend class SharedRunFeedback;
     QThread* worker_ = nullptr;
-    PsnrSettings pending_;
+    std::vector<Pending> pending_;
     int pendingGeneration_ = 0;
-    std::vector<FrameResult> pendingFrames_;
-    RunOutcome pendingOutcome_;
-    bool pendingEnded_ = false;
     bool pendingOutOfMemory_ = false;
     std::atomic<std::int32_t> pendingStep_{0};
     std::atomic<bool> closing_{false};

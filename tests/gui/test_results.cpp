@@ -52,13 +52,49 @@ void Write(const QString& path, const QByteArray& bytes)
 struct StarvedResults : ResultsWindow {
     using ResultsWindow::ResultsWindow;
     std::int32_t frames = 0;
-    void FrameMeasured(const FrameResult& frame) override
+    void FrameMeasured(std::size_t sequence, const FrameResult& frame) override
     {
         if (frame.frame >= frames)
             throw std::bad_alloc();
-        ResultsWindow::FrameMeasured(frame);
+        ResultsWindow::FrameMeasured(sequence, frame);
     }
 };
+
+// A results window that notes which file each frame measured belonged to.
+struct TracedResults : ResultsWindow {
+    using ResultsWindow::ResultsWindow;
+    QList<QPair<std::size_t, int>> measured;  // written on the worker thread, read once it has ended
+    void FrameMeasured(std::size_t sequence, const FrameResult& frame) override
+    {
+        measured.append({sequence, frame.frame});
+        ResultsWindow::FrameMeasured(sequence, frame);
+    }
+};
+
+void ClickAdd(ResultsWindow& results)
+{
+    for (QPushButton* button : results.findChildren<QPushButton*>())
+        if (button->text() == "添加比较序列…")
+            button->click();
+}
+
+// Every number a sequence's record holds that a run computes.
+QStringList Numbers(const RunRecord& record)
+{
+    QStringList numbers{QString::number(record.outcome.framesCompared), QString::number(record.statistics.frames)};
+    const auto add = [&](double value) { numbers << QString::number(value, 'g', 17); };
+    for (const FrameResult& frame : record.frames) {
+        numbers << QString::number(frame.frame);
+        for (int p = 0; p < 3; ++p)
+            add(frame.psnr[p]), add(frame.mse[p]);
+        add(frame.psnrYuv);
+    }
+    for (const PlaneStatistics& plane : {record.statistics.planes[0], record.statistics.planes[1],
+                                         record.statistics.planes[2], record.statistics.yuv})
+        add(plane.mean), add(plane.pooled), add(plane.min), add(plane.max);
+    add(record.statistics.weighted611);
+    return numbers;
+}
 
 QByteArray Read(const QString& path)
 {
@@ -305,31 +341,68 @@ private slots:
         QCOMPARE(results.Shown()->record.frames.size(), std::size_t(3));
     }
 
-    // Several files chosen at once are measured in the order chosen, one after
-    // the other; the legend keeps the ends of long names, where encodes differ.
+    // Several files chosen at once are measured in one pass, the frames of
+    // each taking turns, and each ends up with the numbers it has when added
+    // alone. A file that cannot be measured is said as its own add says it and
+    // keeps none of the others out. The legend keeps the ends of long names,
+    // where encodes differ.
     void addSeveralSequences()
     {
         QTemporaryDir dir;
         const QString ref = dir.filePath("ref_16x8.yuv"), out = dir.filePath("out_16x8.yuv");
         const QString stem = "a_rather_long_name_for_an_encode_of_the_reference_sequence_";
+        const QString crf28 = dir.filePath(stem + "crf28.yuv"), crf23 = dir.filePath(stem + "crf23.yuv");
+        const QString missing = dir.filePath("missing.yuv"), larger = dir.filePath("larger.y4m");
         Write(ref, QByteArray(192 * 3, 40));
         Write(out, QByteArray(192 * 3, 41));
-        Write(dir.filePath(stem + "crf28.yuv"), QByteArray(192 * 3, 43));
-        Write(dir.filePath(stem + "crf23.yuv"), QByteArray(192 * 3, 42));
+        QByteArray varied;  // frames that differ from each other, so that a frame paired wrongly shows
+        for (int i = 0; i < 192 * 3; ++i)
+            varied += char(40 + (i * 7 + i / 192) % 5);
+        Write(crf28, varied);
+        Write(crf23, QByteArray(192 * 3, 42));
+        Write(larger, "YUV4MPEG2 W32 H16 F25:1 C420jpeg\nFRAME\n" + QByteArray(768, 40));
         Form form;
         form.edit(IDC_SOURCE_PATH)->setText(ref);
         form.edit(IDC_TARGET_PATH)->setText(out);
         QVERIFY(form.compute());
-        ResultsWindow results(form, nullptr);
+
+        // Each alone first: its numbers, or what its add says.
+        QList<QStringList> alone;
+        QStringList failures;
+        for (const QString& path : {crf28, missing, crf23, larger}) {
+            ResultsWindow results(form, nullptr);
+            results.SetRun(form.dialog.LastRun());
+            form.messages.clear();
+            form.chosen = QStringList{path};
+            QSignalSpy ended(&results, &ResultsWindow::measuringEnded);
+            ClickAdd(results);
+            QVERIFY(ended.wait(60000));
+            if (path == crf28 || path == crf23) {
+                QCOMPARE(form.messages, QStringList{});
+                QCOMPARE(results.SequenceCount(), 2);
+                alone << Numbers(results.Shown()->record);
+            } else {
+                QCOMPARE(results.SequenceCount(), 1);
+                QCOMPARE(form.messages.size(), 1);
+                QVERIFY2(form.messages[0].contains(path), qPrintable(form.messages[0]));
+                failures << form.messages;
+            }
+        }
+
+        TracedResults results(form, nullptr);
         results.SetRun(form.dialog.LastRun());
         results.show();
-        form.chosen = QStringList{dir.filePath(stem + "crf28.yuv"), dir.filePath(stem + "crf23.yuv")};
+        form.messages.clear();
+        form.requests.clear();
+        form.chosen = QStringList{crf28, missing, crf23, larger};
         QSignalSpy ended(&results, &ResultsWindow::measuringEnded);
-        for (QPushButton* button : results.findChildren<QPushButton*>())
-            if (button->text() == "添加比较序列…")
-                button->click();
-        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 2, 60000);
+        ClickAdd(results);
+        QVERIFY(ended.wait(60000));
         QVERIFY(!results.IsMeasuring());
+        QCOMPARE(ended.count(), 1);
+        QCOMPARE(form.messages, failures);
+        const QList<QPair<std::size_t, int>> onePass{{0, 0}, {1, 0}, {0, 1}, {1, 1}, {0, 2}, {1, 2}};
+        QCOMPARE(results.measured, onePass);
         const QStringList filters = form.requests.value(0).filter.split(";;");
         QCOMPARE(filters.value(0), QStringLiteral("YUV文件(*.yuv *.y4m)"));
         QVERIFY2(filters.value(1).startsWith("视频文件(*.mp4 ") && filters.last() == "所有文件 (*.*)", qPrintable(filters.join('|')));
@@ -339,15 +412,25 @@ private slots:
         for (int i = 0; i < tabs->count(); ++i)
             tabTexts << tabs->tabText(i).remove('&');
         QCOMPARE(tabTexts, (QStringList{"out_16x8.yuv", stem + "crf28.yuv", stem + "crf23.yuv"}));
-        QCOMPARE(tabs->tabToolTip(2), dir.filePath(stem + "crf23.yuv"));
-        // The last one measured is shown: crf23's samples are 2 above the reference's.
+        QCOMPARE(tabs->tabToolTip(2), crf23);
+        // The last one chosen is shown: crf23's samples are 2 above the reference's.
         QCOMPARE(results.Shown()->record.frames[0].psnr[0], 20 * std::log10(255.0 / 2));
+        for (int i = 0; i < 2; ++i) {
+            results.ShowSequence(i + 1);
+            QCOMPARE(results.Shown()->settings.targetPath, (i == 0 ? crf28 : crf23).toStdString());
+            QCOMPARE(Numbers(results.Shown()->record), alone.value(i));
+        }
 
-        QStringList legend;
-        for (QLegendMarker* marker : results.findChild<QChartView*>()->chart()->legend()->markers())
-            if (marker->isVisible())
-                legend << marker->label();
-        QCOMPARE(legend.size(), 9);
+        // The legend lays its entries out once the event loop comes round.
+        const auto visibleLegend = [&] {
+            QStringList labels;
+            for (QLegendMarker* marker : results.findChild<QChartView*>()->chart()->legend()->markers())
+                if (marker->isVisible())
+                    labels << marker->label();
+            return labels;
+        };
+        QTRY_COMPARE(visibleLegend().size(), 9);
+        const QStringList legend = visibleLegend();
         QCOMPARE(legend.mid(0, 3), (QStringList{"Y out_16x8.yuv", "U out_16x8.yuv", "V out_16x8.yuv"}));
         for (const QString& label : legend.mid(3)) {
             const QString end = legend.indexOf(label) < 6 ? "crf28.yuv" : "crf23.yuv";
@@ -355,6 +438,24 @@ private slots:
                          label.size() < stem.size(),
                      qPrintable(label));
         }
+
+        // More than there is room for: a file that fails takes none of it, the files after it do.
+        QStringList more{missing};
+        for (int i = 0; i < 10; ++i) {
+            more << dir.filePath(QString("copy%1.yuv").arg(i));
+            QVERIFY(QFile::copy(crf23, more.last()));
+        }
+        form.messages.clear();
+        form.chosen = more;
+        ClickAdd(results);
+        QVERIFY(ended.wait(60000));
+        QCOMPARE(form.messages, failures.mid(0, 1));
+        QCOMPARE(results.SequenceCount(), ResultsWindow::kMaxSequences);
+        QCOMPARE(tabs->tabText(tabs->count() - 1).remove('&'), QStringLiteral("copy8.yuv"));
+        QCOMPARE(Numbers(results.Shown()->record), alone.value(1));
+        for (QPushButton* button : results.findChildren<QPushButton*>())
+            if (button->text() == "添加比较序列…")
+                QVERIFY(!button->isEnabled());
     }
 
     // The error map in the file's sample values, and the grey pictures scaled to 8 bits.
