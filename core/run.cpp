@@ -356,6 +356,39 @@ void RunComparisons(const PsnrSettings& settings, const std::vector<RunTarget>& 
     const PictureLayout layout = LayoutOf(*format, width, height);
     const double peak = PeakValue(format->bits, settings.peak);
 
+    // A pipe was looked into only as far as a YUV4MPEG2 signature goes. Its
+    // first frame is read anyway: reading into it as far as the signatures
+    // of encoded files go costs nothing, and an encoded stream is then never
+    // measured as pixels. (It cannot be decoded: what was read is gone.)
+    const auto encodedPipe = [&](std::FILE* file, SequenceFraming& framing, bool wanted, const std::string& path,
+                                 const char* role) {
+        std::uint64_t bytes = 0;
+        if (!wanted || framing.y4m || framing.decoded || RegularFileSize(file, bytes))
+            return false;
+        const std::size_t want = std::size_t(std::min<std::uint64_t>(layout.frameBytes, kProbeBytes));
+        char chunk[512];
+        while (framing.head.size() < want) {
+            const std::size_t got = std::fread(chunk, 1, std::min(sizeof chunk, want - framing.head.size()), file);
+            if (got == 0)
+                break;
+            framing.head.append(chunk, got);
+        }
+        const std::string_view kind = EncodedKind(framing.head);
+        if (kind.empty())
+            return false;
+        feedback.ShowMessage(EncodedInputMessage(role, path, kind) + "通过管道读入的视频文件无法解码：请直接给出文件路径。",
+                             kTitleError, MessageIcon::Error);
+        return true;
+    };
+    bool anyWanted = false;
+    for (const Side& side : sides)
+        anyWanted = anyWanted || side.target->frameCount > 0;
+    if (encodedPipe(source.get(), sourceFraming, anyWanted, settings.sourcePath, "源参考序列"))
+        return;
+    for (Side& side : sides)
+        if (encodedPipe(side.file.get(), side.framing, side.target->frameCount > 0, side.target->path, "目标序列"))
+            return;
+
     // The frames before the first pair, passed over before anything is
     // written: a sequence that ends among them leaves nothing to compare.
     // The reference is read once for all targets: it is passed over as far

@@ -192,6 +192,13 @@ const std::vector<Case> kCases = {
     {"y4m_pipe_bad_header", "-n 3 -o $D/old.txt $R /dev/stdin", 1, "",
      BadY4m("目标序列 /dev/stdin", "文件头缺少高度 H。"), -1, "cat '$D/noh.y4m' | "},
     // Raw bytes a look into a pipe took are the start of its first frame.
+    // An encoded stream through a pipe is looked into as far as its first frame goes: never measured as pixels.
+    {"mp4_through_a_pipe", "-s 16x8 -n 3 -o $D/old.txt $R /dev/stdin", 1, "",
+     "错误!\n目标序列 /dev/stdin 是 MP4/MOV 文件，不是 YUV 序列：请先解码为 YUV 文件。"
+#ifndef LORVANE_HAVE_FFMPEG
+     "这个版本的 Lorvane 不能解码视频文件。"
+#endif
+     "通过管道读入的视频文件无法解码：请直接给出文件路径。\n", -1, "cat '$D/a.mp4' | "},
     {"raw_through_a_pipe_starting_like_y4m", "-s 16x8 -n 3 $D/yuv4mpeg.yuv /dev/stdin", 0,
      "共计3帧，平均PSNR如下：\nPSNR_Y: 100.000000\nPSNR_U: 100.000000\nPSNR_V: 100.000000\n",
      "Average,100.000000,100.000000,100.000000\n", -1, "cat '$D/yuv4mpeg.yuv' | "},
