@@ -47,7 +47,9 @@ struct MetricSetup {
 };
 
 // A metric started for one run: measures its frame pairs, one after another
-// (from one thread), into the fields of FrameResult that are the metric's.
+// (from one thread), into the fields of FrameResult that are the metric's:
+// PSNR's own fields, or for any other metric its scores appended to
+// FrameResult::scores in the order of its `scores` names.
 class MetricRun {
 public:
     virtual ~MetricRun() = default;

@@ -492,6 +492,11 @@ void RunComparisons(const PsnrSettings& settings, const std::vector<RunTarget>& 
     for (int p = 0; p < 3; ++p)
         description.planeSamples[p] = layout.planes[p].Samples();
     description.start = settings.start;
+    // PSNR's scores have their own fields; every other metric's are named here.
+    for (const Metric* metric : metrics)
+        if (metric->name != "psnr")
+            for (const std::string_view score : metric->scores)
+                description.scores.emplace_back(score);
     std::size_t live = 0;
     for (Side& side : sides) {
         side.done = side.target->frameCount == 0;

@@ -14,6 +14,9 @@ struct FrameResult {
     double psnr[3] = {};
     double mse[3] = {};  // not-a-number for a plane with no samples
     double psnrYuv = 0;  // of the squared differences of all planes over all their samples
+    // The scores of the run's metrics beyond PSNR, as RunDescription::scores
+    // names them, in that order; empty when PSNR is all it measures.
+    std::vector<double> scores;
 };
 
 // What an encoded input is and what the frames compared cost; `decoded` is
@@ -45,6 +48,9 @@ struct RunDescription {
     std::int32_t offset = 0;  // as in PsnrSettings
     std::int32_t start = 0;
     EncodeFacts sourceEncode, targetEncode;
+    // The names of FrameResult::scores ("ssim_y", ...): what the metrics
+    // measured beyond PSNR, in the metric table's order.
+    std::vector<std::string> scores;
 };
 
 // "25", "29.97": a frame rate as people write it (den > 0).

@@ -99,7 +99,8 @@ struct Pool {
     double min, max, mean, harmonicMean;
 };
 
-Pool PoolOf(const std::vector<FrameResult>& frames, double (*value)(const FrameResult&))
+template <typename Value>
+Pool PoolOf(const std::vector<FrameResult>& frames, Value value)
 {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     if (frames.empty())
@@ -525,24 +526,28 @@ std::string HtmlFrame(std::int32_t frame)
 // One frame's object in the "frames" array, in exactly the bytes dump(2)
 // gives it there: the same indentation, and numbers through the library's own
 // shortest round-trip formatting.
-void AppendJsonFrame(std::string& text, const FrameResult& f)
+// PSNR's series, then the run's other scores by the names it gives them.
+void AppendJsonFrame(std::string& text, const FrameResult& f, const std::vector<std::string>& scores)
 {
     char number[64];
     text += "    {\n      \"frameNum\": ";
     text.append(number, std::to_chars(number, number + sizeof number, f.frame).ptr);
     text += ",\n      \"metrics\": {\n";
-    for (const Metric& m : kMetrics) {
-        text.append("        \"").append(m.name).append("\": ");
-        const double v = m.value(f);
+    const std::size_t count = std::size(kMetrics) + scores.size();
+    for (std::size_t k = 0; k < count; ++k) {
+        const bool psnr = k < std::size(kMetrics);
+        const std::size_t extra = k - std::size(kMetrics);
+        text.append("        \"").append(psnr ? kMetrics[k].name : scores[extra]).append("\": ");
+        const double v = psnr ? kMetrics[k].value(f) : extra < f.scores.size() ? f.scores[extra] : NAN;
         if (std::isfinite(v))
             text.append(number, nlohmann::detail::to_chars(number, number + sizeof number, v));
         else
             text += "null";
-        text += &m == &kMetrics[std::size(kMetrics) - 1] ? "\n      }\n    }" : ",\n";
+        text += k + 1 == count ? "\n      }\n    }" : ",\n";
     }
 }
 
-void AppendCsvRow(std::string& text, const FrameResult& f)
+void AppendCsvRow(std::string& text, const FrameResult& f, std::size_t extraScores)
 {
     char row[8 * kFixedChars];
     char* end = std::to_chars(row, row + sizeof row, f.frame).ptr;
@@ -551,6 +556,15 @@ void AppendCsvRow(std::string& text, const FrameResult& f)
         const double v = m.value(f);
         if (!std::isnan(v))
             end = FixedToChars(end, row + sizeof row, v, 6);
+    }
+    for (std::size_t k = 0; k < extraScores; ++k) {
+        if (end + kFixedChars + 1 > row + sizeof row) {
+            text.append(row, end);
+            end = row;
+        }
+        *end++ = ',';
+        if (k < f.scores.size() && !std::isnan(f.scores[k]))
+            end = FixedToChars(end, row + sizeof row, f.scores[k], 6);
     }
     *end++ = '\n';
     text.append(row, end);
@@ -575,6 +589,13 @@ void WriteJson(const RunRecord& run, const TextSink& out)
                               {"max", Number(p.max)},
                               {"mean", Number(p.mean)},
                               {"harmonic_mean", Number(p.harmonicMean)}};
+    }
+    for (std::size_t k = 0; k < d.scores.size(); ++k) {
+        const Pool p = PoolOf(run.frames, [k](const FrameResult& f) { return k < f.scores.size() ? f.scores[k] : NAN; });
+        pooled[d.scores[k]] = Json{{"min", Number(p.min)},
+                                   {"max", Number(p.max)},
+                                   {"mean", Number(p.mean)},
+                                   {"harmonic_mean", Number(p.harmonicMean)}};
     }
     root["pooled_metrics"] = std::move(pooled);
     root["aggregate_metrics"] = Json{{"apsnr_y", Number(stats.planes[0].pooled)},
@@ -640,7 +661,7 @@ void WriteJson(const RunRecord& run, const TextSink& out)
         for (const FrameResult& f : run.frames) {
             if (&f != &run.frames.front())
                 piece += ",\n";
-            AppendJsonFrame(piece, f);
+            AppendJsonFrame(piece, f, d.scores);
             if (piece.size() >= kPieceBytes) {
                 out(piece);
                 piece.clear();
@@ -661,13 +682,16 @@ std::string JsonText(const RunRecord& run)
 
 void WriteCsv(const RunRecord& run, const TextSink& out)
 {
+    const std::vector<std::string>& scores = run.outcome.description.scores;
     std::string text = "Frame";
     for (const Metric& m : kMetrics)
         text += std::string(",") + m.name;
+    for (const std::string& name : scores)
+        text += "," + name;
     text += '\n';
     // Straight into the text, a row at a time: this runs once per frame.
     for (const FrameResult& f : run.frames) {
-        AppendCsvRow(text, f);
+        AppendCsvRow(text, f, scores.size());
         if (text.size() >= kPieceBytes) {
             out(text);
             text.clear();

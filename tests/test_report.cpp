@@ -201,6 +201,27 @@ TEST(Report, JsonReadsBackInLibvmafLayout)
     EXPECT_TRUE(g["lorvane"]["weighted_611"].is_null());
     EXPECT_TRUE(g["lorvane"]["ended_early"].is_null());
     EXPECT_DOUBLE_EQ(g["aggregate_metrics"]["apsnr_y"].get<double>(), Psnr(9, 255));
+
+    // Scores of metrics beyond PSNR are written by the names the run gives them, after PSNR's, in JSON and CSV;
+    // a frame without a value gives null or an empty cell.
+    auto scored = Record(kMses);
+    scored.outcome.description.scores = {"ssim_y", "ssim"};
+    for (std::size_t i = 0; i < scored.frames.size(); ++i)
+        scored.frames[i].scores = {0.9 + 0.01 * double(i), i == 1 ? kNan : 0.5};
+    const std::string scoredText = lorvane::JsonText(scored);
+    EXPECT_EQ(scoredText, nlohmann::ordered_json::parse(scoredText).dump(2) + '\n');
+    const auto frame2 = nlohmann::ordered_json::parse(scoredText)["frames"][2]["metrics"];
+    EXPECT_EQ(std::prev(frame2.end()).key(), "ssim");
+    EXPECT_DOUBLE_EQ(frame2["ssim_y"].get<double>(), 0.92);
+    const json s = json::parse(scoredText);
+    EXPECT_TRUE(s["frames"][1]["metrics"]["ssim"].is_null());
+    EXPECT_DOUBLE_EQ(s["pooled_metrics"]["ssim_y"]["max"].get<double>(), 0.93);
+    EXPECT_NEAR(s["pooled_metrics"]["ssim_y"]["mean"].get<double>(), 0.915, 1e-12);
+    EXPECT_TRUE(s["pooled_metrics"]["ssim"]["mean"].is_null());
+    const std::string scoredCsv = lorvane::CsvText(scored);
+    EXPECT_EQ(scoredCsv.substr(0, scoredCsv.find('\n')), "Frame,psnr_y,psnr_cb,psnr_cr,mse_y,mse_cb,mse_cr,psnr_yuv,ssim_y,ssim");
+    EXPECT_NE(scoredCsv.find(",0.910000,\n"), std::string::npos) << scoredCsv;
+    EXPECT_NE(scoredCsv.find(",0.920000,0.500000\n"), std::string::npos) << scoredCsv;
 }
 
 TEST(Report, CsvAndTableKeepTheCLocaleAndTheirShape)
