@@ -33,6 +33,10 @@ _lorvane_cli()
             COMPREPLY=($(compgen -W 'auto' -- "$cur"))
             return
             ;;
+        -m | --metrics)
+            COMPREPLY=($(compgen -W 'psnr ssim all' -- "$cur"))
+            return
+            ;;
         -n | --frames | --worst | --start | --stream)
             return  # a number
             ;;
@@ -48,7 +52,7 @@ _lorvane_cli()
 
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '-s --size -p --pix-fmt --peak -n --frames
-            --offset --start --stream -o --output --json --csv --report --stats --worst -q --quiet
+            --offset --start --stream -m --metrics -o --output --json --csv --report --stats --worst -q --quiet
             --cpu -h --help --version' -- "$cur"))
         [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
         return

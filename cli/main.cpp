@@ -68,6 +68,8 @@ constexpr const char* kHelp =
     "      --json 文件         写出 JSON（libvmaf 的布局）；- 表示标准输出\n"
     "      --csv 文件          写出 CSV，每帧一行；- 表示标准输出\n"
     "      --report 文件       写出 HTML 报告（含逐帧曲线）；- 表示标准输出\n"
+    "  -m, --metrics 列表      PSNR 之外还要测量的指标，逗号分隔：psnr、ssim，或 all（全部）；\n"
+    "                          PSNR 总会测量。结果文件（-o）只有 PSNR\n"
     "      --stats             在摘要之后显示统计表：均值、合并 PSNR、最小值、最大值、最差帧\n"
     "      --worst 帧数        统计中列出的最差帧数（默认 5）\n"
     "  -q, --quiet             不显示进度\n"
@@ -604,7 +606,7 @@ int RunCli(int argc, char** argv)
     const std::vector<std::string> arguments = lorvane::Utf8Arguments(argc, argv);
     const std::vector<const char*> argumentPointers = lorvane::ArgumentPointers(arguments);
     CLI::App app("Lorvane: YUV 序列的逐帧 PSNR", "lorvane-cli");
-    std::string size, frames, cpu, peak, worst, offset, start, stream;
+    std::string size, frames, cpu, peak, worst, offset, start, stream, metrics;
     lorvane::PsnrSettings settings;
     bool quiet = false, stats = false;
     std::vector<std::string> sequences;
@@ -617,6 +619,7 @@ int RunCli(int argc, char** argv)
     app.add_option("--offset", offset);
     app.add_option("--start", start);
     app.add_option("--stream", stream);
+    app.add_option("-m,--metrics", metrics);
     app.add_option("-o,--output", resultOutput.path);
     for (Output& output : outputs)
         if (&output != &resultOutput)
@@ -681,6 +684,35 @@ int RunCli(int argc, char** argv)
         else
             return UsageError("偏移 \"" + offset + "\" 无效：应为 -1000000000 到 1000000000 之间的整数，或 auto、auto:M（M 为 1 到 " +
                               std::to_string(kMaxAutoShift) + " 之间的整数）。");
+    }
+    if (app.count("--metrics")) {
+        // PSNR first, then the others in the table's order, each once.
+        std::vector<std::string> named;
+        for (std::size_t at = 0; at <= metrics.size();) {
+            const std::size_t comma = std::min(metrics.find(',', at), metrics.size());
+            named.push_back(metrics.substr(at, comma - at));
+            at = comma + 1;
+        }
+        std::vector<std::string> chosen;
+        for (const std::string& name : named) {
+            if (name == "all") {
+                for (const lorvane::Metric* metric : lorvane::Metrics())
+                    if (std::find(chosen.begin(), chosen.end(), metric->name) == chosen.end())
+                        chosen.emplace_back(metric->name);
+                continue;
+            }
+            if (name == "ms-ssim")
+                return UsageError("指标 \"ms-ssim\" 这个版本还不能测量：可用的指标有 psnr、ssim。");
+            if (!lorvane::FindMetric(name))
+                return UsageError("未知的指标 \"" + name + "\"：可用的指标有 psnr、ssim，或 all。");
+            if (std::find(chosen.begin(), chosen.end(), name) != chosen.end())
+                return UsageError("指标 \"" + name + "\" 给出了两次。");
+            chosen.push_back(name);
+        }
+        settings.metrics.clear();
+        for (const lorvane::Metric* metric : lorvane::Metrics())
+            if (metric->name == "psnr" || std::find(chosen.begin(), chosen.end(), metric->name) != chosen.end())
+                settings.metrics.emplace_back(metric->name);
     }
     if (app.count("--stream")) {
         const auto index = ParseInt(stream);

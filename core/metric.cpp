@@ -5,10 +5,11 @@ namespace lorvane {
 
 // Each defined in its own file.
 extern const Metric kPsnrMetric;
+extern const Metric kSsimMetric;
 
 namespace {
 
-const Metric* const kMetrics[] = {&kPsnrMetric};
+const Metric* const kMetrics[] = {&kPsnrMetric, &kSsimMetric};
 
 }  // namespace
 

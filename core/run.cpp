@@ -170,6 +170,19 @@ File OpenInput(const std::string& path, const std::shared_ptr<PeekedSequence>& s
     return OpenSequence(path);
 }
 
+// "ssim_y" as the summary names it, beside PSNR_Y: "SSIM_Y"; the chroma
+// planes U and V as PSNR's lines call them.
+std::string ScoreLabel(const std::string& name)
+{
+    std::string label;
+    for (char c : name)
+        label += char(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c == '-' ? '_' : c);
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"_CB", "_U"}, {"_CR", "_V"}})
+        if (label.size() >= from.size() && label.compare(label.size() - from.size(), from.size(), from) == 0)
+            label.replace(label.size() - from.size(), from.size(), to);
+    return label;
+}
+
 // One target of a run: its file, and what it measured.
 struct Side {
     const RunTarget* target = nullptr;
@@ -184,6 +197,7 @@ struct Side {
     OutputFile ownResult;
     OutputFile* result = nullptr;  // null: no result file
     double sumY = 0.0, sumU = 0.0, sumV = 0.0;
+    std::vector<double> scoreSums;  // of the scores beyond PSNR, as RunDescription::scores names them
     std::int32_t compared = 0;
     bool done = false;
     bool referenceEnded = false, targetEnded = false;
@@ -557,6 +571,9 @@ void RunComparisons(const PsnrSettings& settings, const std::vector<RunTarget>& 
             side.sumY += measured.psnr[0];
             side.sumU += measured.psnr[1];
             side.sumV += measured.psnr[2];
+            side.scoreSums.resize(measured.scores.size());
+            for (std::size_t m = 0; m < measured.scores.size(); ++m)
+                side.scoreSums[m] += measured.scores[m];
             ++side.compared;
             side.feedback->FrameMeasured(measured);
             if (side.compared == side.target->frameCount) {
@@ -650,6 +667,10 @@ void RunComparisons(const PsnrSettings& settings, const std::vector<RunTarget>& 
         }
         std::string summary = SummaryText(compared, ReportAverage(side.sumY, compared),
                                           ReportAverage(side.sumU, compared), ReportAverage(side.sumV, compared));
+        // Then the mean of each score beyond PSNR: "SSIM_Y: 0.987654".
+        for (std::size_t m = 0; m < description.scores.size(); ++m)
+            summary += ScoreLabel(description.scores[m]) + ": " +
+                       FormatValue(ReportAverage(m < side.scoreSums.size() ? side.scoreSums[m] : 0.0, compared)) + '\n';
         const bool ended = side.referenceEnded || side.targetEnded;
         if (ended)
             summary += EndedEarlyLine(settings.sourcePath, target, side.referenceEnded, side.targetEnded, compared);

@@ -780,3 +780,67 @@ TEST_F(Cli, OffsetPairsFramesAgainAndIsFoundOrSuggested)
               "共计10帧，平均PSNR如下：\nPSNR_Y: 48.130804\nPSNR_U: 100.000000\nPSNR_V: 100.000000\n");
 #endif
 }
+
+// SSIM as ffmpeg's ssim filter computes it on its C path, frame by frame to its last printed digit: 8 and 10 bits,
+// 4:2:0, 4:2:2, 4:4:4 and gray, odd sizes and a width of 88 (4k + 1 windows a row); the summary's mean and the
+// result file unchanged by -m.
+TEST_F(Cli, SsimAgreesWithFfmpegsSsimFilter)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "makes its sequences with ffmpeg through a POSIX shell; no Windows ffmpeg is packaged";
+#endif
+    if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ffmpeg is not on PATH";
+    const std::pair<std::string, std::string> cases[] = {
+        {"yuv420p", "93x67"}, {"yuv420p10le", "93x67"}, {"yuv422p", "88x40"},
+        {"yuv444p", "45x37"}, {"gray", "88x40"},        {"yuv422p10le", "64x36"},
+    };
+    for (const auto& c : cases) {
+        const std::string &format = c.first, &size = c.second;
+        SCOPED_TRACE(format + " " + size);
+        const std::string raw = " -f rawvideo -pix_fmt " + format + " -s " + size + " ";
+        const std::string steps = "cd '" + s.dir + "' && ffmpeg -y -v error -f lavfi -i testsrc2=size=" + size +
+                                  ":rate=25 -frames:v 4" + raw + "ref.yuv && ffmpeg -y -v error" + raw +
+                                  "-i ref.yuv -vf noise=alls=12:allf=t" + raw + "tgt.yuv && ffmpeg -y -v error -cpuflags 0" +
+                                  raw + "-i tgt.yuv" + raw + "-i ref.yuv -lavfi ssim=stats_file=ssim.log -f null -";
+        ASSERT_EQ(std::system(steps.c_str()), 0) << steps;
+        const Outcome plain = s.Run({"-s", size, "-p", format, "-o", result, s.dir + "/ref.yuv", s.dir + "/tgt.yuv"});
+        const std::string plainResult = ReadFile(result);
+        const Outcome run = s.Run({"-s", size, "-p", format, "-m", "ssim", "-o", result, "--csv", s.dir + "/s.csv",
+                                   s.dir + "/ref.yuv", s.dir + "/tgt.yuv"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(ReadFile(result), plainResult);
+        EXPECT_EQ(run.out.substr(0, plain.out.size()), plain.out);
+        std::istringstream ours(ReadFile(s.dir + "/s.csv")), theirs(ReadFile(s.dir + "/ssim.log"));
+        std::string line, peer;
+        std::getline(ours, line);
+        EXPECT_EQ(line, "Frame,psnr_y,psnr_cb,psnr_cr,mse_y,mse_cb,mse_cr,psnr_yuv,ssim_y,ssim_cb,ssim_cr,ssim");
+        double sum = 0;
+        int frames = 0;
+        for (; std::getline(theirs, peer); ++frames) {
+            ASSERT_TRUE(std::getline(ours, line));
+            std::vector<std::string> cells;
+            std::istringstream row(line);
+            for (std::string cell; std::getline(row, cell, ',');)
+                cells.push_back(cell);
+            cells.resize(12);
+            const auto value = [&](const char* key) { return std::stod(peer.substr(peer.find(key) + std::string_view(key).size())); };
+            EXPECT_NEAR(std::stod(cells[8]), value(" Y:"), 1.0000001e-6) << peer;
+            if (format.rfind("gray", 0) == 0) {
+                EXPECT_EQ(cells[9], "");
+            } else {
+                EXPECT_NEAR(std::stod(cells[9]), value(" U:"), 1.0000001e-6) << peer;
+                EXPECT_NEAR(std::stod(cells[10]), value(" V:"), 1.0000001e-6) << peer;
+            }
+            EXPECT_NEAR(std::stod(cells[11]), value(" All:"), 1.0000001e-6) << peer;
+            sum += std::stod(cells[8]);
+        }
+        EXPECT_EQ(frames, 4);
+        EXPECT_NE(run.out.find("SSIM_Y: "), std::string::npos) << run.out;
+    }
+    // Names: each known once; unknown, repeated or not yet measured ones are command-line errors.
+    EXPECT_EQ(s.Run({"-m", "psnr,vmaf", "a", "b"}).status, 2);
+    EXPECT_EQ(s.Run({"-m", "ssim,ssim", "a", "b"}).err,
+              "lorvane-cli：指标 \"ssim\" 给出了两次。\n请运行 lorvane-cli --help 查看用法。\n");
+    EXPECT_EQ(s.Run({"-m", "ms-ssim", "a", "b"}).status, 2);
+}

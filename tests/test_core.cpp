@@ -127,11 +127,37 @@ TEST(PlanePsnr, ExactValuesFromTheDefinition)
 // PlanePsnr gives, wherever the planes' rows lie.
 TEST(PlanePsnr, TheMetricTableMeasuresAsPlanePsnr)
 {
-    ASSERT_EQ(lorvane::Metrics().size(), 1u);
+    ASSERT_EQ(lorvane::Metrics().size(), 2u);
     EXPECT_EQ(lorvane::Metrics()[0]->name, "psnr");
+    EXPECT_EQ(lorvane::Metrics()[1]->name, "ssim");
     EXPECT_EQ(lorvane::FindMetric("nope"), nullptr);
     const lorvane::Metric* psnr = lorvane::FindMetric("psnr");
     ASSERT_EQ(psnr, lorvane::Metrics()[0]);
+
+    // SSIM on 8 x 8 gray planes, one window: flat 100 against flat 110 leaves only the luminance term,
+    // (2 * 6400 * 7040 + c1) / (6400^2 + 7040^2 + c1) with c1 = round(0.01^2 * 255^2 * 64) = 416; a plane too small
+    // for a whole window gives no value, and with none at all neither does the frame.
+    {
+        const lorvane::Metric* ssim = lorvane::FindMetric("ssim");
+        ASSERT_NE(ssim, nullptr);
+        const lorvane::PixelFormat* gray = lorvane::FindPixelFormat("gray");
+        for (const int side : {8, 7}) {
+            const lorvane::PictureLayout layout = lorvane::LayoutOf(*gray, side, side);
+            const Bytes a(std::size_t(side * side), 100), b(std::size_t(side * side), 110);
+            auto run = ssim->start({gray, layout, 255.0, lorvane::CpuLevel::C});
+            lorvane::FrameResult f;
+            run->Measure(lorvane::FramePicture(layout, a.data(), nullptr), lorvane::FramePicture(layout, b.data(), nullptr), f);
+            ASSERT_EQ(f.scores.size(), 4u);
+            if (side == 8) {
+                EXPECT_DOUBLE_EQ(f.scores[0], (2.0 * 6400 * 7040 + 416) / (6400.0 * 6400 + 7040.0 * 7040 + 416));
+                EXPECT_DOUBLE_EQ(f.scores[3], f.scores[0]);
+            } else {
+                EXPECT_TRUE(std::isnan(f.scores[0]));
+                EXPECT_TRUE(std::isnan(f.scores[3]));
+            }
+            EXPECT_TRUE(std::isnan(f.scores[1]));
+        }
+    }
 
     // 4 x 2 classic: Y 4 x 2, U and V 2 x 1, back to back.
     const lorvane::PictureLayout layout = lorvane::LayoutOf(lorvane::ClassicFormat(), 4, 2);
