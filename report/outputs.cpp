@@ -309,6 +309,48 @@ double FrameToX(double frame, const XAxis& a)
     return kPlotLeft + (frame - a.first) / (a.last - a.first) * (kPlotRight - kPlotLeft);
 }
 
+// The PSNR axis of a chart: round ticks around the values' range.
+struct YAxis {
+    double min, max, step;
+    int decimals;
+    bool anyValue;  // the range came from values, not the empty chart's default
+    double Y(double v) const { return kPlotBottom - (v - min) / (max - min) * (kPlotBottom - kPlotTop); }
+};
+
+// `lowest` > `highest` when there was no value at all.
+YAxis YAxisOf(double lowest, double highest)
+{
+    YAxis a{lowest, highest, 1, 0, lowest <= highest};
+    if (!a.anyValue)
+        a.min = 0, a.max = 50;
+    // A flat curve gets a band around it rather than a zero-height axis.
+    if (a.max - a.min < 0.1) {
+        const double middle = (a.min + a.max) / 2;
+        a.min = middle - 0.05, a.max = middle + 0.05;
+    }
+    // A little room, so that an extreme does not sit on the frame of the plot.
+    const double margin = (a.max - a.min) * 0.02;
+    a.min -= margin, a.max += margin;
+    a.step = NiceStep(a.max - a.min, 6);
+    a.decimals = std::max(0, int(-std::floor(std::log10(a.step) + 1e-9)));
+    a.min = std::floor(a.min / a.step) * a.step;
+    a.max = std::ceil(a.max / a.step) * a.step;
+    return a;
+}
+
+// Its grid lines and tick labels.
+std::string YGrid(const YAxis& a)
+{
+    std::string svg;
+    for (double v = a.min; v <= a.max + a.step / 2; v += a.step) {
+        const std::string y = Coordinate(a.Y(v));
+        svg += "<line x1=\"" + std::to_string(kPlotLeft) + "\" y1=\"" + y + "\" x2=\"" + std::to_string(kPlotRight) +
+               "\" y2=\"" + y + "\"/>\n<text class=\"tick\" x=\"" + std::to_string(kPlotLeft - 8) + "\" y=\"" + y +
+               "\" dy=\"4\" text-anchor=\"end\">" + Fixed(v, a.decimals) + "</text>\n";
+    }
+    return svg;
+}
+
 // One plane's points, reduced so that each pixel column keeps only the lowest
 // and the highest value falling into it, in the order they occur: the outline
 // of the curve survives, and the point count stays within twice the plot's
@@ -375,27 +417,12 @@ std::string Chart(const RunRecord& run)
         for (double v : f.psnr)
             if (std::isfinite(v))
                 yMin = std::min(yMin, v), yMax = std::max(yMax, v);
-    const bool anyValue = yMin <= yMax;
-    if (!anyValue)
-        yMin = 0, yMax = 50;
-    // A flat curve gets a band around it rather than a zero-height axis.
-    if (yMax - yMin < 0.1) {
-        const double middle = (yMin + yMax) / 2;
-        yMin = middle - 0.05, yMax = middle + 0.05;
-    }
-    // A little room, so that an extreme does not sit on the frame of the plot.
-    const double margin = (yMax - yMin) * 0.02;
-    yMin -= margin, yMax += margin;
-    const double yStep = NiceStep(yMax - yMin, 6);
-    const int yDecimals = std::max(0, int(-std::floor(std::log10(yStep) + 1e-9)));
-    yMin = std::floor(yMin / yStep) * yStep;
-    yMax = std::ceil(yMax / yStep) * yStep;
-
+    const YAxis yAxis = YAxisOf(yMin, yMax);
+    const bool anyValue = yAxis.anyValue;
     XAxis xAxis{0, 1};
     if (!frames.empty())
         xAxis = {double(frames.front().frame), double(frames.back().frame)};
-    const double plotHeight = kPlotBottom - kPlotTop;
-    auto yOf = [&](double v) { return kPlotBottom - (v - yMin) / (yMax - yMin) * plotHeight; };
+    const auto yOf = [&](double v) { return yAxis.Y(v); };
 
     std::string svg;
     svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" width=\"" + std::to_string(kChartWidth) +
@@ -403,14 +430,7 @@ std::string Chart(const RunRecord& run)
            std::to_string(kChartHeight) + "\" role=\"img\" aria-label=\"逐帧 PSNR\">\n";
 
     // Grid and tick labels.
-    svg += "<g class=\"grid\">\n";
-    for (double v = yMin; v <= yMax + yStep / 2; v += yStep) {
-        const std::string y = Coordinate(yOf(v));
-        svg += "<line x1=\"" + std::to_string(kPlotLeft) + "\" y1=\"" + y + "\" x2=\"" + std::to_string(kPlotRight) +
-               "\" y2=\"" + y + "\"/>\n";
-        svg += "<text class=\"tick\" x=\"" + std::to_string(kPlotLeft - 8) + "\" y=\"" + y +
-               "\" dy=\"4\" text-anchor=\"end\">" + Fixed(v, yDecimals) + "</text>\n";
-    }
+    svg += "<g class=\"grid\">\n" + YGrid(yAxis);
     if (!frames.empty()) {
         const double span = xAxis.last - xAxis.first;
         const double xStep = span < 1 ? 1 : std::max(1.0, NiceStep(span, 8));
@@ -835,32 +855,14 @@ std::string LumaChart(const std::vector<RunRecord>& runs)
         if (!run.frames.empty())
             xAxis.last = std::max(xAxis.last, double(run.frames.back().frame));
     }
-    const bool anyValue = yMin <= yMax;
-    if (!anyValue)
-        yMin = 0, yMax = 50;
-    if (yMax - yMin < 0.1) {
-        const double middle = (yMin + yMax) / 2;
-        yMin = middle - 0.05, yMax = middle + 0.05;
-    }
-    const double margin = (yMax - yMin) * 0.02;
-    yMin -= margin, yMax += margin;
-    const double yStep = NiceStep(yMax - yMin, 6);
-    const int yDecimals = std::max(0, int(-std::floor(std::log10(yStep) + 1e-9)));
-    yMin = std::floor(yMin / yStep) * yStep;
-    yMax = std::ceil(yMax / yStep) * yStep;
-    const double plotHeight = kPlotBottom - kPlotTop;
-    auto yOf = [&](double v) { return kPlotBottom - (v - yMin) / (yMax - yMin) * plotHeight; };
+    const YAxis yAxis = YAxisOf(yMin, yMax);
+    const bool anyValue = yAxis.anyValue;
+    const auto yOf = [&](double v) { return yAxis.Y(v); };
 
     std::string svg;
     svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" width=\"" + std::to_string(kChartWidth) +
            "\" height=\"" + std::to_string(kChartHeight) + "\" viewBox=\"0 0 " + std::to_string(kChartWidth) + ' ' +
-           std::to_string(kChartHeight) + "\" role=\"img\" aria-label=\"逐帧亮度 PSNR\">\n<g class=\"grid\">\n";
-    for (double v = yMin; v <= yMax + yStep / 2; v += yStep) {
-        const std::string y = Coordinate(yOf(v));
-        svg += "<line x1=\"" + std::to_string(kPlotLeft) + "\" y1=\"" + y + "\" x2=\"" + std::to_string(kPlotRight) +
-               "\" y2=\"" + y + "\"/>\n<text class=\"tick\" x=\"" + std::to_string(kPlotLeft - 8) + "\" y=\"" + y +
-               "\" dy=\"4\" text-anchor=\"end\">" + Fixed(v, yDecimals) + "</text>\n";
-    }
+           std::to_string(kChartHeight) + "\" role=\"img\" aria-label=\"逐帧亮度 PSNR\">\n<g class=\"grid\">\n" + YGrid(yAxis);
     const double span = xAxis.last - xAxis.first;
     const double xStep = span < 1 ? 1 : std::max(1.0, NiceStep(span, 8));
     for (double f = 0; f <= xAxis.last; f += xStep) {
