@@ -44,6 +44,7 @@ struct MetricSetup {
     PictureLayout layout;
     double peak = 255.0;  // PeakValue of the run
     CpuLevel cpu = CpuLevel::C;  // the kernels' level in use
+    int threads = 1;  // how many threads it may split a frame across (RunParts)
 };
 
 // A metric started for one run: measures its frame pairs, one after another

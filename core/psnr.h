@@ -137,6 +137,9 @@ struct PsnrSettings {
     // the table does not hold is the caller's mistake, not the user's: the
     // run throws std::invalid_argument before it touches any file.
     std::vector<std::string> metrics = {"psnr"};
+    // Threads a CPU-bound metric may split each frame across; 0: one per
+    // core. Results are the same, to the last bit, whatever the number.
+    int threads = 0;
 };
 
 // One of the sequences a run measures against its reference, with what is its

@@ -14,6 +14,7 @@
 #include "decoded.h"
 #include "files.h"
 #include "metric.h"
+#include "parallel.h"
 #include "probe.h"
 #include "psnr.h"
 #include "reader.h"
@@ -522,7 +523,7 @@ void RunComparisons(const PsnrSettings& settings, const std::vector<RunTarget>& 
     }
     std::vector<std::unique_ptr<MetricRun>> measures;
     for (const Metric* metric : metrics)
-        measures.push_back(metric->start({format, layout, peak, ActiveCpuLevel()}));
+        measures.push_back(metric->start({format, layout, peak, ActiveCpuLevel(), ThreadCount(settings.threads)}));
     feedback.ProgressBegin(reader.Length());
     reader.Start();
     for (std::int32_t j = 0; j < reader.Length() && live > 0; ++j) {
