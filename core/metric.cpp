@@ -6,10 +6,11 @@ namespace lorvane {
 // Each defined in its own file.
 extern const Metric kPsnrMetric;
 extern const Metric kSsimMetric;
+extern const Metric kMsSsimMetric;
 
 namespace {
 
-const Metric* const kMetrics[] = {&kPsnrMetric, &kSsimMetric};
+const Metric* const kMetrics[] = {&kPsnrMetric, &kSsimMetric, &kMsSsimMetric};
 
 }  // namespace
 

@@ -61,6 +61,9 @@ struct Metric {
     std::string_view name;                      // "psnr"
     std::span<const std::string_view> scores;   // what it gives per frame, as the reports name them
     std::unique_ptr<MetricRun> (*start)(const MetricSetup& setup);
+    // The least width and height of a plane it gives a value for (0: any); a
+    // smaller plane's scores are not-a-number.
+    std::int32_t smallestSide = 0;
 };
 
 // Every metric, in the table's order.

@@ -127,9 +127,10 @@ TEST(PlanePsnr, ExactValuesFromTheDefinition)
 // PlanePsnr gives, wherever the planes' rows lie.
 TEST(PlanePsnr, TheMetricTableMeasuresAsPlanePsnr)
 {
-    ASSERT_EQ(lorvane::Metrics().size(), 2u);
+    ASSERT_EQ(lorvane::Metrics().size(), 3u);
     EXPECT_EQ(lorvane::Metrics()[0]->name, "psnr");
     EXPECT_EQ(lorvane::Metrics()[1]->name, "ssim");
+    EXPECT_EQ(lorvane::Metrics()[2]->name, "ms-ssim");
     EXPECT_EQ(lorvane::FindMetric("nope"), nullptr);
     const lorvane::Metric* psnr = lorvane::FindMetric("psnr");
     ASSERT_EQ(psnr, lorvane::Metrics()[0]);
