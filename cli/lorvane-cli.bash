@@ -34,7 +34,7 @@ _lorvane_cli()
             return
             ;;
         -m | --metrics)
-            COMPREPLY=($(compgen -W 'psnr ssim all' -- "$cur"))
+            COMPREPLY=($(compgen -W 'psnr ssim ms-ssim all' -- "$cur"))
             return
             ;;
         -n | --frames | --worst | --start | --stream)

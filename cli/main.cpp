@@ -68,8 +68,9 @@ constexpr const char* kHelp =
     "      --json 文件         写出 JSON（libvmaf 的布局）；- 表示标准输出\n"
     "      --csv 文件          写出 CSV，每帧一行；- 表示标准输出\n"
     "      --report 文件       写出 HTML 报告（含逐帧曲线）；- 表示标准输出\n"
-    "  -m, --metrics 列表      PSNR 之外还要测量的指标，逗号分隔：psnr、ssim，或 all（全部）；\n"
-    "                          PSNR 总会测量。结果文件（-o）只有 PSNR\n"
+    "  -m, --metrics 列表      PSNR 之外还要测量的指标，逗号分隔：psnr、ssim、ms-ssim，\n"
+    "                          或 all（全部）；PSNR 总会测量。结果文件（-o）只有 PSNR。\n"
+    "                          ms-ssim 要求亮度平面宽高都至少 176\n"
     "      --stats             在摘要之后显示统计表：均值、合并 PSNR、最小值、最大值、最差帧\n"
     "      --worst 帧数        统计中列出的最差帧数（默认 5）\n"
     "  -q, --quiet             不显示进度\n"
@@ -701,10 +702,8 @@ int RunCli(int argc, char** argv)
                         chosen.emplace_back(metric->name);
                 continue;
             }
-            if (name == "ms-ssim")
-                return UsageError("指标 \"ms-ssim\" 这个版本还不能测量：可用的指标有 psnr、ssim。");
             if (!lorvane::FindMetric(name))
-                return UsageError("未知的指标 \"" + name + "\"：可用的指标有 psnr、ssim，或 all。");
+                return UsageError("未知的指标 \"" + name + "\"：可用的指标有 psnr、ssim、ms-ssim，或 all。");
             if (std::find(chosen.begin(), chosen.end(), name) != chosen.end())
                 return UsageError("指标 \"" + name + "\" 给出了两次。");
             chosen.push_back(name);
@@ -888,6 +887,21 @@ int RunCli(int argc, char** argv)
         if (input.Tells())
             disagree = disagree || input.Width() != width || input.Height() != height || input.Format() != format;
     const std::uint64_t frameBytes = badHeader || disagree ? 0 : FrameBytes(width, height, *format);
+    // A metric with a least plane size: a luma plane below it leaves nothing
+    // to measure, chroma planes below it are left out (said once, here).
+    if (!badHeader && !disagree && width > 0 && height > 0)
+        for (const std::string& name : settings.metrics) {
+            const std::int32_t least = lorvane::FindMetric(name)->smallestSide;
+            const std::string needed = std::to_string(least) + "x" + std::to_string(least);
+            if (width < least || height < least)
+                return UsageError("图像 " + std::to_string(width) + "x" + std::to_string(height) + " 的亮度平面（Y）小于 " +
+                                  needed + "：指标 " + name + " 要求亮度平面宽高都至少为 " + std::to_string(least) + "。");
+            const lorvane::PictureLayout::Plane chroma = lorvane::LayoutOf(*format, width, height).planes[1];
+            if (chroma.width > 0 && (chroma.width < least || chroma.height < least))
+                PrintMessage(kTitleWarning, "色度平面（U、V）是 " + std::to_string(chroma.width) + "x" +
+                                                std::to_string(chroma.height) + "，小于指标 " + name + " 要求的 " + needed +
+                                                "：只测量亮度平面的 " + name + "，色度平面的记为 null。\n");
+        }
     bool incomplete = false;  // a damaged Y4M input, or no frame compared: never exit 0
     // An encoded input's frames are counted only by decoding them all: without
     // -n the run goes until the first input ends. A raw partner's frames, or

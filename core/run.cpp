@@ -172,7 +172,7 @@ File OpenInput(const std::string& path, const std::shared_ptr<PeekedSequence>& s
 }
 
 // "ssim_y" as the summary names it, beside PSNR_Y: "SSIM_Y"; the chroma
-// planes U and V as PSNR's lines call them.
+// planes U and V as PSNR's lines call them; "ms_ssim_y": "MS-SSIM_Y".
 std::string ScoreLabel(const std::string& name)
 {
     std::string label;
@@ -181,6 +181,9 @@ std::string ScoreLabel(const std::string& name)
     for (const auto& [from, to] : {std::pair<std::string, std::string>{"_CB", "_U"}, {"_CR", "_V"}})
         if (label.size() >= from.size() && label.compare(label.size() - from.size(), from.size(), from) == 0)
             label.replace(label.size() - from.size(), from.size(), to);
+    // "MS-SSIM_Y", as the metric is written everywhere.
+    if (label.starts_with("MS_SSIM"))
+        label[2] = '-';
     return label;
 }
 
