@@ -43,6 +43,10 @@ OUTPUTS_OVERHEAD_TARGET = 1.03
 DECODED_FRAMES = 300
 DECODED_CRFS = (20, 26, 32, 38)
 DECODED_TARGET = 1.10
+# MS-SSIM on 1920 x 1080 8-bit: frames per second, luma alone (gray) and the
+# whole 4:2:0 frame (its chroma, 960 x 540, is measured too).
+MSSSIM_FRAMES = 60
+MSSSIM_LUMA_TARGET = 25.0
 
 
 def run_quiet(command):
@@ -171,6 +175,49 @@ def bench_decoded(directory, cli, rounds):
     return all(ok for _, ok, _ in checks)
 
 
+def bench_msssim(directory, cli, rounds, cpu_level):
+    """The MS-SSIM rows. Returns False when the target is missed."""
+    width, height, frames = 1920, 1080, MSSSIM_FRAMES
+    reference, target = make_pair(directory, width, height, frames, "yuv420p", "raw")
+    # The luma planes alone, as gray files.
+    luma = width * height
+    gray = {}
+    for path in (reference, target):
+        gray[path] = path[:-4] + "-gray.yuv"
+        with open(path, "rb") as source, open(gray[path], "wb") as out:
+            for _ in range(frames):
+                frame = source.read(luma * 3 // 2)
+                out.write(frame[:luma])
+    paths = [reference, target, gray[reference], gray[target]]
+    warm(paths)
+    base = [cli, "-q", "-n", str(frames), "-s", f"{width}x{height}", "-m", "ms-ssim"]
+    if cpu_level:
+        base += ["--cpu", cpu_level]
+    commands = {
+        "luma (gray)": base + ["-p", "gray", gray[reference], gray[target]],
+        "yuv420p": base + [reference, target],
+    }
+    names = list(commands)
+    times = {name: [] for name in names}
+    for round_ in range(rounds):
+        for k in range(len(names)):
+            name = names[(round_ + k) % len(names)]
+            times[name].append(timed(commands[name])[0])
+    print(f"MS-SSIM, {width}x{height} 8-bit raw, {frames} frames (lorvane-cli -m ms-ssim, with PSNR):")
+    fps = {}
+    for name in names:
+        fps[name] = frames / statistics.median(times[name])
+        print(f"  {name:13} {fps[name]:8.1f} frames/s"
+              f"   (min {frames / max(times[name]):6.1f}, max {frames / min(times[name]):6.1f})")
+    ok = fps["luma (gray)"] >= MSSSIM_LUMA_TARGET
+    text = f"luma = {fps['luma (gray)']:.1f} frames/s"
+    print(f"  {text:42} target {'>= ' + str(MSSSIM_LUMA_TARGET) + ' frames/s':34} {'met' if ok else 'MISSED'}")
+    print()
+    for path in paths:
+        os.remove(path)
+    return ok
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -179,7 +226,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=9, help="rounds per size (default 9)")
     parser.add_argument("--cpu", help="pass --cpu LEVEL to lorvane-cli")
     parser.add_argument("--keep", action="store_true", help="keep the temporary directory")
-    parser.add_argument("--size", help="only the rows of this size, e.g. 176x144, or 'decoded' for the encoded inputs")
+    parser.add_argument("--size", help="only the rows of this size, e.g. 176x144, 'decoded' for the encoded inputs "
+                                       "or 'ms-ssim' for MS-SSIM")
     parser.add_argument("--decoded-rounds", type=int, default=5, help="rounds of the encoded-input rows (default 5)")
     args = parser.parse_args()
 
@@ -279,6 +327,8 @@ def main():
             if not args.keep:
                 for path in (reference, target):
                     os.remove(path)
+        if not args.size or args.size == "ms-ssim":
+            failed |= not bench_msssim(directory, cli, args.rounds, args.cpu)
         if not args.size or args.size == "decoded":
             failed |= not bench_decoded(directory, cli, args.decoded_rounds)
     finally:
