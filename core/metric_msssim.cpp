@@ -35,7 +35,7 @@ constexpr std::int32_t kSmallestSide = 11 << (kScales - 1);
 // The tiles a scale is cut into: 11 rows of four filtered moments at the tile's
 // width stay in the core's own cache; taller tiles filter fewer rows twice.
 constexpr std::int32_t kTileColumns = 256;
-constexpr std::int32_t kTileRows = 64;
+constexpr std::int32_t kTileRows = 128;
 
 MsSsimTaps GaussianTaps()
 {
