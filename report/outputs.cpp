@@ -588,7 +588,8 @@ std::string Chart(const RunRecord& run, const ChartSpec& spec)
                "\" y1=\"20\" x2=\"" + std::to_string(x + 24) + "\" y2=\"20\"/>\n";
         svg += "<text x=\"" + std::to_string(x + 30) + "\" y=\"24\">" + series.label + (empty ? "（无数据）" : "") +
                "</text>\n";
-        x += empty ? 130 : 60;
+        // A one-letter label takes 60 units, a longer one more.
+        x += (empty ? 130 : 60) + 7 * std::max(0, DisplayWidth(series.label) - 1);
     }
     svg += "<line class=\"mean legend-mean\" x1=\"" + std::to_string(x) + "\" y1=\"20\" x2=\"" +
            std::to_string(x + 24) + "\" y2=\"20\"/>\n";
