@@ -570,6 +570,9 @@ void ResultsWindow::ShowChoice()
     }
     if (model_->Metric() != metric_ && !sequences_.empty()) {
         model_->SetMetric(metric_);
+        // A metric with fewer columns than the one sorted by goes back to frame order.
+        if (table_->horizontalHeader()->sortIndicatorSection() >= model_->columnCount())
+            table_->sortByColumn(FrameTableModel::Frame, Qt::AscendingOrder);
         table_->setCurrentIndex(sorted_->index(0, 0));
     }
     FitValueAxis();

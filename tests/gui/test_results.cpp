@@ -604,7 +604,9 @@ private slots:
             const PlaneSamples a{reinterpret_cast<const std::uint8_t*>(row.reference.constData()), row.width, row.height, row.bits};
             const PlaneSamples b{reinterpret_cast<const std::uint8_t*>(row.processed.constData()), row.width, row.height, row.bits};
             const SsimWindows windows = SsimOfWindows(a, b, row.peak);
-            QCOMPARE(QList<double>(windows.values.begin(), windows.values.end()), row.windows);
+            QCOMPARE(int(windows.values.size()), int(row.windows.size()));
+            for (int i = 0; i < row.windows.size(); ++i)
+                QVERIFY2(std::abs(windows.values[std::size_t(i)] - row.windows[i]) < 1e-15, qPrintable(QString::number(i)));
             const SsimMap map = PaintSsimMap(windows, row.width, row.height);
             QCOMPARE(map.image.isNull(), row.windows.isEmpty());
             if (row.windows.size() == 2) {
