@@ -37,6 +37,10 @@ _lorvane_cli()
             COMPREPLY=($(compgen -W 'psnr ssim ms-ssim all' -- "$cur"))
             return
             ;;
+        --worst-by)
+            COMPREPLY=($(compgen -W 'psnr ssim ms-ssim' -- "$cur"))
+            return
+            ;;
         -n | --frames | --worst | --start | --stream)
             return  # a number
             ;;
@@ -52,7 +56,7 @@ _lorvane_cli()
 
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '-s --size -p --pix-fmt --peak -n --frames
-            --offset --start --stream -m --metrics -o --output --json --csv --report --stats --worst -q --quiet
+            --offset --start --stream -m --metrics -o --output --json --csv --report --stats --worst --worst-by -q --quiet
             --cpu -h --help --version' -- "$cur"))
         [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
         return
