@@ -373,6 +373,55 @@ bool ParseRdCsv(std::string_view text, const std::string& name, std::vector<RdRo
     return true;
 }
 
+bool ParseManifest(std::string_view text, const std::string& name, std::vector<ManifestRow>& rows, std::string& error)
+{
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
+    std::size_t at = 0;
+    int lines = 0;
+    std::vector<std::string> header, fields;
+    const char* const columns[] = {"reference", "target", "series", "rate"};
+    std::size_t index[4];
+    if (!text.empty() && NextRecord(text, at, header, lines)) {
+        for (int c = 0; c < 4; ++c)
+            index[c] = std::size_t(std::find(header.begin(), header.end(), columns[c]) - header.begin());
+    }
+    if (text.empty() || std::any_of(std::begin(index), std::end(index), [&](std::size_t i) { return i >= header.size(); })) {
+        error = name + " 不是清单文件：第1行应为列名 reference,target,series,rate。";
+        return false;
+    }
+    std::vector<ManifestRow> read;
+    while (at < text.size()) {
+        const std::string where = name + " 第" + std::to_string(lines + 1) + "行";
+        if (!NextRecord(text, at, fields, lines)) {
+            error = where + " 的引号不配对。";
+            return false;
+        }
+        if (fields.size() == 1 && fields[0].empty())
+            continue;
+        if (fields.size() != header.size()) {
+            error = where + " 有 " + std::to_string(fields.size()) + " 列，列名有 " + std::to_string(header.size()) + " 列。";
+            return false;
+        }
+        ManifestRow& row = read.emplace_back();
+        row.origin = where;
+        row.reference = fields[index[0]];
+        row.target = fields[index[1]];
+        row.series = fields[index[2]];
+        if (row.reference.empty() || row.target.empty()) {
+            error = where + " 的 reference 或 target 是空的。";
+            return false;
+        }
+        const std::string& rate = fields[index[3]];
+        if (!rate.empty() && (!ParseNumber(rate, row.kbps) || !std::isfinite(row.kbps) || row.kbps <= 0)) {
+            error = where + " 的码率 rate \"" + rate + "\" 无效：应为大于 0 的数（kbps），解码的目标序列可以空着。";
+            return false;
+        }
+    }
+    rows.insert(rows.end(), read.begin(), read.end());
+    return true;
+}
+
 bool BjontegaardDelta(const std::vector<RdPoint>& anchor, const std::vector<RdPoint>& test, BdMethod method,
                       BdResult& result, std::string& why)
 {

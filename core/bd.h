@@ -41,6 +41,16 @@ bool ParseRdCsv(std::string_view text, const std::string& name, std::vector<RdRo
 // One CSV field as written: quoted when it holds a comma, a quote or a line end.
 std::string CsvField(const std::string& text);
 
+// One comparison of a manifest: `reference,target,series,rate`.
+struct ManifestRow {
+    std::string reference, target, series;
+    double kbps = -1;  // -1: not given (a decoded target's is measured)
+    std::string origin;
+};
+
+// Parses a manifest's text as ParseRdCsv parses an RD file.
+bool ParseManifest(std::string_view text, const std::string& name, std::vector<ManifestRow>& rows, std::string& error);
+
 enum class BdMethod { Pchip, Cubic };
 
 struct RdPoint {

@@ -892,7 +892,7 @@ std::string LumaChart(const std::vector<RunRecord>& runs)
 
 }  // namespace
 
-std::string HtmlReport(const std::vector<RunRecord>& runs)
+std::string HtmlReport(const std::vector<RunRecord>& runs, const std::string& more)
 {
     if (runs.size() == 1)
         return HtmlReport(runs.front());
@@ -941,7 +941,7 @@ std::string HtmlReport(const std::vector<RunRecord>& runs)
     }
     h += "</table>\n<p class=\"note\">平均：各帧 PSNR 的算术平均；合并：全部帧平均均方误差的 PSNR。</p>\n";
     h += "<h2>逐帧亮度 PSNR</h2>\n" + LumaChart(runs);
-    h += "</main>\n</body>\n</html>\n";
+    h += more + "</main>\n</body>\n</html>\n";
     return h;
 }
 
