@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <functional>
 #include <random>
@@ -279,4 +280,137 @@ TEST(Bd, RdFilesReadBackAndCompareBySequence)
         EXPECT_EQ(error, message);
         EXPECT_TRUE(rows.empty());
     }
+}
+
+namespace {
+
+// The lines of a text, its first (the header) left out, sorted.
+std::vector<std::string> SortedRows(const std::string& text)
+{
+    std::vector<std::string> rows;
+    for (std::size_t at = text.find('\n') + 1; at < text.size();) {
+        const std::size_t end = text.find('\n', at);
+        rows.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+}  // namespace
+
+TEST(RdCli, RowsOfARunAManifestAndItsShards)
+{
+    Scratch s;
+    const std::string d = s.dir + "/";
+    // Three references with two targets each; the targets' luma one above the reference's.
+    for (const char* name : {"a", "b", "c"}) {
+        WriteFile(d + name + ".yuv", Frames(16, 8, 3, false));
+        WriteFile(d + name + "_q1.yuv", Frames(16, 8, 3, true));
+        WriteFile(d + name + "_q2.yuv", Frames(16, 8, 3, true));
+    }
+    Outcome run = s.Run({"-s", "16x8", "--series", "x,264", "--rates", "1500,750.5", "--rd", "-", d + "a.yuv",
+                         d + "a_q1.yuv", d + "a_q2.yuv"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    // psnr_yuv: the mean of each frame's PSNR over all samples (MSE 1 on 128 of 192); 611: (6 Y + U + V) / 8.
+    const std::string values = "48.130804,100.000000,100.000000,49.891716,61.098103";
+    EXPECT_EQ(run.out, "Sequence,Series,Encode,Frames,Bitrate_kbps,psnr_y,psnr_cb,psnr_cr,psnr_yuv,psnr_611\n"
+                       "a,\"x,264\",a_q1,3,1500.000000," + values + "\na,\"x,264\",a_q2,3,750.500000," + values + "\n");
+    EXPECT_NE(run.err.find("目标序列 " + d + "a_q2.yuv：\n共计3帧"), std::string::npos) << run.err;
+
+    // One run of the whole manifest, then three shards and two: the same rows.
+    std::string manifest = "reference,target,series,rate\n";
+    for (const char* name : {"a", "b", "c"})
+        for (const char* q : {"_q1", "_q2"})
+            manifest += std::string(name) + ".yuv," + name + q + ".yuv,s" + q + "," + (q[2] == '1' ? "1000" : "500") + "\n";
+    WriteFile(d + "m.csv", manifest);
+    run = s.Run({"-s", "16x8", "-q", "--manifest", d + "m.csv", "--rd", d + "all.csv"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string all = ReadFile(d + "all.csv");
+    EXPECT_EQ(SortedRows(all).size(), 6u);
+    for (const int shards : {2, 3}) {
+        std::vector<std::string> joined;
+        for (int k = 0; k < shards; ++k) {
+            const std::string path = d + "shard" + std::to_string(k) + ".csv";
+            run = s.Run({"-s", "16x8", "-q", "--manifest", d + "m.csv", "--shard", std::to_string(k) + "/" +
+                         std::to_string(shards), "--rd", path});
+            EXPECT_EQ(run.status, 0) << run.err;
+            const std::vector<std::string> rows = SortedRows(ReadFile(path));
+            joined.insert(joined.end(), rows.begin(), rows.end());
+        }
+        std::sort(joined.begin(), joined.end());
+        EXPECT_EQ(joined, SortedRows(all)) << shards << " shards";
+    }
+
+    // A row whose target is missing, and a reference that is: the others still run.
+    WriteFile(d + "m.csv", manifest + "gone.yuv,a_q1.yuv,s,1\nb.yuv,lost.yuv,s,1\n");
+    run = s.Run({"-s", "16x8", "-q", "--manifest", d + "m.csv", "--rd", d + "all.csv"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(SortedRows(ReadFile(d + "all.csv")), SortedRows(all));
+    EXPECT_NE(run.err.find("错误!\n清单 " + d + "m.csv 中这些行的文件不存在，没有比较：\n  " + d + "m.csv 第8行：" + d +
+                           "gone.yuv\n  " + d + "m.csv 第9行：" + d + "lost.yuv\n"),
+              std::string::npos) << run.err;
+}
+
+TEST(RdCli, BdTableCsvAndReportFromJoinedFiles)
+{
+    Scratch s;
+    const std::string d = s.dir + "/";
+    const std::string head = "Sequence,Series,Encode,Frames,Bitrate_kbps,psnr_y\n";
+    // Two shards on the anchor's side; the test side 10 % cheaper everywhere.
+    std::string anchor[2] = {head, head}, test = head;
+    const double rates[] = {1000, 1850, 3600, 7100}, qualities[] = {32.1, 34.7, 37.2, 39.4};
+    for (int sequence = 0; sequence < 2; ++sequence)
+        for (int i = 0; i < 4; ++i) {
+            const std::string name = sequence ? "b" : "a", q = std::to_string(qualities[i]);
+            anchor[sequence] += name + ",x264,e" + std::to_string(i) + ",10," + std::to_string(rates[i]) + "," + q + "\n";
+            test += name + ",x265,e" + std::to_string(i) + ",10," + std::to_string(rates[i] * 0.9) + "," + q + "\n";
+        }
+    WriteFile(d + "a0.csv", anchor[0]);
+    WriteFile(d + "a1.csv", anchor[1]);
+    WriteFile(d + "t.csv", test);
+    for (const char* method : {"pchip", "cubic"}) {
+        std::vector<RdPoint> a, t;
+        for (int i = 0; i < 4; ++i) {
+            a.push_back({rates[i], std::stod(std::to_string(qualities[i]))});
+            t.push_back({std::stod(std::to_string(rates[i] * 0.9)), a.back().quality});
+        }
+        lorvane::BdResult r;
+        std::string why;
+        ASSERT_TRUE(lorvane::BjontegaardDelta(a, t, method[0] == 'p' ? BdMethod::Pchip : BdMethod::Cubic, r, why));
+        char delta[32];
+        *std::to_chars(delta, delta + 31, r.delta, std::chars_format::fixed, 4).ptr = '\0';
+        const Outcome run = s.Run({"bd", "--anchor", d + "a0.csv", "--anchor", d + "a1.csv", "--test", d + "t.csv",
+                                   "--method", method, "--csv", d + "bd.csv", "--report", d + "bd.html"});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out.substr(0, run.out.find('\n')), std::string(method) + "，psnr_y：");
+        for (const char* name : {"\na ", "\nb "})
+            EXPECT_NE(run.out.find(name + std::string(20, ' ') + "-10.000           " + delta +
+                                   "  32.1000 – 39.4000  1000.000 – 6390.000\n"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("\n平均（2 个序列）      -10.000           " + std::string(delta) + "\n"), std::string::npos)
+            << run.out;
+        const std::string csv = ReadFile(d + "bd.csv");
+        EXPECT_EQ(csv.substr(0, csv.find('\n', csv.find('\n') + 1) + 1),
+                  "Sequence,BD_rate_percent,BD_psnr_y,Quality_low,Quality_high,Rate_low_kbps,Rate_high_kbps\n"
+                  "a,-10.000," + std::string(delta) + ",32.1000,39.4000,1000.000,6390.000\n");
+        EXPECT_NE(csv.find("\nMean,-10.000," + std::string(delta) + ",,,,\n"), std::string::npos);
+        const std::string html = ReadFile(d + "bd.html");
+        EXPECT_EQ(std::count(html.begin(), html.end(), '\0'), 0);
+        EXPECT_EQ(html.find("<svg") != std::string::npos && html.find("--anchor x264") != std::string::npos, true);
+        EXPECT_EQ(int(html.size()) > 0 && html.find("<circle") != std::string::npos, true);
+    }
+    // The same file on one side twice is one encode twice.
+    Outcome run = s.Run({"bd", "--anchor", d + "a0.csv", "--anchor", d + "a0.csv", "--test", d + "t.csv"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "错误!\n--anchor 中序列 a 的编码 e0 出现了两次：" + d + "a0.csv 第2行 和 " + d + "a0.csv 第2行。\n");
+    // A sequence that fails leaves no CSV behind, and the one that works is still printed.
+    WriteFile(d + "short.csv", head + "a,x265,e0,10,900,32.1\na,x265,e1,10,1900,34\nb,x265,e0,10,900,32.1\n"
+                                      "b,x265,e1,10,1900,34\nb,x265,e2,10,3000,37\nb,x265,e3,10,6000,39\n");
+    run = s.Run({"bd", "--anchor", d + "a0.csv", "--anchor", d + "a1.csv", "--test", d + "short.csv", "--csv", d + "no.csv"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "错误!\n序列 a：--test 的曲线只有 2 个点，至少要 4 个。\n错误!\n有序列算不出，没有写出 --csv 和 "
+                       "--report（原有的同名文件保持不变）。\n");
+    EXPECT_NE(run.out.find("\nb "), std::string::npos) << run.out;
+    EXPECT_FALSE(fs::exists(U8Path(d + "no.csv")));
 }
