@@ -210,8 +210,10 @@ int RunBd(const std::vector<std::string>& arguments)
     if (table.compared > 0)
         lines.push_back({"平均（" + std::to_string(table.compared) + " 个序列）", Fixed(table.meanRate, 3),
                          Fixed(table.meanDelta, 4), "", ""});
-    const std::string printed = std::string(method) + "，" + metric + "：\n" + Columns(lines);
-    std::fputs(printed.c_str(), outputToStdout ? stderr : stdout);
+    if (table.compared > 0) {
+        const std::string printed = method + "，" + metric + "：\n" + Columns(lines);
+        std::fputs(printed.c_str(), outputToStdout ? stderr : stdout);
+    }
 
     // A table with a sequence missing would pass for the whole: no output then.
     if (failed) {
