@@ -309,14 +309,23 @@ TEST(RdCli, RowsOfARunAManifestAndItsShards)
         WriteFile(d + name + "_q1.yuv", Frames(16, 8, 3, true));
         WriteFile(d + name + "_q2.yuv", Frames(16, 8, 3, true));
     }
-    Outcome run = s.Run({"-s", "16x8", "--series", "x,264", "--rates", "1500,750.5", "--rd", "-", d + "a.yuv",
-                         d + "a_q1.yuv", d + "a_q2.yuv"});
+    Outcome run = s.Run({"-s", "16x8", "--series", "x,264", "--rates", "1500,750.5", "--rd", "-", "--report",
+                         d + "r.html", d + "a.yuv", d + "a_q1.yuv", d + "a_q2.yuv"});
     EXPECT_EQ(run.status, 0) << run.err;
     // psnr_yuv: the mean of each frame's PSNR over all samples (MSE 1 on 128 of 192); 611: (6 Y + U + V) / 8.
     const std::string values = "48.130804,100.000000,100.000000,49.891716,61.098103";
     EXPECT_EQ(run.out, "Sequence,Series,Encode,Frames,Bitrate_kbps,psnr_y,psnr_cb,psnr_cr,psnr_yuv,psnr_611\n"
                        "a,\"x,264\",a_q1,3,1500.000000," + values + "\na,\"x,264\",a_q2,3,750.500000," + values + "\n");
     EXPECT_NE(run.err.find("目标序列 " + d + "a_q2.yuv：\n共计3帧"), std::string::npos) << run.err;
+    // The report's rate-quality section: one series, so a curve of two marked points and no deltas.
+    const std::string html = ReadFile(d + "r.html");
+    const std::size_t section = html.find("<h2>码率-质量</h2>");
+    ASSERT_NE(section, std::string::npos);
+    int points = 0;
+    for (std::size_t at = section; (at = html.find("<circle", at)) != std::string::npos; ++at)
+        ++points;
+    EXPECT_EQ(points, 2);
+    EXPECT_NE(html.find("只有一个系列", section), std::string::npos);
 
     // One run of the whole manifest, then three shards and two: the same rows.
     std::string manifest = "reference,target,series,rate\n";
