@@ -676,38 +676,7 @@ int RunCli(const std::vector<std::string>& arguments, lorvane::RdRequest* reques
             return UsageError("未知的峰值 \"" + peak + "\"：应为 full 或 scaled。");
         settings.peak = peak == "scaled" ? lorvane::PeakKind::Scaled : lorvane::PeakKind::Full;
     }
-    if (app.count("--shard") && !app.count("--manifest"))
-        return UsageError("--shard 只能与 --manifest 一起使用。");
-    if (app.count("--manifest")) {
-        lorvane::ManifestRun run;
-        run.manifest = manifest;
-        if (app.count("--shard") && !lorvane::ParseShard(shard, run.shard, run.shards))
-            return UsageError("分片 \"" + shard + "\" 无效：应写成 K/N，N 不小于 1，K 从 0 到 N-1。");
-        if (!sequences.empty())
-            return UsageError("有 --manifest 时序列由清单给出，命令行上不能再给出序列。");
-        for (const char* option : {"--series", "--rates", "-o", "--json", "--csv", "--report"})
-            if (app.count(option))
-                return UsageError(std::string("选项 ") + option + " 不能与 --manifest 一起使用：系列和码率由清单的 series、rate 列给出，"
-                                  "结果写到 --rd。");
-        run.rdPath = rdOutput.path;
-        // Every option but those of the manifest itself applies to each of its runs.
-        for (std::size_t i = 1; i < arguments.size(); ++i) {
-            const std::string& a = arguments[i];
-            const bool own = a == "--manifest" || a == "--shard" || a == "--rd";
-            if (own) {
-                ++i;
-                continue;
-            }
-            if (!a.starts_with("--manifest=") && !a.starts_with("--shard=") && !a.starts_with("--rd="))
-                run.options.push_back(a);
-        }
-        return lorvane::RunManifest(run, [&](const std::vector<std::string>& group, lorvane::RdRequest& one) {
-            std::vector<std::string> all = {arguments[0]};
-            all.insert(all.end(), group.begin(), group.end());
-            return RunCli(all, &one);
-        });
-    }
-    if (sequences.size() < 2)
+    if (sequences.size() < 2 && !app.count("--manifest"))
         return UsageError("需要两个序列文件：参考序列和目标序列。");
     // One rate per raw or YUV4MPEG2 target, checked against the targets once they are probed.
     std::vector<double> givenRates;
@@ -793,6 +762,37 @@ int RunCli(const std::vector<std::string>& arguments, lorvane::RdRequest* reques
     }
     if (app.count("--cpu") && !lorvane::LimitCpuLevel(cpu))
         return UsageError("未知的指令集级别 \"" + cpu + "\"：应为 c、sse2、avx2 或 avx512。");
+    if (app.count("--shard") && !app.count("--manifest"))
+        return UsageError("--shard 只能与 --manifest 一起使用。");
+    if (app.count("--manifest")) {
+        lorvane::ManifestRun run;
+        run.manifest = manifest;
+        if (app.count("--shard") && !lorvane::ParseShard(shard, run.shard, run.shards))
+            return UsageError("分片 \"" + shard + "\" 无效：应写成 K/N，N 不小于 1，K 从 0 到 N-1。");
+        if (!sequences.empty())
+            return UsageError("有 --manifest 时序列由清单给出，命令行上不能再给出序列。");
+        for (const char* option : {"--series", "--rates", "-o", "--json", "--csv", "--report"})
+            if (app.count(option))
+                return UsageError(std::string("选项 ") + option + " 不能与 --manifest 一起使用：系列和码率由清单的 series、rate 列给出，"
+                                  "结果写到 --rd。");
+        run.rdPath = rdOutput.path;
+        // Every option but those of the manifest itself applies to each of its runs.
+        for (std::size_t i = 1; i < arguments.size(); ++i) {
+            const std::string& a = arguments[i];
+            const bool own = a == "--manifest" || a == "--shard" || a == "--rd";
+            if (own) {
+                ++i;
+                continue;
+            }
+            if (!a.starts_with("--manifest=") && !a.starts_with("--shard=") && !a.starts_with("--rd="))
+                run.options.push_back(a);
+        }
+        return lorvane::RunManifest(run, [&](const std::vector<std::string>& group, lorvane::RdRequest& one) {
+            std::vector<std::string> all = {arguments[0]};
+            all.insert(all.end(), group.begin(), group.end());
+            return RunCli(all, &one);
+        });
+    }
     // "-" and every other name of standard output write through it; two
     // outputs may not share a file, whatever its spelling. With several
     // targets each has its own -o, --json and --csv, named by {} in the path

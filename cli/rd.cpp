@@ -303,10 +303,10 @@ int RunManifest(const ManifestRun& run,
         }
         if (request.series.empty())
             continue;
+        // What only the files tell (a raw target without a rate) fails this
+        // reference's run alone: the others still run.
         const int one = runOne(arguments, request);
-        if (one == kExitUsage)
-            return one;
-        status = std::max(status, one);
+        status = std::max(status, one == kExitUsage ? kExitFailed : one);
         collected.insert(collected.end(), request.rows.begin(), request.rows.end());
     }
     if (!run.rdPath.empty()) {

@@ -351,13 +351,16 @@ TEST(RdCli, RowsOfARunAManifestAndItsShards)
         EXPECT_EQ(joined, SortedRows(all)) << shards << " shards";
     }
 
-    // A row whose target is missing, and a reference that is: the others still run.
-    WriteFile(d + "m.csv", manifest + "gone.yuv,a_q1.yuv,s,1\nb.yuv,lost.yuv,s,1\n");
+    // A row whose target is missing, a reference that is, and a raw target without a rate: the others still run.
+    WriteFile(d + "x.yuv", Frames(16, 8, 3, false));
+    WriteFile(d + "m.csv", manifest + "gone.yuv,a_q1.yuv,s,1\nb.yuv,lost.yuv,s,1\nx.yuv,a_q1.yuv,s,\n");
     run = s.Run({"-s", "16x8", "-q", "--manifest", d + "m.csv", "--rd", d + "all.csv"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(SortedRows(ReadFile(d + "all.csv")), SortedRows(all));
     EXPECT_NE(run.err.find("错误!\n清单 " + d + "m.csv 中这些行的文件不存在，没有比较：\n  " + d + "m.csv 第8行：" + d +
                            "gone.yuv\n  " + d + "m.csv 第9行：" + d + "lost.yuv\n"),
+              std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(Usage("目标序列 " + d + "a_q1.yuv 是无头 YUV 或 YUV4MPEG2 文件，没有码率：请在清单的 rate 列给出（kbps）。")),
               std::string::npos) << run.err;
 }
 
