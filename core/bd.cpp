@@ -357,9 +357,10 @@ bool ParseRdCsv(std::string_view text, const std::string& name, std::vector<RdRo
             error = where + " 的码率 Bitrate_kbps \"" + rate + "\" 无效：应为大于 0 的数（kbps）。";
             return false;
         }
+        // Columns of other names (notes added in a spreadsheet) are left alone.
         for (std::size_t i = 0; i < header.size(); ++i) {
-            if (std::find(std::begin(kRequiredColumns), std::end(kRequiredColumns), header[i]) !=
-                std::end(kRequiredColumns))
+            const std::vector<std::string>& names = RdQualityNames();
+            if (std::find(names.begin(), names.end(), header[i]) == names.end())
                 continue;
             double value = 0;
             if (!ParseNumber(fields[i], value)) {

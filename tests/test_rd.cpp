@@ -225,6 +225,11 @@ TEST(Bd, RdFilesReadBackAndCompareBySequence)
     std::vector<lorvane::RdRow> read;
     std::string error;
     ASSERT_TRUE(lorvane::ParseRdCsv("\xEF\xBB\xBF" + text, "a.csv", read, error)) << error;
+    // A column the files do not define is no quality, whatever it holds.
+    std::vector<lorvane::RdRow> noted;
+    ASSERT_TRUE(lorvane::ParseRdCsv("Sequence,Series,Encode,Frames,Bitrate_kbps,Note,psnr_y\ns,,e,3,100,slow!,31.5\n", "n.csv",
+                                    noted, error)) << error;
+    EXPECT_EQ(noted[0].qualities, (std::vector<std::pair<std::string, double>>{{"psnr_y", 31.5}}));
     ASSERT_EQ(read.size(), 8u);
     EXPECT_EQ(read[3].sequence, "Foreman,cif");
     EXPECT_EQ(read[3].origin, "a.csv 第5行");
