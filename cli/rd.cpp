@@ -140,9 +140,20 @@ int RunBd(const std::vector<std::string>& arguments)
         std::fputs(kBdHelp, stdout);
         return kExitDone;
     } catch (const CLI::ParseError& error) {
-        if (dynamic_cast<const CLI::ExtrasError*>(&error))
-            return Usage("无法识别的参数：" + std::string(error.what()));
-        return Usage(std::string("命令行有误：") + error.what());
+        // CLI11 reports in English; the user gets one line in Chinese.
+        if (dynamic_cast<const CLI::ExtrasError*>(&error)) {
+            std::string extras;
+            for (const std::string& arg : app.remaining())
+                extras += (extras.empty() ? "" : " ") + arg;
+            return Usage("无法识别的参数：" + extras);
+        }
+        const std::string what = error.what();
+        if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) && what.starts_with("--")) {
+            const std::string name = what.substr(0, what.find(':'));
+            const CLI::Option* option = app.get_option_no_throw(name);
+            return Usage("选项 " + name + (option && option->count() > 1 ? " 只能给出一次。" : " 缺少取值。"));
+        }
+        return Usage("命令行有误：" + what);
     }
     if (!files.empty()) {
         if (!anchors.empty() || !tests.empty() || files.size() != 2)

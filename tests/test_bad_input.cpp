@@ -368,6 +368,8 @@ const std::vector<Case> kCases = {
     {"bd_sequences_named_differently", "bd $D/rd-a.csv $D/rd-b.csv", 1, "", "警告!\n序列 a 只在 --anchor 中有，没有比较。\n"
      "警告!\n序列 b 只在 --test 中有，没有比较。\n错误!\n两边没有共同的序列：没有可比较的曲线。\n"},
     {"bd_missing_file", "bd $D/rd-a.csv $D/missing.csv", 1, "", "打开文件错误!\n不能打开 RD 文件 $D/missing.csv!\n请确认路径是否正确！\n"},
+    {"bd_option_twice", "bd --metric psnr_y --metric ssim $D/rd-a.csv $D/rd-a.csv", 2, "", BdUsage("选项 --metric 只能给出一次。")},
+    {"bd_anchor_without_file", "bd --test $D/rd-a.csv --anchor", 2, "", BdUsage("选项 --anchor 缺少取值。")},
     {"bd_unknown_method", "bd --method spline $D/rd-a.csv $D/rd-a.csv", 2, "", BdUsage("未知的方法 \"spline\"：应为 pchip 或 cubic。")},
     {"bd_mixed_forms", "bd --anchor $D/rd-a.csv $D/rd-a.csv $D/rd-b.csv", 2, "",
      BdUsage("应给出两个 RD 文件（基准和对比），或用 --anchor 和 --test 给出，不能混用。")},
