@@ -24,7 +24,15 @@ namespace {
 
 QString U8(const char* text) { return QString::fromUtf8(text); }
 
-const char* const kPaneTitles[3] = {"参考", "处理后", "误差"};
+const char* const kPaneTitles[4] = {"参考", "处理后", "误差", "SSIM"};
+
+bool MeasuredSsim(const RunDescription& description)
+{
+    return std::find(description.scores.begin(), description.scores.end(), "ssim_y") != description.scores.end();
+}
+
+// The lowest window's SSIM as the legend's end: enough digits to tell it from 1.
+QString SsimText(double value) { return QString::number(value, 'g', 6); }
 
 }  // namespace
 
@@ -37,6 +45,7 @@ FramePictures MakeFramePictures(const MeasuredSequence& sequence, int frame)
     if (!format)
         format = &ClassicFormat();
     pictures.bits = format->bits;
+    pictures.ssimShown = MeasuredSsim(description);
     const PictureLayout layout = LayoutOf(*format, description.width, description.height);
     std::vector<std::uint8_t> reference, processed;
     std::string error;
@@ -65,26 +74,35 @@ FramePictures MakeFramePictures(const MeasuredSequence& sequence, int frame)
         pictures.reference[plane] = GreyImage(a);
         pictures.processed[plane] = GreyImage(b);
         pictures.errors[plane] = PaintErrorMap(a, b);
+        if (pictures.ssimShown)
+            pictures.ssim[plane] = PaintSsimMap(SsimOfWindows(a, b, description.peak), p.width, p.height);
     }
     return pictures;
 }
 
-// The three pictures in three columns, one zoom and one centre for all, so
-// that the same samples sit at the same place in each.
+// The pictures in columns, one zoom and one centre for all, so that the same
+// samples sit at the same place in each. The maps have a legend below them.
 class Panes : public QWidget {
 public:
+    static constexpr int kMost = 4;
+    struct Legend {
+        QString low, high;  // the ends of the heat scale; none: no legend
+    };
+
     explicit Panes(QWidget* parent) : QWidget(parent)
     {
         setFocusPolicy(Qt::StrongFocus);
         setMinimumSize(480, 240);
     }
 
-    void SetImages(const QImage* images[3], int maxError)
+    void SetImages(const QImage* const* images, const Legend* legends, int count)
     {
         const QSize before = images_[0].size();
-        for (int i = 0; i < 3; ++i)
-            images_[i] = images[i] ? *images[i] : QImage();
-        maxError_ = maxError;
+        count_ = std::clamp(count, 1, kMost);
+        for (int i = 0; i < kMost; ++i) {
+            images_[i] = i < count_ && images[i] ? *images[i] : QImage();
+            legends_[i] = i < count_ ? legends[i] : Legend();
+        }
         if (images_[0].size() != before)
             Fit();
         update();
@@ -106,7 +124,7 @@ protected:
 
     QRect Pane(int i) const
     {
-        const int w = (width() - 2 * kGap) / 3;
+        const int w = (width() - (count_ - 1) * kGap) / count_;
         return QRect(i * (w + kGap), kCaption, w, height() - kCaption - kLegend);
     }
     double Scale() const
@@ -122,11 +140,13 @@ protected:
         QPainter painter(this);
         painter.fillRect(rect(), palette().window());
         const double scale = Scale();
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < count_; ++i) {
             const QRect pane = Pane(i);
             painter.setPen(palette().windowText().color());
             painter.drawText(QRect(pane.left(), 0, pane.width(), kCaption), Qt::AlignCenter, U8(kPaneTitles[i]));
             painter.fillRect(pane, Qt::darkGray);
+            if (!legends_[i].high.isEmpty())
+                PaintLegend(painter, pane, legends_[i]);
             if (images_[i].isNull())
                 continue;
             painter.save();
@@ -139,24 +159,27 @@ protected:
             painter.drawImage(QPointF(0, 0), images_[i]);
             painter.restore();
         }
-        // The error map's legend, in the file's sample values.
-        const QRect pane = Pane(2);
-        const QRect bar(pane.left() + 30, pane.bottom() + 6, pane.width() - 60, 10);
+    }
+
+    // A map's heat scale under its pane, from black (its low end) to white.
+    void PaintLegend(QPainter& painter, const QRect& pane, const Legend& legend)
+    {
+        const int room = std::max(30, fontMetrics().horizontalAdvance(legend.high) + 6);
+        const QRect bar(pane.left() + 30, pane.bottom() + 6, pane.width() - 30 - room, 10);
         QLinearGradient gradient(bar.topLeft(), bar.topRight());
         for (int k = 0; k <= 12; ++k)
             gradient.setColorAt(k / 12.0, HeatColour(k / 12.0));
         painter.fillRect(bar, gradient);
         painter.setPen(palette().windowText().color());
-        painter.drawText(QRect(pane.left(), bar.top() - 4, 28, 18), Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("0"));
-        painter.drawText(QRect(bar.right() + 2, bar.top() - 4, 60, 18), Qt::AlignLeft | Qt::AlignVCenter,
-                         QString::number(maxError_));
+        painter.drawText(QRect(pane.left(), bar.top() - 4, 28, 18), Qt::AlignRight | Qt::AlignVCenter, legend.low);
+        painter.drawText(QRect(bar.right() + 2, bar.top() - 4, room, 18), Qt::AlignLeft | Qt::AlignVCenter, legend.high);
     }
 
     void wheelEvent(QWheelEvent* event) override
     {
         // Zoom about the sample under the pointer.
         int column = 0;
-        while (column < 2 && !Pane(column).contains(event->position().toPoint()))
+        while (column < count_ - 1 && !Pane(column).contains(event->position().toPoint()))
             ++column;
         const QPointF offset = event->position() - QPointF(Pane(column).center()) - QPointF(0.5, 0.5);
         const double before = Scale();
@@ -185,8 +208,9 @@ protected:
     void resizeEvent(QResizeEvent*) override { update(); }
 
 private:
-    QImage images_[3];
-    int maxError_ = 0;
+    int count_ = 3;
+    QImage images_[kMost];
+    Legend legends_[kMost];
     double scale_ = 0;  // 0: fit to the pane
     QPointF centre_;
     QPointF dragFrom_;
@@ -305,11 +329,16 @@ void FrameViewer::Step(int delta)
 void FrameViewer::UpdateTitle()
 {
     const FrameResult& result = sequence_->record.frames[std::size_t(frame_)];
-    setWindowTitle(U8("帧 %1 - Y %2 dB，U %3 dB，V %4 dB")
-                       .arg(result.frame)
-                       .arg(QString::fromStdString(FormatValue(result.psnr[0])),
-                            QString::fromStdString(FormatValue(result.psnr[1])),
-                            QString::fromStdString(FormatValue(result.psnr[2]))));
+    QString title = U8("帧 %1 - Y %2 dB，U %3 dB，V %4 dB")
+                        .arg(result.frame)
+                        .arg(QString::fromStdString(FormatValue(result.psnr[0])),
+                             QString::fromStdString(FormatValue(result.psnr[1])),
+                             QString::fromStdString(FormatValue(result.psnr[2])));
+    const std::vector<std::string>& scores = sequence_->record.outcome.description.scores;
+    const auto ssim = std::find(scores.begin(), scores.end(), "ssim");
+    if (ssim != scores.end() && std::size_t(ssim - scores.begin()) < result.scores.size())
+        title += U8("，SSIM %1").arg(QString::fromStdString(FormatValue(result.scores[std::size_t(ssim - scores.begin())])));
+    setWindowTitle(title);
 }
 
 void FrameViewer::OnLoaded()
@@ -317,21 +346,36 @@ void FrameViewer::OnLoaded()
     if (pictures_.frame < 0)
         return;
     const int plane = Plane();
+    const int count = pictures_.ssimShown ? 4 : 3;
     if (!pictures_.error.isEmpty()) {
         status_->setText(pictures_.error);
-        const QImage* none[3] = {};
-        panes_->SetImages(none, 0);
+        const QImage* none[Panes::kMost] = {};
+        Panes::Legend legends[Panes::kMost];
+        panes_->SetImages(none, legends, count);
         return;
     }
-    const QImage* images[3] = {&pictures_.reference[plane], &pictures_.processed[plane], &pictures_.errors[plane].image};
-    panes_->SetImages(images, pictures_.errors[plane].maxError);
-    status_->setText(pictures_.reference[plane].isNull()
-                         ? U8("该格式没有这个平面")
-                         : U8("%1×%2，%3位，误差 0 – %4")
-                               .arg(pictures_.reference[plane].width())
-                               .arg(pictures_.reference[plane].height())
-                               .arg(pictures_.bits)
-                               .arg(pictures_.errors[plane].maxError));
+    const QImage* images[Panes::kMost] = {&pictures_.reference[plane], &pictures_.processed[plane],
+                                          &pictures_.errors[plane].image, &pictures_.ssim[plane].image};
+    const bool exists = !pictures_.reference[plane].isNull();
+    const SsimMap& ssim = pictures_.ssim[plane];
+    // The error map's legend is in the file's sample values; the SSIM map's
+    // runs from 1 down to the lowest window.
+    Panes::Legend legends[Panes::kMost];
+    if (exists)
+        legends[2] = {QStringLiteral("0"), QString::number(pictures_.errors[plane].maxError)};
+    if (!ssim.image.isNull())
+        legends[3] = {QStringLiteral("1"), SsimText(ssim.lowest)};
+    panes_->SetImages(images, legends, count);
+    QString status = !exists ? U8("该格式没有这个平面")
+                             : U8("%1×%2，%3位，误差 0 – %4")
+                                   .arg(pictures_.reference[plane].width())
+                                   .arg(pictures_.reference[plane].height())
+                                   .arg(pictures_.bits)
+                                   .arg(pictures_.errors[plane].maxError);
+    if (exists && pictures_.ssimShown)
+        status += ssim.image.isNull() ? U8("，平面小于 8×8，没有 SSIM 窗口")
+                                      : U8("，SSIM 窗口 %1 – 1").arg(SsimText(ssim.lowest));
+    status_->setText(status);
 }
 
 bool FrameViewer::SavePictures(const QString& path)
@@ -339,9 +383,10 @@ bool FrameViewer::SavePictures(const QString& path)
     const int plane = Plane();
     const QFileInfo info(path);
     const QString stem = info.dir().filePath(info.completeBaseName());
-    const QImage* images[3] = {&pictures_.reference[plane], &pictures_.processed[plane], &pictures_.errors[plane].image};
-    const char* const names[3] = {"reference", "processed", "error"};
-    for (int i = 0; i < 3; ++i) {
+    const QImage* images[4] = {&pictures_.reference[plane], &pictures_.processed[plane], &pictures_.errors[plane].image,
+                               &pictures_.ssim[plane].image};
+    const char* const names[4] = {"reference", "processed", "error", "ssim"};
+    for (int i = 0; i < (pictures_.ssimShown && !images[3]->isNull() ? 4 : 3); ++i) {
         const QString file = QStringLiteral("%1-%2.png").arg(stem, names[i]);
         if (!images[i]->save(file, "PNG")) {
             prompts_.showMessage(this, U8("不能写入 %1！\n请确认路径是否正确。").arg(file), U8("Lorvane"),

@@ -1,6 +1,7 @@
-// One frame of a measured sequence: the reference, the processed frame and
-// their error map for the plane chosen, side by side with one shared view.
-// Only the frame shown is read, on a worker thread.
+// One frame of a measured sequence: the reference, the processed frame, their
+// error map and, when the run measured SSIM, their SSIM map for the plane
+// chosen, side by side with one shared view. Only the frame shown is read, on
+// a worker thread.
 #pragma once
 
 #include <QFutureWatcher>
@@ -24,6 +25,8 @@ struct FramePictures {
     QString error;  // not empty: nothing could be shown
     QImage reference[3], processed[3];
     ErrorMap errors[3];
+    bool ssimShown = false;  // the run measured SSIM: its map is a fourth picture
+    SsimMap ssim[3];
     int bits = 8;
 };
 // Reads frame `frame` of both files of `sequence` and paints its pictures.
@@ -41,8 +44,9 @@ public:
     int Frame() const { return frame_; }
     int Plane() const;
     const FramePictures& Pictures() const { return pictures_; }
-    // Writes <stem>-reference.png, <stem>-processed.png and <stem>-error.png
-    // next to `path`; false, after a warning, when one could not be written.
+    // Writes <stem>-reference.png, <stem>-processed.png, <stem>-error.png and
+    // with SSIM <stem>-ssim.png next to `path`; false, after a warning, when
+    // one could not be written.
     bool SavePictures(const QString& path);
 
 signals:

@@ -214,6 +214,7 @@ QString ControlName(int id)
     case IDC_PEAK: return QStringLiteral("IDC_PEAK");
     case IDC_VIEW_CHART: return QStringLiteral("IDC_VIEW_CHART");
     case IDC_OFFSET: return QStringLiteral("IDC_OFFSET");
+    case IDC_SSIM: return QStringLiteral("IDC_SSIM");
     }
     return QString();
 }
@@ -502,6 +503,11 @@ void CPsnrDialog::CreateControls()
     edit(new QLineEdit(this), IDC_OFFSET, 50, 143, 40, 14);
     GetDlgItem(IDC_OFFSET)->setToolTip(U8("目标序列的第 i 帧与源参考序列的第 i+偏移 帧比较；\n"
                                           "负数跳过目标序列开头的帧。"));
+    auto* ssim = new QCheckBox(QStringLiteral("SSIM"), this);
+    ssim->setObjectName(ControlName(IDC_SSIM));
+    ssim->setToolTip(U8("同时计算 SSIM（8×8 窗口，步长 4，与 x264、ffmpeg 相同），在曲线窗口中查看；\n"
+                        "结果保存文件仍只有 PSNR。"));
+    ssim->setGeometry(du.rect(103, 145, 60, 10));
     // While a run goes on its bar covers the format row, as it always stood there.
     progress->raise();
 
@@ -540,7 +546,8 @@ bool CPsnrDialog::DoDataExchange(DataExchange& dx)
            dx.Text(IDC_FRAMES, m_frameCount) && dx.MinMaxInt(m_frameCount, 0, kMaxValue) &&
            dx.Text(IDC_TARGET_PATH, m_targetPath) &&
            dx.Choice(IDC_FORMAT, m_pixelFormat) && dx.Check(IDC_PEAK, m_scaledPeak) &&
-           dx.Text(IDC_OFFSET, m_offset) && dx.MinMaxInt(m_offset, -kMaxValue, kMaxValue);
+           dx.Text(IDC_OFFSET, m_offset) && dx.MinMaxInt(m_offset, -kMaxValue, kMaxValue) &&
+           dx.Check(IDC_SSIM, m_ssim);
 }
 
 bool CPsnrDialog::UpdateData(bool save)
@@ -566,6 +573,8 @@ PsnrSettings CPsnrDialog::Settings() const
     settings.pixelFormat = m_pixelFormat.toStdString();
     settings.peak = m_scaledPeak ? PeakKind::Scaled : PeakKind::Full;
     settings.offset = m_offset;
+    if (m_ssim)
+        settings.metrics.push_back("ssim");
     return settings;
 }
 

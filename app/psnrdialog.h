@@ -47,6 +47,7 @@ enum ControlId : int {
     IDC_PEAK = 1016,
     IDC_VIEW_CHART = 1017,
     IDC_OFFSET = 1018,
+    IDC_SSIM = 1019,
 };
 QString ControlName(int id);
 
@@ -117,6 +118,7 @@ public:
     QString m_pixelFormat;  // an ffmpeg name; empty: the classic layout
     bool m_scaledPeak = false;
     std::int32_t m_offset = 0;  // target frame i against reference frame i + m_offset
+    bool m_ssim = false;        // SSIM beside PSNR; off, a run costs what PSNR alone costs
     QIcon m_hIcon;
 
     // true: controls -> members with validation; false: members -> controls.

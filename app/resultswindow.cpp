@@ -2,6 +2,7 @@
 
 #include <QChart>
 #include <QChartView>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFontMetrics>
@@ -18,6 +19,7 @@
 #include <QRubberBand>
 #include <QShortcut>
 #include <QSplitter>
+#include <QStandardItemModel>
 #include <QTabBar>
 #include <QTableView>
 #include <QThread>
@@ -28,6 +30,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <new>
 
 #include "frametablemodel.h"
@@ -42,7 +45,8 @@ QString U8(const char* text) { return QString::fromUtf8(text); }
 
 QString FileName(const std::string& path) { return QFileInfo(QString::fromStdString(path)).fileName(); }
 
-// One colour a sequence; its U and V lines are lighter and darker shades of it.
+// One colour a sequence, whatever metric and plane are shown, so that an
+// encode is the same line in every view; neighbours differ in hue.
 QColor SequenceColour(int index)
 {
     static const QColor colours[ResultsWindow::kMaxSequences] = {
@@ -51,33 +55,27 @@ QColor SequenceColour(int index)
     return colours[index % ResultsWindow::kMaxSequences];
 }
 
-QColor PlaneColour(int sequence, int plane)
-{
-    const QColor base = SequenceColour(sequence);
-    return plane == 0 ? base : plane == 1 ? base.lighter(150) : base.darker(150);
-}
-
-const char* const kPlaneNames[3] = {"Y", "U", "V"};
+const char* const kPlaneNames[PlaneCount] = {"Y", "U", "V", "YUV"};
 
 // Encodes of one sequence are usually named alike up to their settings at the
 // end (_crf23.mp4, _crf28.mp4): a long name loses its middle in the legend,
 // never its end. The tab and its tooltip keep the whole name.
 constexpr int kLegendNameChars = 32;
 
-QString LegendName(const QFont& font, int plane, const std::string& path)
+QString LegendName(const QFont& font, const std::string& path)
 {
     const QFontMetrics metrics(font);
-    return QStringLiteral("%1 %2").arg(
-        kPlaneNames[plane], metrics.elidedText(FileName(path), Qt::ElideMiddle, metrics.averageCharWidth() * kLegendNameChars));
+    return metrics.elidedText(FileName(path), Qt::ElideMiddle, metrics.averageCharWidth() * kLegendNameChars);
 }
 
 // The points a line needs at `columns` pixels: every frame while they fit,
 // otherwise each column's lowest and highest value in frame order, so that no
 // dip or peak is lost however many frames there are.
-QList<QPointF> Decimate(const std::vector<FrameResult>& frames, int plane, double from, double to, int columns)
+QList<QPointF> Decimate(const std::vector<FrameResult>& frames, const ValueOf& valueOf, double from, double to,
+                        int columns)
 {
     QList<QPointF> points;
-    if (frames.empty())
+    if (frames.empty() || !valueOf.Present())
         return points;
     const qsizetype last = qsizetype(frames.size()) - 1;
     const qsizetype first = std::clamp<qsizetype>(qsizetype(std::floor(from)) - 1, 0, last);
@@ -85,8 +83,9 @@ QList<QPointF> Decimate(const std::vector<FrameResult>& frames, int plane, doubl
     const qsizetype count = end - first;
     columns = std::max(columns, 1);
     const auto add = [&](qsizetype i) {
-        if (!std::isnan(frames[std::size_t(i)].psnr[plane]))
-            points.append(QPointF(frames[std::size_t(i)].frame, frames[std::size_t(i)].psnr[plane]));
+        const double value = valueOf(frames[std::size_t(i)]);
+        if (!std::isnan(value))
+            points.append(QPointF(frames[std::size_t(i)].frame, value));
     };
     if (count <= 2 * columns) {
         points.reserve(count);
@@ -98,14 +97,15 @@ QList<QPointF> Decimate(const std::vector<FrameResult>& frames, int plane, doubl
     for (int c = 0; c < columns; ++c) {
         const qsizetype begin = first + count * c / columns, stop = first + count * (c + 1) / columns;
         qsizetype low = -1, high = -1;
+        double lowest = 0, highest = 0;
         for (qsizetype i = begin; i < stop; ++i) {
-            const double value = frames[std::size_t(i)].psnr[plane];
+            const double value = valueOf(frames[std::size_t(i)]);
             if (std::isnan(value))
                 continue;
-            if (low < 0 || value < frames[std::size_t(low)].psnr[plane])
-                low = i;
-            if (high < 0 || value > frames[std::size_t(high)].psnr[plane])
-                high = i;
+            if (low < 0 || value < lowest)
+                low = i, lowest = value;
+            if (high < 0 || value > highest)
+                high = i, highest = value;
         }
         if (low < 0)
             continue;
@@ -116,7 +116,44 @@ QList<QPointF> Decimate(const std::vector<FrameResult>& frames, int plane, doubl
     return points;
 }
 
-QString Number(double value) { return std::isnan(value) ? QStringLiteral("—") : QString::number(value, 'f', 3); }
+QString Number(double value, int decimals = 3)
+{
+    return std::isnan(value) ? QStringLiteral("—") : QString::number(value, 'f', decimals);
+}
+
+// A score's mean over the frames as the summary gives it (not-a-number when
+// a frame has none), and its lowest and highest frames.
+PlaneStatistics SpreadOf(const std::vector<FrameResult>& frames, const ValueOf& valueOf)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    PlaneStatistics spread{nan, nan, nan, nan, -1, -1};
+    double sum = 0;
+    for (const FrameResult& frame : frames) {
+        const double value = valueOf(frame);
+        sum += value;
+        if (std::isnan(value))
+            continue;
+        if (spread.minFrame < 0 || value < spread.min)
+            spread.min = value, spread.minFrame = frame.frame;
+        if (spread.maxFrame < 0 || value > spread.max)
+            spread.max = value, spread.maxFrame = frame.frame;
+    }
+    if (!frames.empty())
+        spread.mean = sum / double(frames.size());
+    return spread;
+}
+
+// The mean of one metric's plane over a sequence: PSNR's from the run's statistics.
+double MeanOf(const MeasuredSequence& sequence, const std::string& metric, int plane)
+{
+    const SequenceStatistics& s = sequence.record.statistics;
+    const ValueOf value = Locate(sequence.record.outcome.description, metric, plane);
+    if (!value.Present())
+        return std::numeric_limits<double>::quiet_NaN();
+    if (metric == kPsnr)
+        return plane == PlaneYuv ? s.yuv.mean : s.planes[plane].mean;
+    return SpreadOf(sequence.record.frames, value).mean;
+}
 
 QString StatisticsHtml(const MeasuredSequence& sequence)
 {
@@ -127,17 +164,24 @@ QString StatisticsHtml(const MeasuredSequence& sequence)
                       "<th align=right>最低（帧）</th><th align=right>最高（帧）</th></tr>")
                        .arg(FileName(sequence.settings.targetPath).toHtmlEscaped())
                        .arg(s.frames);
-    const auto row = [&](const QString& name, const PlaneStatistics& p) {
+    // Scores between 0 and 1 need more digits than decibels.
+    const auto row = [&](const QString& name, const PlaneStatistics& p, int decimals = 3) {
         html += QStringLiteral("<tr><td>%1</td><td align=right>%2</td><td align=right>%3</td>"
                                "<td align=right>%4 (%5)</td><td align=right>%6 (%7)</td></tr>")
-                    .arg(name, Number(p.mean), Number(p.pooled), Number(p.min))
+                    .arg(name, Number(p.mean, decimals), Number(p.pooled, decimals), Number(p.min, decimals))
                     .arg(p.minFrame)
-                    .arg(Number(p.max))
+                    .arg(Number(p.max, decimals))
                     .arg(p.maxFrame);
     };
     for (int plane = 0; plane < (gray ? 1 : 3); ++plane)
         row(QStringLiteral("PSNR ") + kPlaneNames[plane], s.planes[plane]);
     row(QStringLiteral("PSNR YUV"), s.yuv);
+    // Every other metric measured, the same way; it has no pooled value.
+    const std::vector<std::string> metrics = MetricsOf(sequence.record.outcome.description);
+    for (std::size_t m = 1; m < metrics.size(); ++m)
+        for (int plane = 0; plane < PlaneCount; ++plane)
+            if (const ValueOf value = Locate(sequence.record.outcome.description, metrics[m], plane); value.Present())
+                row(MetricTitle(metrics[m]) + u' ' + kPlaneNames[plane], SpreadOf(sequence.record.frames, value), 6);
     html += U8("</table>");
     if (!gray)
         html += U8("6:1:1 加权：%1 dB<br>").arg(Number(s.weighted611));
@@ -276,15 +320,35 @@ ResultsWindow::ResultsWindow(Prompts& prompts, QWidget* parent)
     frameAxis_ = new QValueAxis;
     frameAxis_->setTitleText(U8("帧"));
     frameAxis_->setLabelFormat(QStringLiteral("%d"));
-    psnrAxis_ = new QValueAxis;
-    psnrAxis_->setTitleText(U8("PSNR (dB)"));
+    valueAxis_ = new QValueAxis;
+    psnrLabels_ = valueAxis_->labelFormat();
     chart_->addAxis(frameAxis_, Qt::AlignBottom);
-    chart_->addAxis(psnrAxis_, Qt::AlignLeft);
+    chart_->addAxis(valueAxis_, Qt::AlignLeft);
     chartView_ = new ChartView(chart_, this);
     chartView_->setFocusPolicy(Qt::NoFocus);
     chartView_->frameClicked = [this](int frame) { OpenFrame(frame); };
     connect(frameAxis_, &QValueAxis::rangeChanged, this, [this] { Redecimate(); });
     connect(chart_, &QChart::plotAreaChanged, this, [this] { Redecimate(); });
+
+    metricChoice_ = new QComboBox(this);
+    metricChoice_->addItem(MetricTitle(kPsnr), QString::fromUtf8(kPsnr));
+    planeChoice_ = new QComboBox(this);
+    for (const char* name : kPlaneNames)
+        planeChoice_->addItem(QString::fromUtf8(name));
+    for (QComboBox* choice : {metricChoice_, planeChoice_})
+        choice->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    connect(metricChoice_, &QComboBox::currentIndexChanged, this, [this](int index) {
+        if (index < 0)
+            return;
+        metric_ = metricChoice_->itemData(index).toString().toStdString();
+        ShowChoice();
+    });
+    connect(planeChoice_, &QComboBox::currentIndexChanged, this, [this](int index) {
+        if (index < 0)
+            return;
+        plane_ = index;
+        ShowChoice();
+    });
 
     tabs_ = new QTabBar(this);
     tabs_->setFocusPolicy(Qt::NoFocus);
@@ -345,6 +409,11 @@ ResultsWindow::ResultsWindow(Prompts& prompts, QWidget* parent)
     for (QWidget* w : std::initializer_list<QWidget*>{add_, progress_})
         buttons->addWidget(w);
     buttons->addStretch();
+    buttons->addWidget(new QLabel(U8("指标："), this));
+    buttons->addWidget(metricChoice_);
+    buttons->addWidget(new QLabel(U8("平面："), this));
+    buttons->addWidget(planeChoice_);
+    buttons->addSpacing(12);
     for (QWidget* w : std::initializer_list<QWidget*>{whole, chartPng, csv, json, report})
         buttons->addWidget(w);
 
@@ -395,9 +464,10 @@ void ResultsWindow::SetRun(Measured run)
     while (tabs_->count() > 0)
         tabs_->removeTab(0);
     viewer_->hide();
-    setWindowTitle(U8("PSNR 曲线 - ") + FileName(run->settings.targetPath));
     sequences_.push_back(std::move(run));
     AddToChart(*sequences_.back(), 0);
+    OfferMetrics();
+    ShowChoice();
     ShowWholeRun();
     ShowSequence(0);
     UpdateButtons();
@@ -413,6 +483,7 @@ void ResultsWindow::ShowSequence(int index)
     shown_ = index;
     if (tabs_->currentIndex() != index)
         tabs_->setCurrentIndex(index);
+    model_->SetMetric(metric_);
     model_->SetSequence(sequences_[std::size_t(index)]);
     statistics_->setText(StatisticsHtml(*sequences_[std::size_t(index)]));
     // Enter on the table opens a frame at once.
@@ -422,50 +493,112 @@ void ResultsWindow::ShowSequence(int index)
 void ResultsWindow::AddToChart(const MeasuredSequence& sequence, int index)
 {
     tabs_->addTab(FileName(sequence.settings.targetPath));
-    // Once there are several, every legend entry names its file.
-    if (index == 1)
-        for (int plane = 0; plane < 3; ++plane)
-            if (QLineSeries* first = lines_[0].planes[plane])
-                first->setName(LegendName(chart_->legend()->font(), plane, sequences_[0]->settings.targetPath));
     tabs_->setTabToolTip(tabs_->count() - 1, QString::fromStdString(sequence.settings.targetPath));
-    Lines lines;
-    const std::vector<FrameResult>& frames = sequence.record.frames;
-    const double lastFrame = frames.empty() ? 0 : frames.back().frame;
-    for (int plane = 0; plane < 3; ++plane) {
-        if (sequence.record.outcome.description.planeSamples[plane] == 0)
-            continue;  // gray: no chroma lines
-        auto* line = new QLineSeries;
-        line->setName(index > 0 ? LegendName(chart_->legend()->font(), plane, sequence.settings.targetPath)
-                                : QString::fromUtf8(kPlaneNames[plane]));
-        line->setPen(QPen(PlaneColour(index, plane), 1.5));
-        auto* mean = new QLineSeries;
-        const double value = sequence.record.statistics.planes[plane].mean;
-        if (!std::isnan(value))
-            mean->append({QPointF(0, value), QPointF(lastFrame, value)});
-        mean->setPen(QPen(PlaneColour(index, plane), 1, Qt::DashLine));
-        for (QLineSeries* series : {line, mean}) {
-            chart_->addSeries(series);
-            series->attachAxis(frameAxis_);
-            series->attachAxis(psnrAxis_);
-        }
-        chart_->legend()->markers(mean).value(0)->setVisible(false);
-        // A legend entry shows or hides its plane, the mean with it.
-        QLegendMarker* marker = chart_->legend()->markers(line).value(0);
-        connect(marker, &QLegendMarker::clicked, this, [line, mean, marker] {
-            const bool visible = !line->isVisible();
-            line->setVisible(visible);
-            mean->setVisible(visible);
-            marker->setVisible(true);
-            QBrush label = marker->labelBrush();
-            QColor colour = label.color();
-            colour.setAlphaF(visible ? 1.0 : 0.4);
-            label.setColor(colour);
-            marker->setLabelBrush(label);
-        });
-        lines.planes[plane] = line;
-        lines.means[plane] = mean;
+    SequenceLines lines;
+    lines.line = new QLineSeries;
+    lines.line->setName(LegendName(chart_->legend()->font(), sequence.settings.targetPath));
+    lines.line->setPen(QPen(SequenceColour(index), 2));
+    lines.mean = new QLineSeries;
+    lines.mean->setPen(QPen(SequenceColour(index), 1, Qt::DashLine));
+    for (QLineSeries* series : {lines.line, lines.mean}) {
+        chart_->addSeries(series);
+        series->attachAxis(frameAxis_);
+        series->attachAxis(valueAxis_);
     }
+    chart_->legend()->markers(lines.mean).value(0)->setVisible(false);
+    // A legend entry shows or hides its sequence, the mean with it.
+    QLegendMarker* marker = chart_->legend()->markers(lines.line).value(0);
+    QLineSeries* line = lines.line;
+    QLineSeries* mean = lines.mean;
+    connect(marker, &QLegendMarker::clicked, this, [line, mean, marker] {
+        const bool visible = !line->isVisible();
+        line->setVisible(visible);
+        mean->setVisible(visible);
+        marker->setVisible(true);
+        QBrush label = marker->labelBrush();
+        QColor colour = label.color();
+        colour.setAlphaF(visible ? 1.0 : 0.4);
+        label.setColor(colour);
+        marker->setLabelBrush(label);
+    });
     lines_.push_back(lines);
+}
+
+// The metrics the run measured; the one shown stays when the new run has it.
+void ResultsWindow::OfferMetrics()
+{
+    const QSignalBlocker quiet(metricChoice_);
+    metricChoice_->clear();
+    const std::vector<std::string> metrics = MetricsOf(sequences_.front()->record.outcome.description);
+    for (const std::string& metric : metrics)
+        metricChoice_->addItem(MetricTitle(metric), QString::fromStdString(metric));
+    if (std::find(metrics.begin(), metrics.end(), metric_) == metrics.end())
+        metric_ = kPsnr;
+    metricChoice_->setCurrentIndex(metricChoice_->findData(QString::fromStdString(metric_)));
+    metricChoice_->setEnabled(metrics.size() > 1);
+}
+
+// Puts the metric and plane chosen on the chart, the table and the title.
+void ResultsWindow::ShowChoice()
+{
+    // Planes no sequence has for this metric (chroma of gray, a metric
+    // without a frame value) cannot be chosen; Y always can.
+    auto* planes = static_cast<QStandardItemModel*>(planeChoice_->model());
+    for (int plane = 0; plane < PlaneCount; ++plane) {
+        bool present = false;
+        for (const Measured& sequence : sequences_)
+            present = present || Locate(sequence->record.outcome.description, metric_, plane).Present();
+        planes->item(plane)->setEnabled(present || plane == PlaneY);
+        if (!present && plane == plane_)
+            plane_ = PlaneY;
+    }
+    {
+        const QSignalBlocker quiet(planeChoice_);
+        planeChoice_->setCurrentIndex(plane_);
+    }
+    const QString title = MetricTitle(metric_);
+    valueAxis_->setTitleText(metric_ == kPsnr ? U8("PSNR (dB)") : title);
+    if (!sequences_.empty())
+        setWindowTitle(title + U8(" 曲线 - ") + FileName(sequences_.front()->settings.targetPath));
+    for (std::size_t s = 0; s < sequences_.size() && s < lines_.size(); ++s) {
+        const std::vector<FrameResult>& frames = sequences_[s]->record.frames;
+        const double value = MeanOf(*sequences_[s], metric_, plane_);
+        QList<QPointF> mean;
+        if (!std::isnan(value))
+            mean = {QPointF(0, value), QPointF(frames.empty() ? 0 : frames.back().frame, value)};
+        lines_[s].mean->replace(mean);
+    }
+    if (model_->Metric() != metric_ && !sequences_.empty()) {
+        model_->SetMetric(metric_);
+        // A metric with fewer columns than the one sorted by goes back to frame order.
+        if (table_->horizontalHeader()->sortIndicatorSection() >= model_->columnCount())
+            table_->sortByColumn(FrameTableModel::Frame, Qt::AscendingOrder);
+        table_->setCurrentIndex(sorted_->index(0, 0));
+    }
+    FitValueAxis();
+    Redecimate();
+}
+
+void ResultsWindow::ShowMetric(const std::string& metric)
+{
+    const int index = metricChoice_->findData(QString::fromStdString(metric));
+    if (index >= 0)
+        metricChoice_->setCurrentIndex(index);
+}
+
+void ResultsWindow::ShowPlane(int plane)
+{
+    auto* planes = static_cast<QStandardItemModel*>(planeChoice_->model());
+    if (plane >= 0 && plane < PlaneCount && planes->item(plane)->isEnabled())
+        planeChoice_->setCurrentIndex(plane);
+}
+
+std::vector<QLineSeries*> ResultsWindow::Lines() const
+{
+    std::vector<QLineSeries*> lines;
+    for (const auto& l : lines_)
+        lines.push_back(l.line);
+    return lines;
 }
 
 QPointF ResultsWindow::FrameRange() const { return QPointF(frameAxis_->min(), frameAxis_->max()); }
@@ -485,14 +618,30 @@ void ResultsWindow::ShowWholeRun()
 void ResultsWindow::FitValueAxis()
 {
     double low = INFINITY, high = -INFINITY;
-    for (const Measured& sequence : sequences_)
+    for (const Measured& sequence : sequences_) {
+        const ValueOf valueOf = Locate(sequence->record.outcome.description, metric_, plane_);
+        if (!valueOf.Present())
+            continue;
         for (const FrameResult& frame : sequence->record.frames)
-            for (double value : frame.psnr)
-                if (!std::isnan(value))
-                    low = std::min(low, value), high = std::max(high, value);
+            if (const double value = valueOf(frame); !std::isnan(value))
+                low = std::min(low, value), high = std::max(high, value);
+    }
+    if (metric_ == kPsnr) {
+        if (!(low <= high))
+            low = 0, high = 100;
+        valueAxis_->setLabelFormat(psnrLabels_);
+        valueAxis_->setRange(std::floor(low) - 1, std::ceil(high) + 1);
+        return;
+    }
+    // Scores near 1 differ in their third or fourth decimal: the axis spans
+    // what there is, with as many decimals as its steps need.
     if (!(low <= high))
-        low = 0, high = 100;
-    psnrAxis_->setRange(std::floor(low) - 1, std::ceil(high) + 1);
+        low = 0, high = 1;
+    const double margin = std::max((high - low) * 0.05, 0.0005);
+    low -= margin, high += margin;
+    const int decimals = std::clamp(int(std::ceil(-std::log10(high - low))) + 1, 1, 6);
+    valueAxis_->setLabelFormat(QStringLiteral("%.") + QString::number(decimals) + u'f');
+    valueAxis_->setRange(low, high);
 }
 
 void ResultsWindow::Redecimate()
@@ -502,10 +651,9 @@ void ResultsWindow::Redecimate()
     redecimating_ = true;
     const int columns = std::max(int(chart_->plotArea().width()), 100);
     for (std::size_t s = 0; s < sequences_.size() && s < lines_.size(); ++s)
-        for (int plane = 0; plane < 3; ++plane)
-            if (QLineSeries* line = lines_[s].planes[plane])
-                line->replace(Decimate(sequences_[s]->record.frames, plane, frameAxis_->min(), frameAxis_->max(),
-                                       columns));
+        lines_[s].line->replace(Decimate(sequences_[s]->record.frames,
+                                         Locate(sequences_[s]->record.outcome.description, metric_, plane_),
+                                         frameAxis_->min(), frameAxis_->max(), columns));
     redecimating_ = false;
 }
 
@@ -567,7 +715,8 @@ void ResultsWindow::OnSaveChart()
 {
     const QString stem = QFileInfo(QString::fromStdString(Shown()->settings.targetPath)).completeBaseName();
     const QString path = prompts_.chooseFile(
-        this, {FileRequest::Kind::Save, QStringLiteral("png"), stem + "-psnr.png", U8("PNG图像(*.png);;所有文件 (*.*)")});
+        this, {FileRequest::Kind::Save, QStringLiteral("png"), stem + u'-' + MetricTitle(metric_).toLower() + ".png",
+               U8("PNG图像(*.png);;所有文件 (*.*)")});
     if (!path.isEmpty())
         SaveChart(path);
 }
@@ -718,8 +867,7 @@ void ResultsWindow::OnMeasuringEnded()
     }
     pending_ = {};
     if (SequenceCount() > before) {
-        FitValueAxis();
-        Redecimate();
+        ShowChoice();
         ShowSequence(SequenceCount() - 1);
     }
     UpdateButtons();

@@ -1,6 +1,7 @@
-// The results of the last run: the per-frame PSNR chart, the statistics, the
-// frames table, the exports, and further processed sequences measured against
-// the same reference for comparison.
+// The results of the last run: the per-frame chart of one metric and plane at
+// a time (one line and one colour per sequence), the statistics, the frames
+// table, the exports, and further processed sequences measured against the
+// same reference for comparison.
 #pragma once
 
 #include <QWidget>
@@ -16,6 +17,7 @@
 #include "measured.h"
 
 class QChart;
+class QComboBox;
 class QLabel;
 class QLineSeries;
 class QProgressBar;
@@ -65,6 +67,14 @@ public:
     FrameViewer* Viewer() const { return viewer_; }
     // The frame range the chart shows.
     QPointF FrameRange() const;
+    // What the chart and the table show: a metric the run measured ("psnr",
+    // "ssim", ...) and a ShownPlane. Either is ignored when not measured.
+    void ShowMetric(const std::string& metric);
+    void ShowPlane(int plane);
+    const std::string& Metric() const { return metric_; }
+    int Plane() const { return plane_; }
+    // The chart's line of each sequence, in the order they were added.
+    std::vector<QLineSeries*> Lines() const;
 
     void OpenFrame(int frame);
     void ShowWholeRun();
@@ -91,9 +101,9 @@ private:
         RunOutcome outcome;
         bool ended = false;
     };
-    struct Lines {
-        QLineSeries* planes[3] = {};
-        QLineSeries* means[3] = {};
+    struct SequenceLines {
+        QLineSeries* line = nullptr;
+        QLineSeries* mean = nullptr;
     };
 
     void OnExport(Export kind);
@@ -103,19 +113,26 @@ private:
     void SayFromWorker(const std::string& text, const std::string& title, MessageIcon icon);
     void OnMeasuringEnded();
     void AddToChart(const MeasuredSequence& sequence, int index);
+    void OfferMetrics();
+    void ShowChoice();
     void Redecimate();
     void FitValueAxis();
     void UpdateButtons();
 
     Prompts& prompts_;
     std::vector<Measured> sequences_;
-    std::vector<Lines> lines_;
+    std::vector<SequenceLines> lines_;
     int shown_ = 0;
+    std::string metric_ = "psnr";
+    int plane_ = 0;  // a ShownPlane
 
     QChart* chart_;
     ChartView* chartView_;
     QValueAxis* frameAxis_;
-    QValueAxis* psnrAxis_;
+    QValueAxis* valueAxis_;
+    QString psnrLabels_;  // the value axis's label format for decibels
+    QComboBox* metricChoice_;
+    QComboBox* planeChoice_;
     QTabBar* tabs_;
     QLabel* statistics_;
     QTableView* table_;

@@ -58,6 +58,10 @@ _lorvane_cli()
             COMPREPLY=($(compgen -W 'psnr ssim all' -- "$cur"))
             return
             ;;
+        --worst-by)
+            COMPREPLY=($(compgen -W 'psnr ssim ms-ssim' -- "$cur"))
+            return
+            ;;
         -n | --frames | --worst | --start | --stream | --series | --rates | --shard)
             return  # a number
             ;;
@@ -73,7 +77,7 @@ _lorvane_cli()
 
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '-s --size -p --pix-fmt --peak -n --frames
-            --offset --start --stream -m --metrics -o --output --json --csv --report --rd --series --rates --manifest --shard --stats --worst -q --quiet
+            --offset --start --stream -m --metrics -o --output --json --csv --report --rd --series --rates --manifest --shard --stats --worst --worst-by -q --quiet
             --cpu -h --help --version' -- "$cur"))
         [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
         return

@@ -84,6 +84,8 @@ constexpr const char* kHelp =
     "      --shard K/N         只运行清单中第 K、K+N、K+2N… 个参考序列（K 从 0 起）\n"
     "      --stats             在摘要之后显示统计表：均值、合并 PSNR、最小值、最大值、最差帧\n"
     "      --worst 帧数        统计中列出的最差帧数（默认 5）\n"
+    "      --worst-by 指标     最差帧按哪个指标的 Y 分量排列：psnr（默认，按均方误差）、\n"
+    "                          ssim 或 ms-ssim（最低的在前）；须是这次测量的指标\n"
     "  -q, --quiet             不显示进度\n"
     "      --cpu 级别          指令集上限：c、sse2、avx2 或 avx512\n"
     "                          （与环境变量 LORVANE_CPU 相同）\n"
@@ -619,7 +621,7 @@ int RunCli(const std::vector<std::string>& arguments, lorvane::RdRequest* reques
 {
     const std::vector<const char*> argumentPointers = lorvane::ArgumentPointers(arguments);
     CLI::App app("Lorvane: YUV 序列的逐帧 PSNR", "lorvane-cli");
-    std::string size, frames, cpu, peak, worst, offset, start, stream, metrics;
+    std::string size, frames, cpu, peak, worst, offset, start, stream, metrics, worstBy;
     lorvane::PsnrSettings settings;
     bool quiet = false, stats = false;
     std::vector<std::string> sequences;
@@ -639,6 +641,7 @@ int RunCli(const std::vector<std::string>& arguments, lorvane::RdRequest* reques
             app.add_option(output.option, output.path);
     app.add_flag("--stats", stats);
     app.add_option("--worst", worst);
+    app.add_option("--worst-by", worstBy);
     app.add_flag("-q,--quiet", quiet);
     app.add_option("--cpu", cpu);
     // Rate and quality: a row per target (--rd), and many references from a manifest.
@@ -747,6 +750,25 @@ int RunCli(const std::vector<std::string>& arguments, lorvane::RdRequest* reques
         for (const lorvane::Metric* metric : lorvane::Metrics())
             if (metric->name == "psnr" || std::find(chosen.begin(), chosen.end(), metric->name) != chosen.end())
                 settings.metrics.emplace_back(metric->name);
+    }
+    // The score the worst frames are ranked by: the luma score of a metric
+    // measured; none for PSNR, ranked by its MSE.
+    std::string worstScore;
+    if (app.count("--worst-by")) {
+        const lorvane::Metric* metric = lorvane::FindMetric(worstBy);
+        if (!metric) {
+            std::string names;
+            for (const lorvane::Metric* m : lorvane::Metrics())
+                names += (names.empty() ? "" : "、") + std::string(m->name);
+            return UsageError("未知的指标 \"" + worstBy + "\"（--worst-by）：可用的指标有 " + names + "。");
+        }
+        if (std::find(settings.metrics.begin(), settings.metrics.end(), worstBy) == settings.metrics.end())
+            return UsageError("--worst-by " + worstBy + "：这次没有测量 " + worstBy + "，请用 -m " + worstBy + " 加上它。");
+        if (metric->name != "psnr" && !metric->scores.empty()) {
+            const auto luma = std::find_if(metric->scores.begin(), metric->scores.end(),
+                                           [](std::string_view score) { return score.ends_with("_y"); });
+            worstScore = std::string(luma != metric->scores.end() ? *luma : metric->scores.front());
+        }
     }
     if (app.count("--stream")) {
         const auto index = ParseInt(stream);
@@ -1234,7 +1256,8 @@ int RunCli(const std::vector<std::string>& arguments, lorvane::RdRequest* reques
             recorded.push_back(k);
             record.outcome = *outcome;
             record.frames = one.TakeFrames();
-            record.statistics = lorvane::ComputeStatistics(record.frames, record.outcome.description, worstCount);
+            record.statistics =
+                lorvane::ComputeStatistics(record.frames, record.outcome.description, worstCount, worstScore);
             if (stats) {
                 const std::string table = lorvane::StatisticsTable(record);
                 std::fwrite(table.data(), 1, table.size(), one.SummaryStream());

@@ -171,19 +171,6 @@ File OpenInput(const std::string& path, const std::shared_ptr<PeekedSequence>& s
     return OpenSequence(path);
 }
 
-// "ssim_y" as the summary names it, beside PSNR_Y: "SSIM_Y"; the chroma
-// planes U and V as PSNR's lines call them.
-std::string ScoreLabel(const std::string& name)
-{
-    std::string label;
-    for (char c : name)
-        label += char(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c == '-' ? '_' : c);
-    for (const auto& [from, to] : {std::pair<std::string, std::string>{"_CB", "_U"}, {"_CR", "_V"}})
-        if (label.size() >= from.size() && label.compare(label.size() - from.size(), from.size(), from) == 0)
-            label.replace(label.size() - from.size(), from.size(), to);
-    return label;
-}
-
 // One target of a run: its file, and what it measured.
 struct Side {
     const RunTarget* target = nullptr;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <utility>
 
 #include "psnr.h"
 
@@ -48,8 +50,56 @@ PlaneStatistics Summarise(const std::vector<FrameResult>& frames, double peak, P
 
 }  // namespace
 
+double SimilarityDecibels(double score)
+{
+    if (score == 1.0)
+        return 100.0;
+    return -10.0 * std::log10(1.0 - score);
+}
+
+std::string ScoreLabel(const std::string& name)
+{
+    std::string label;
+    for (char c : name)
+        label += char(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c == '-' ? '_' : c);
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"_CB", "_U"}, {"_CR", "_V"}})
+        if (label.size() >= from.size() && label.compare(label.size() - from.size(), from.size(), from) == 0)
+            label.replace(label.size() - from.size(), from.size(), to);
+    return label;
+}
+
+namespace {
+
+double ScoreOf(const FrameResult& f, std::size_t k)
+{
+    return k < f.scores.size() ? f.scores[k] : std::nan("");
+}
+
+ScoreStatistics SummariseScore(const std::vector<FrameResult>& frames, std::size_t k)
+{
+    ScoreStatistics s;
+    double sum = 0.0;
+    for (const FrameResult& f : frames) {
+        const double value = ScoreOf(f, k);
+        sum += value;
+        if (std::isnan(value))
+            continue;
+        if (s.minFrame < 0 || value < s.min)
+            s.min = value, s.minFrame = f.frame;
+        if (s.maxFrame < 0 || value > s.max)
+            s.max = value, s.maxFrame = f.frame;
+    }
+    s.mean = ReportAverage(sum, std::int32_t(frames.size()));
+    if (s.minFrame < 0)
+        s.min = s.max = std::nan("");
+    return s;
+}
+
+}  // namespace
+
 SequenceStatistics ComputeStatistics(const std::vector<FrameResult>& frames,
-                                     const RunDescription& description, std::size_t worstCount)
+                                     const RunDescription& description, std::size_t worstCount,
+                                     const std::string& worstBy)
 {
     SequenceStatistics stats;
     stats.frames = std::int32_t(frames.size());
@@ -73,14 +123,25 @@ SequenceStatistics ComputeStatistics(const std::vector<FrameResult>& frames,
         });
     stats.weighted611 = (6.0 * stats.planes[0].mean + stats.planes[1].mean + stats.planes[2].mean) / 8.0;
 
+    for (std::size_t k = 0; k < description.scores.size(); ++k)
+        stats.scores.push_back(SummariseScore(frames, k));
+
+    // Ranked by a badness: the luma MSE, or the score negated.
+    stats.worstBy = worstBy;
+    std::size_t score = SIZE_MAX;
+    if (!worstBy.empty())
+        score = std::size_t(std::find(description.scores.begin(), description.scores.end(), worstBy) -
+                            description.scores.begin());
+    const auto badness = [score](const FrameResult& f) { return score == SIZE_MAX ? f.mse[0] : -ScoreOf(f, score); };
     std::vector<FrameResult> worst(std::min(worstCount, frames.size()));
-    // Largest luma error first, not-a-number last, earlier frames first among equals.
-    const auto worse = [](const FrameResult& a, const FrameResult& b) {
-        const bool an = std::isnan(a.mse[0]), bn = std::isnan(b.mse[0]);
+    // The worst first, not-a-number last, earlier frames first among equals.
+    const auto worse = [&badness](const FrameResult& a, const FrameResult& b) {
+        const double x = badness(a), y = badness(b);
+        const bool an = std::isnan(x), bn = std::isnan(y);
         if (an != bn)
             return bn;
-        if (!an && a.mse[0] != b.mse[0])
-            return a.mse[0] > b.mse[0];
+        if (!an && x != y)
+            return x > y;
         return a.frame < b.frame;
     };
     std::partial_sort_copy(frames.begin(), frames.end(), worst.begin(), worst.end(), worse);

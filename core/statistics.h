@@ -75,17 +75,39 @@ struct PlaneStatistics {
     std::int32_t maxFrame = -1;
 };
 
+// One score beyond PSNR ("ssim_y") over the frames: larger is better.
+struct ScoreStatistics {
+    double mean = 0;  // not-a-number when a frame has no value
+    double min = 0, max = 0;  // among the frames with a value
+    std::int32_t minFrame = -1;  // -1 when no frame has a value
+    std::int32_t maxFrame = -1;
+};
+
 struct SequenceStatistics {
     std::int32_t frames = 0;
     PlaneStatistics planes[3];   // Y, U, V
     PlaneStatistics yuv;         // of the combined YUV PSNR
     double weighted611 = 0;      // (6 * Y + U + V) / 8 of the mean PSNRs
-    std::vector<FrameResult> worst;  // largest luma MSE first, at most the count asked for
+    std::vector<ScoreStatistics> scores;  // as RunDescription::scores names them
+    std::string worstBy;  // the score the worst frames are ranked by; empty: luma MSE
+    std::vector<FrameResult> worst;  // the worst first, at most the count asked for
 };
 
 // Statistics of `frames` (in frame order) of a run described by `description`.
+// The worst frames are those of largest luma MSE, or with `worstBy` naming one
+// of the description's scores, those of its lowest values; frames without a
+// value come last, earlier frames first among equals.
 SequenceStatistics ComputeStatistics(const std::vector<FrameResult>& frames,
-                                     const RunDescription& description, std::size_t worstCount);
+                                     const RunDescription& description, std::size_t worstCount,
+                                     const std::string& worstBy = {});
+
+// A similarity score (at most 1, as SSIM) in decibels: -10 log10(1 - s);
+// 100.0 for 1, as PSNR gives identical planes, not-a-number for not-a-number.
+double SimilarityDecibels(double score);
+
+// "ssim_y" as people read it beside PSNR_Y: "SSIM_Y"; "ms_ssim_cb": "MS_SSIM_U",
+// the chroma planes named U and V as PSNR's lines name them.
+std::string ScoreLabel(const std::string& name);
 
 // PSNR of a mean squared error against `peak`: 100.0 for 0, never clamped,
 // not-a-number for not-a-number.

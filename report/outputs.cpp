@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -24,12 +25,12 @@ constexpr std::size_t kPieceBytes = 64 << 10;
 const char* const kPlaneKeys[3] = {"y", "u", "v"};
 const char* const kPlaneLabels[3] = {"Y", "U", "V"};
 
-// The seven per-frame series, in libvmaf's names and order.
-struct Metric {
+// PSNR's seven per-frame series, in libvmaf's names and order.
+struct PsnrSeries {
     const char* name;
     double (*value)(const FrameResult&);
 };
-const Metric kMetrics[7] = {
+const PsnrSeries kPsnrSeries[7] = {
     {"psnr_y", [](const FrameResult& f) { return f.psnr[0]; }},
     {"psnr_cb", [](const FrameResult& f) { return f.psnr[1]; }},
     {"psnr_cr", [](const FrameResult& f) { return f.psnr[2]; }},
@@ -38,6 +39,81 @@ const Metric kMetrics[7] = {
     {"mse_cr", [](const FrameResult& f) { return f.mse[2]; }},
     {"psnr_yuv", [](const FrameResult& f) { return f.psnrYuv; }},
 };
+
+// A score of the run beyond PSNR, by its place in RunDescription::scores.
+double ScoreValue(const FrameResult& f, std::size_t k)
+{
+    return k < f.scores.size() ? f.scores[k] : std::numeric_limits<double>::quiet_NaN();
+}
+
+// One per-frame series as JSON and CSV name it: PSNR's, then the run's
+// scores by the names it gives them.
+struct Series {
+    const char* name;
+    double (*psnr)(const FrameResult&);  // null for a score
+    std::size_t score;
+    double operator()(const FrameResult& f) const { return psnr ? psnr(f) : ScoreValue(f, score); }
+};
+
+std::vector<Series> SeriesOf(const RunDescription& d)
+{
+    std::vector<Series> series;
+    for (const PsnrSeries& s : kPsnrSeries)
+        series.push_back({s.name, s.value, 0});
+    for (std::size_t k = 0; k < d.scores.size(); ++k)
+        series.push_back({d.scores[k].c_str(), nullptr, k});
+    return series;
+}
+
+// The scores of one metric, grouped by how they are named: "ssim_y",
+// "ssim_cb", "ssim_cr" its planes', "ssim" the whole frame's.
+struct ScoreFamily {
+    std::string name;                    // "ssim"
+    std::ptrdiff_t planes[3] = {-1, -1, -1};  // in RunDescription::scores; -1 none
+    std::ptrdiff_t whole = -1;
+    std::ptrdiff_t Luma() const { return planes[0] >= 0 ? planes[0] : whole; }
+};
+
+std::vector<ScoreFamily> ScoreFamilies(const std::vector<std::string>& scores)
+{
+    static const char* const kSuffixes[3] = {"_y", "_cb", "_cr"};
+    std::vector<ScoreFamily> families;
+    for (std::size_t k = 0; k < scores.size(); ++k) {
+        std::string name = scores[k];
+        int plane = -1;
+        for (int p = 0; p < 3; ++p)
+            if (name.size() > std::strlen(kSuffixes[p]) && name.ends_with(kSuffixes[p])) {
+                name.resize(name.size() - std::strlen(kSuffixes[p]));
+                plane = p;
+                break;
+            }
+        auto family = std::find_if(families.begin(), families.end(),
+                                   [&name](const ScoreFamily& f) { return f.name == name; });
+        if (family == families.end())
+            family = families.insert(families.end(), ScoreFamily{name});
+        (plane < 0 ? family->whole : family->planes[plane]) = std::ptrdiff_t(k);
+    }
+    return families;
+}
+
+// The luma score of each metric beyond PSNR (its whole-frame score when it
+// has no planes), in the run's order.
+std::vector<std::size_t> LumaScores(const std::vector<std::string>& scores)
+{
+    std::vector<std::size_t> luma;
+    for (const ScoreFamily& family : ScoreFamilies(scores))
+        if (family.Luma() >= 0)
+            luma.push_back(std::size_t(family.Luma()));
+    return luma;
+}
+
+// "MS-SSIM" for the family "ms_ssim".
+std::string FamilyLabel(const std::string& name)
+{
+    std::string label = ScoreLabel(name);
+    std::replace(label.begin(), label.end(), '_', '-');
+    return label;
+}
 
 std::string Fixed(double value, int decimals)
 {
@@ -317,16 +393,17 @@ struct YAxis {
     double Y(double v) const { return kPlotBottom - (v - min) / (max - min) * (kPlotBottom - kPlotTop); }
 };
 
-// `lowest` > `highest` when there was no value at all.
-YAxis YAxisOf(double lowest, double highest)
+// `lowest` > `highest` when there was no value at all; `band`: the span a
+// flat curve gets, and `empty` the axis of a chart without values.
+YAxis YAxisOf(double lowest, double highest, double band = 0.1, double empty = 50)
 {
     YAxis a{lowest, highest, 1, 0, lowest <= highest};
     if (!a.anyValue)
-        a.min = 0, a.max = 50;
+        a.min = 0, a.max = empty;
     // A flat curve gets a band around it rather than a zero-height axis.
-    if (a.max - a.min < 0.1) {
+    if (a.max - a.min < band) {
         const double middle = (a.min + a.max) / 2;
-        a.min = middle - 0.05, a.max = middle + 0.05;
+        a.min = middle - band / 2, a.max = middle + band / 2;
     }
     // A little room, so that an extreme does not sit on the frame of the plot.
     const double margin = (a.max - a.min) * 0.02;
@@ -355,7 +432,9 @@ std::string YGrid(const YAxis& a)
 // and the highest value falling into it, in the order they occur: the outline
 // of the curve survives, and the point count stays within twice the plot's
 // width however many frames there are.
-std::string PolylinePoints(const std::vector<FrameResult>& frames, int plane, const XAxis& xAxis,
+using FrameValue = std::function<double(const FrameResult&)>;
+
+std::string PolylinePoints(const std::vector<FrameResult>& frames, const FrameValue& value, const XAxis& xAxis,
                            const std::function<double(double)>& yOf)
 {
     struct Extreme {
@@ -387,7 +466,7 @@ std::string PolylinePoints(const std::vector<FrameResult>& frames, int plane, co
         }
     };
     for (std::size_t i = 0; i < frames.size(); ++i) {
-        const double v = frames[i].psnr[plane];
+        const double v = value(frames[i]);
         if (std::isnan(v))
             continue;
         const double x = FrameToX(double(frames[i].frame), xAxis);
@@ -407,27 +486,51 @@ std::string PolylinePoints(const std::vector<FrameResult>& frames, int plane, co
     return points;
 }
 
-std::string Chart(const RunRecord& run)
+// One chart of a run: a metric's planes (and whole frame) over the frames.
+struct ChartSeries {
+    std::string cls;    // "plane-y": its colour
+    std::string id;     // "series-y"
+    std::string label;  // "Y", in the legend
+    std::string style;  // inline, for a series without a class of its own
+    FrameValue value;
+    double mean;  // drawn dashed; not-a-number: none, and the legend says so
+};
+
+struct ChartSpec {
+    std::string title;      // "逐帧 PSNR", for screen readers
+    std::string axisTitle;  // "PSNR (dB)"
+    std::string unit;       // " dB", after a worst frame's value
+    double band = 0.1;      // of a flat curve
+    double empty = 50;      // the top of an axis without values
+    std::vector<ChartSeries> series;  // luma first
+};
+
+std::string Chart(const RunRecord& run, const ChartSpec& spec)
 {
     const auto& frames = run.frames;
     const SequenceStatistics& stats = run.statistics;
 
     double yMin = std::numeric_limits<double>::infinity(), yMax = -yMin;
-    for (const FrameResult& f : frames)
-        for (double v : f.psnr)
+    for (const ChartSeries& series : spec.series)
+        for (const FrameResult& f : frames) {
+            const double v = series.value(f);
             if (std::isfinite(v))
                 yMin = std::min(yMin, v), yMax = std::max(yMax, v);
-    const YAxis yAxis = YAxisOf(yMin, yMax);
+        }
+    const YAxis yAxis = YAxisOf(yMin, yMax, spec.band, spec.empty);
     const bool anyValue = yAxis.anyValue;
     XAxis xAxis{0, 1};
     if (!frames.empty())
         xAxis = {double(frames.front().frame), double(frames.back().frame)};
     const auto yOf = [&](double v) { return yAxis.Y(v); };
+    const auto styled = [](const ChartSeries& series) {
+        return series.style.empty() ? std::string() : " style=\"" + series.style + "\"";
+    };
 
     std::string svg;
     svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" width=\"" + std::to_string(kChartWidth) +
            "\" height=\"" + std::to_string(kChartHeight) + "\" viewBox=\"0 0 " + std::to_string(kChartWidth) + ' ' +
-           std::to_string(kChartHeight) + "\" role=\"img\" aria-label=\"逐帧 PSNR\">\n";
+           std::to_string(kChartHeight) + "\" role=\"img\" aria-label=\"" + spec.title + "\">\n";
 
     // Grid and tick labels.
     svg += "<g class=\"grid\">\n" + YGrid(yAxis);
@@ -449,27 +552,28 @@ std::string Chart(const RunRecord& run)
     svg += "<text class=\"axis-title\" x=\"" + std::to_string((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
            std::to_string(kChartHeight - 12) + "\" text-anchor=\"middle\">帧</text>\n";
     svg += "<text class=\"axis-title\" transform=\"translate(16 " + std::to_string((kPlotTop + kPlotBottom) / 2) +
-           ") rotate(-90)\" text-anchor=\"middle\">PSNR (dB)</text>\n";
+           ") rotate(-90)\" text-anchor=\"middle\">" + spec.axisTitle + "</text>\n";
 
     // Means dashed under the curves, so the curves stay readable.
-    for (int p = 0; p < 3; ++p) {
-        if (!std::isfinite(stats.planes[p].mean))
+    for (const ChartSeries& series : spec.series) {
+        if (!std::isfinite(series.mean))
             continue;
-        const std::string y = Coordinate(yOf(stats.planes[p].mean));
-        svg += "<line class=\"mean plane-" + std::string(kPlaneKeys[p]) + "\" x1=\"" + std::to_string(kPlotLeft) +
+        const std::string y = Coordinate(yOf(series.mean));
+        svg += "<line class=\"mean " + series.cls + "\"" + styled(series) + " x1=\"" + std::to_string(kPlotLeft) +
                "\" y1=\"" + y + "\" x2=\"" + std::to_string(kPlotRight) + "\" y2=\"" + y + "\"/>\n";
     }
     // Every plane keeps its polyline; a plane without numbers (gray input) has
     // an empty one, so the chart's structure does not depend on the format.
-    for (int p = 0; p < 3; ++p)
-        svg += "<polyline class=\"series plane-" + std::string(kPlaneKeys[p]) + "\" id=\"series-" + kPlaneKeys[p] +
-               "\" points=\"" + PolylinePoints(frames, p, xAxis, yOf) + "\"/>\n";
+    for (const ChartSeries& series : spec.series)
+        svg += "<polyline class=\"series " + series.cls + "\" id=\"" + series.id + "\"" + styled(series) +
+               " points=\"" + PolylinePoints(frames, series.value, xAxis, yOf) + "\"/>\n";
     for (const FrameResult& f : stats.worst) {
-        if (!std::isfinite(f.psnr[0]))
+        const double v = spec.series.front().value(f);
+        if (!std::isfinite(v))
             continue;
         svg += "<circle class=\"worst\" cx=\"" + Coordinate(FrameToX(f.frame, xAxis)) + "\" cy=\"" +
-               Coordinate(yOf(f.psnr[0])) + "\" r=\"5\"><title>帧 " + std::to_string(f.frame) + "：Y " +
-               FormatValue(f.psnr[0]) + " dB</title></circle>\n";
+               Coordinate(yOf(v)) + "\" r=\"5\"><title>帧 " + std::to_string(f.frame) + "：" +
+               spec.series.front().label + " " + FormatValue(v) + spec.unit + "</title></circle>\n";
     }
     if (!anyValue)
         svg += "<text class=\"empty\" x=\"" + std::to_string((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
@@ -478,13 +582,14 @@ std::string Chart(const RunRecord& run)
     // Legend, above the plot.
     svg += "<g class=\"legend\">\n";
     int x = kPlotLeft;
-    for (int p = 0; p < 3; ++p) {
-        const bool empty = !std::isfinite(stats.planes[p].mean);
-        svg += "<line class=\"series plane-" + std::string(kPlaneKeys[p]) + "\" x1=\"" + std::to_string(x) +
+    for (const ChartSeries& series : spec.series) {
+        const bool empty = !std::isfinite(series.mean);
+        svg += "<line class=\"series " + series.cls + "\"" + styled(series) + " x1=\"" + std::to_string(x) +
                "\" y1=\"20\" x2=\"" + std::to_string(x + 24) + "\" y2=\"20\"/>\n";
-        svg += "<text x=\"" + std::to_string(x + 30) + "\" y=\"24\">" + kPlaneLabels[p] +
-               (empty ? "（无数据）" : "") + "</text>\n";
-        x += empty ? 130 : 60;
+        svg += "<text x=\"" + std::to_string(x + 30) + "\" y=\"24\">" + series.label + (empty ? "（无数据）" : "") +
+               "</text>\n";
+        // A one-letter label takes 60 units, a longer one more.
+        x += (empty ? 130 : 60) + 7 * std::max(0, DisplayWidth(series.label) - 1);
     }
     svg += "<line class=\"mean legend-mean\" x1=\"" + std::to_string(x) + "\" y1=\"20\" x2=\"" +
            std::to_string(x + 24) + "\" y2=\"20\"/>\n";
@@ -494,6 +599,39 @@ std::string Chart(const RunRecord& run)
     svg += "<text x=\"" + std::to_string(x + 30) + "\" y=\"24\">最差帧（Y）</text>\n";
     svg += "</g>\n</svg>\n";
     return svg;
+}
+
+// The colour of a metric's whole-frame curve, which has no plane of its own.
+constexpr const char* kWholeFrameStroke = "stroke: #555";
+
+ChartSpec PsnrChart(const SequenceStatistics& stats)
+{
+    ChartSpec spec{"逐帧 PSNR", "PSNR (dB)", " dB", 0.1, 50, {}};
+    for (int p = 0; p < 3; ++p)
+        spec.series.push_back({std::string("plane-") + kPlaneKeys[p], std::string("series-") + kPlaneKeys[p],
+                               kPlaneLabels[p], "", [p](const FrameResult& f) { return f.psnr[p]; },
+                               stats.planes[p].mean});
+    return spec;
+}
+
+// A metric beyond PSNR: its planes', then its whole frame's scores.
+ChartSpec ScoreChart(const ScoreFamily& family, const SequenceStatistics& stats)
+{
+    const std::string label = FamilyLabel(family.name);
+    ChartSpec spec{"逐帧 " + label, label, "", 0.001, 1, {}};
+    const auto add = [&](std::ptrdiff_t k, std::string cls, std::string id, std::string name, std::string style) {
+        const std::size_t score = std::size_t(k);
+        spec.series.push_back({std::move(cls), family.name + "-" + id, std::move(name), std::move(style),
+                               [score](const FrameResult& f) { return ScoreValue(f, score); },
+                               score < stats.scores.size() ? stats.scores[score].mean : std::nan("")});
+    };
+    for (int p = 0; p < 3; ++p)
+        if (family.planes[p] >= 0)
+            add(family.planes[p], std::string("plane-") + kPlaneKeys[p], std::string("series-") + kPlaneKeys[p],
+                kPlaneLabels[p], "");
+    if (family.whole >= 0)
+        add(family.whole, "whole", "series-whole", "整帧", kWholeFrameStroke);
+    return spec;
 }
 
 const char* const kStyle = R"(
@@ -546,45 +684,36 @@ std::string HtmlFrame(std::int32_t frame)
 // One frame's object in the "frames" array, in exactly the bytes dump(2)
 // gives it there: the same indentation, and numbers through the library's own
 // shortest round-trip formatting.
-// PSNR's series, then the run's other scores by the names it gives them.
-void AppendJsonFrame(std::string& text, const FrameResult& f, const std::vector<std::string>& scores)
+void AppendJsonFrame(std::string& text, const FrameResult& f, const std::vector<Series>& series)
 {
     char number[64];
     text += "    {\n      \"frameNum\": ";
     text.append(number, std::to_chars(number, number + sizeof number, f.frame).ptr);
     text += ",\n      \"metrics\": {\n";
-    const std::size_t count = std::size(kMetrics) + scores.size();
-    for (std::size_t k = 0; k < count; ++k) {
-        const bool psnr = k < std::size(kMetrics);
-        const std::size_t extra = k - std::size(kMetrics);
-        text.append("        \"").append(psnr ? kMetrics[k].name : scores[extra]).append("\": ");
-        const double v = psnr ? kMetrics[k].value(f) : extra < f.scores.size() ? f.scores[extra] : NAN;
+    for (const Series& s : series) {
+        text.append("        \"").append(s.name).append("\": ");
+        const double v = s(f);
         if (std::isfinite(v))
             text.append(number, nlohmann::detail::to_chars(number, number + sizeof number, v));
         else
             text += "null";
-        text += k + 1 == count ? "\n      }\n    }" : ",\n";
+        text += &s == &series.back() ? "\n      }\n    }" : ",\n";
     }
 }
 
-void AppendCsvRow(std::string& text, const FrameResult& f, std::size_t extraScores)
+void AppendCsvRow(std::string& text, const FrameResult& f, const std::vector<Series>& series)
 {
     char row[8 * kFixedChars];
     char* end = std::to_chars(row, row + sizeof row, f.frame).ptr;
-    for (const Metric& m : kMetrics) {
-        *end++ = ',';
-        const double v = m.value(f);
-        if (!std::isnan(v))
-            end = FixedToChars(end, row + sizeof row, v, 6);
-    }
-    for (std::size_t k = 0; k < extraScores; ++k) {
+    for (const Series& s : series) {
         if (end + kFixedChars + 1 > row + sizeof row) {
             text.append(row, end);
             end = row;
         }
         *end++ = ',';
-        if (k < f.scores.size() && !std::isnan(f.scores[k]))
-            end = FixedToChars(end, row + sizeof row, f.scores[k], 6);
+        const double v = s(f);
+        if (!std::isnan(v))
+            end = FixedToChars(end, row + sizeof row, v, 6);
     }
     *end++ = '\n';
     text.append(row, end);
@@ -602,20 +731,14 @@ void WriteJson(const RunRecord& run, const TextSink& out)
     root["version"] = kVersion;
     root["frames"] = Json::array();  // filled in below, as text
 
+    const std::vector<Series> series = SeriesOf(d);
     Json pooled;
-    for (const Metric& m : kMetrics) {
-        const Pool p = PoolOf(run.frames, m.value);
-        pooled[m.name] = Json{{"min", Number(p.min)},
+    for (const Series& s : series) {
+        const Pool p = PoolOf(run.frames, s);
+        pooled[s.name] = Json{{"min", Number(p.min)},
                               {"max", Number(p.max)},
                               {"mean", Number(p.mean)},
                               {"harmonic_mean", Number(p.harmonicMean)}};
-    }
-    for (std::size_t k = 0; k < d.scores.size(); ++k) {
-        const Pool p = PoolOf(run.frames, [k](const FrameResult& f) { return k < f.scores.size() ? f.scores[k] : NAN; });
-        pooled[d.scores[k]] = Json{{"min", Number(p.min)},
-                                   {"max", Number(p.max)},
-                                   {"mean", Number(p.mean)},
-                                   {"harmonic_mean", Number(p.harmonicMean)}};
     }
     root["pooled_metrics"] = std::move(pooled);
     root["aggregate_metrics"] = Json{{"apsnr_y", Number(stats.planes[0].pooled)},
@@ -656,13 +779,33 @@ void WriteJson(const RunRecord& run, const TextSink& out)
     planes["yuv"] = PlaneJson(stats.yuv);
     own["planes"] = std::move(planes);
     own["weighted_611"] = Number(stats.weighted611);
+    // Beyond PSNR, each score's extremes and mean, and what ranked the worst frames.
+    if (!d.scores.empty()) {
+        Json scores;
+        for (std::size_t k = 0; k < d.scores.size() && k < stats.scores.size(); ++k) {
+            const ScoreStatistics& s = stats.scores[k];
+            scores[d.scores[k]] = Json{{"mean", Number(s.mean)},
+                                       {"mean_db", Number(SimilarityDecibels(s.mean))},
+                                       {"min", Number(s.min)},
+                                       {"min_frame", FrameNumber(s.minFrame)},
+                                       {"max", Number(s.max)},
+                                       {"max_frame", FrameNumber(s.maxFrame)}};
+        }
+        own["scores"] = std::move(scores);
+    }
+    if (!stats.worstBy.empty())
+        own["worst_by"] = stats.worstBy;
     Json worst = Json::array();
-    for (const FrameResult& f : stats.worst)
-        worst.push_back(Json{{"frame", f.frame},
-                             {"psnr_y", Number(f.psnr[0])},
-                             {"psnr_u", Number(f.psnr[1])},
-                             {"psnr_v", Number(f.psnr[2])},
-                             {"psnr_yuv", Number(f.psnrYuv)}});
+    for (const FrameResult& f : stats.worst) {
+        Json frame{{"frame", f.frame},
+                   {"psnr_y", Number(f.psnr[0])},
+                   {"psnr_u", Number(f.psnr[1])},
+                   {"psnr_v", Number(f.psnr[2])},
+                   {"psnr_yuv", Number(f.psnrYuv)}};
+        for (std::size_t k = 0; k < d.scores.size(); ++k)
+            frame[d.scores[k]] = Number(ScoreValue(f, k));
+        worst.push_back(std::move(frame));
+    }
     own["worst_frames"] = std::move(worst);
     root["lorvane"] = std::move(own);
 
@@ -681,7 +824,7 @@ void WriteJson(const RunRecord& run, const TextSink& out)
         for (const FrameResult& f : run.frames) {
             if (&f != &run.frames.front())
                 piece += ",\n";
-            AppendJsonFrame(piece, f, d.scores);
+            AppendJsonFrame(piece, f, series);
             if (piece.size() >= kPieceBytes) {
                 out(piece);
                 piece.clear();
@@ -702,16 +845,14 @@ std::string JsonText(const RunRecord& run)
 
 void WriteCsv(const RunRecord& run, const TextSink& out)
 {
-    const std::vector<std::string>& scores = run.outcome.description.scores;
+    const std::vector<Series> series = SeriesOf(run.outcome.description);
     std::string text = "Frame";
-    for (const Metric& m : kMetrics)
-        text += std::string(",") + m.name;
-    for (const std::string& name : scores)
-        text += "," + name;
+    for (const Series& s : series)
+        text += std::string(",") + s.name;
     text += '\n';
     // Straight into the text, a row at a time: this runs once per frame.
     for (const FrameResult& f : run.frames) {
-        AppendCsvRow(text, f, scores.size());
+        AppendCsvRow(text, f, series);
         if (text.size() >= kPieceBytes) {
             out(text);
             text.clear();
@@ -740,18 +881,34 @@ std::string StatisticsTable(const RunRecord& run)
     text += Columns(rows);
     text += "6:1:1 加权（(6Y+U+V)/8 的平均）：" + TableValue(stats.weighted611) + '\n';
     const RunDescription& d = run.outcome.description;
+    if (!d.scores.empty()) {
+        text += "\n其他指标（越大越好；dB = -10·log10(1 - 平均)，平均为 1 时记为 100.000000）\n";
+        std::vector<std::vector<std::string>> scoreRows = {{"指标", "平均", "dB", "最小", "帧", "最大", "帧"}};
+        for (std::size_t k = 0; k < d.scores.size() && k < stats.scores.size(); ++k) {
+            const ScoreStatistics& s = stats.scores[k];
+            scoreRows.push_back({ScoreLabel(d.scores[k]), TableValue(s.mean), TableValue(SimilarityDecibels(s.mean)),
+                                 TableValue(s.min), TableFrame(s.minFrame), TableValue(s.max), TableFrame(s.maxFrame)});
+        }
+        text += Columns(scoreRows);
+    }
     if (d.sourceEncode.decoded)
         text += "源参考序列编码：" + EncodeText(d.sourceEncode, stats.frames) + '\n';
     if (d.targetEncode.decoded)
         text += "目标序列编码：" + EncodeText(d.targetEncode, stats.frames) + '\n';
 
     if (!stats.worst.empty()) {
-        text += "\n最差帧（按 Y 的 PSNR）\n";
+        text += stats.worstBy.empty() ? "\n最差帧（按 Y 的 PSNR）\n" : "\n最差帧（按 " + ScoreLabel(stats.worstBy) + "，从低到高）\n";
+        // Beside PSNR, the luma score of each other metric.
+        const std::vector<std::size_t> luma = LumaScores(d.scores);
         std::vector<std::vector<std::string>> worst = {{"名次", "帧", "PSNR_Y", "PSNR_U", "PSNR_V"}};
+        for (std::size_t k : luma)
+            worst[0].push_back(ScoreLabel(d.scores[k]));
         for (std::size_t i = 0; i < stats.worst.size(); ++i) {
             const FrameResult& f = stats.worst[i];
             worst.push_back({std::to_string(i + 1), std::to_string(f.frame), TableValue(f.psnr[0]),
                              TableValue(f.psnr[1]), TableValue(f.psnr[2])});
+            for (std::size_t k : luma)
+                worst.back().push_back(TableValue(ScoreValue(f, k)));
         }
         text += Columns(worst);
     }
@@ -815,20 +972,44 @@ std::string HtmlReport(const RunRecord& run)
          "<td colspan=\"5\"></td></tr>\n</table>\n";
     h += "<p class=\"note\">平均：各帧 PSNR 的算术平均；合并：全部帧平均均方误差的 PSNR；"
          "6:1:1 加权：(6 × Y + U + V) / 8，取各分量的平均值。</p>\n";
+    if (!d.scores.empty()) {
+        h += "<table class=\"stats\">\n<tr><th>指标</th><th class=\"num\">平均</th><th class=\"num\">平均 (dB)</th>"
+             "<th class=\"num\">最小</th><th class=\"num\">帧</th><th class=\"num\">最大</th>"
+             "<th class=\"num\">帧</th></tr>\n";
+        for (std::size_t k = 0; k < d.scores.size() && k < stats.scores.size(); ++k) {
+            const ScoreStatistics& s = stats.scores[k];
+            h += "<tr>" + Cell(ScoreLabel(d.scores[k]), false) + Cell(HtmlValue(s.mean)) +
+                 Cell(HtmlValue(SimilarityDecibels(s.mean))) + Cell(HtmlValue(s.min)) + Cell(HtmlFrame(s.minFrame)) +
+                 Cell(HtmlValue(s.max)) + Cell(HtmlFrame(s.maxFrame)) + "</tr>\n";
+        }
+        h += "</table>\n<p class=\"note\">平均：各帧数值的算术平均，越大越好；平均 (dB)：-10 × log10(1 - 平均)，"
+             "平均为 1（各帧完全相同）时记为 100.000000，同 PSNR。</p>\n";
+    }
 
-    h += "<h2>逐帧 PSNR</h2>\n" + Chart(run);
+    h += "<h2>逐帧 PSNR</h2>\n" + Chart(run, PsnrChart(stats));
+    for (const ScoreFamily& family : ScoreFamilies(d.scores))
+        h += "<h2>逐帧 " + Xml(FamilyLabel(family.name)) + "</h2>\n" + Chart(run, ScoreChart(family, stats));
 
     h += "<h2>最差帧</h2>\n";
     if (stats.worst.empty()) {
         h += "<p>没有比较任何帧。</p>\n";
     } else {
+        if (!stats.worstBy.empty())
+            h += "<p>按 " + Xml(ScoreLabel(stats.worstBy)) + " 从低到高排列。</p>\n";
+        const std::vector<std::size_t> luma = LumaScores(d.scores);
         h += "<table class=\"worst\">\n<tr><th class=\"num\">名次</th><th class=\"num\">帧</th>"
              "<th class=\"num\">PSNR_Y</th><th class=\"num\">PSNR_U</th><th class=\"num\">PSNR_V</th>"
-             "<th class=\"num\">PSNR_YUV</th></tr>\n";
+             "<th class=\"num\">PSNR_YUV</th>";
+        for (std::size_t k : luma)
+            h += "<th class=\"num\">" + Xml(ScoreLabel(d.scores[k])) + "</th>";
+        h += "</tr>\n";
         for (std::size_t i = 0; i < stats.worst.size(); ++i) {
             const FrameResult& f = stats.worst[i];
             h += "<tr>" + Cell(std::to_string(i + 1)) + Cell(std::to_string(f.frame)) + Cell(HtmlValue(f.psnr[0])) +
-                 Cell(HtmlValue(f.psnr[1])) + Cell(HtmlValue(f.psnr[2])) + Cell(HtmlValue(f.psnrYuv)) + "</tr>\n";
+                 Cell(HtmlValue(f.psnr[1])) + Cell(HtmlValue(f.psnr[2])) + Cell(HtmlValue(f.psnrYuv));
+            for (std::size_t k : luma)
+                h += Cell(HtmlValue(ScoreValue(f, k)));
+            h += "</tr>\n";
         }
         h += "</table>\n";
     }
@@ -843,26 +1024,36 @@ namespace {
 const char* const kTargetColours[] = {"#1f5fa8", "#c0392b", "#2e8b57", "#8e44ad", "#d35400",
                                       "#16a085", "#7f8c8d", "#b7950b", "#2c3e50", "#e84393"};
 
-// Luma PSNR of every target on one chart, frame numbers of each from 0.
-std::string LumaChart(const std::vector<RunRecord>& runs)
+// One luma series of every target on one chart, frame numbers of each from 0:
+// PSNR's by default.
+struct LumaSpec {
+    std::string title = "逐帧亮度 PSNR";
+    std::string axisTitle = "PSNR_Y (dB)";
+    FrameValue value = [](const FrameResult& f) { return f.psnr[0]; };
+    double band = 0.1, empty = 50;
+};
+
+std::string LumaChart(const std::vector<RunRecord>& runs, const LumaSpec& spec = {})
 {
     double yMin = std::numeric_limits<double>::infinity(), yMax = -yMin;
     XAxis xAxis{0, 1};
     for (const RunRecord& run : runs) {
-        for (const FrameResult& f : run.frames)
-            if (std::isfinite(f.psnr[0]))
-                yMin = std::min(yMin, f.psnr[0]), yMax = std::max(yMax, f.psnr[0]);
+        for (const FrameResult& f : run.frames) {
+            const double v = spec.value(f);
+            if (std::isfinite(v))
+                yMin = std::min(yMin, v), yMax = std::max(yMax, v);
+        }
         if (!run.frames.empty())
             xAxis.last = std::max(xAxis.last, double(run.frames.back().frame));
     }
-    const YAxis yAxis = YAxisOf(yMin, yMax);
+    const YAxis yAxis = YAxisOf(yMin, yMax, spec.band, spec.empty);
     const bool anyValue = yAxis.anyValue;
     const auto yOf = [&](double v) { return yAxis.Y(v); };
 
     std::string svg;
     svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" width=\"" + std::to_string(kChartWidth) +
            "\" height=\"" + std::to_string(kChartHeight) + "\" viewBox=\"0 0 " + std::to_string(kChartWidth) + ' ' +
-           std::to_string(kChartHeight) + "\" role=\"img\" aria-label=\"逐帧亮度 PSNR\">\n<g class=\"grid\">\n" + YGrid(yAxis);
+           std::to_string(kChartHeight) + "\" role=\"img\" aria-label=\"" + spec.title + "\">\n<g class=\"grid\">\n" + YGrid(yAxis);
     const double span = xAxis.last - xAxis.first;
     const double xStep = span < 1 ? 1 : std::max(1.0, NiceStep(span, 8));
     for (double f = 0; f <= xAxis.last; f += xStep) {
@@ -877,11 +1068,11 @@ std::string LumaChart(const std::vector<RunRecord>& runs)
     svg += "<text class=\"axis-title\" x=\"" + std::to_string((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
            std::to_string(kChartHeight - 12) + "\" text-anchor=\"middle\">帧</text>\n";
     svg += "<text class=\"axis-title\" transform=\"translate(16 " + std::to_string((kPlotTop + kPlotBottom) / 2) +
-           ") rotate(-90)\" text-anchor=\"middle\">PSNR_Y (dB)</text>\n";
+           ") rotate(-90)\" text-anchor=\"middle\">" + spec.axisTitle + "</text>\n";
     for (std::size_t r = 0; r < runs.size(); ++r)
         svg += "<polyline class=\"series\" id=\"series-" + std::to_string(r) + "\" style=\"stroke: " +
                kTargetColours[r % std::size(kTargetColours)] + "\" points=\"" +
-               PolylinePoints(runs[r].frames, 0, xAxis, yOf) + "\"><title>" + Xml(runs[r].outcome.description.targetPath) +
+               PolylinePoints(runs[r].frames, spec.value, xAxis, yOf) + "\"><title>" + Xml(runs[r].outcome.description.targetPath) +
                "</title></polyline>\n";
     if (!anyValue)
         svg += "<text class=\"empty\" x=\"" + std::to_string((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
@@ -940,7 +1131,31 @@ std::string HtmlReport(const std::vector<RunRecord>& runs, const std::string& mo
              "</td></tr>\n";
     }
     h += "</table>\n<p class=\"note\">平均：各帧 PSNR 的算术平均；合并：全部帧平均均方误差的 PSNR。</p>\n";
+    // Every target measured the same metrics: the first one's names serve all.
+    if (!d.scores.empty()) {
+        h += "<table class=\"stats\">\n<tr><th>目标序列</th>";
+        for (const std::string& name : d.scores)
+            h += "<th class=\"num\">" + Xml(ScoreLabel(name)) + " 平均</th>";
+        h += "</tr>\n";
+        for (std::size_t r = 0; r < runs.size(); ++r) {
+            const RunRecord& run = runs[r];
+            h += "<tr><td><span style=\"color: " + std::string(kTargetColours[r % std::size(kTargetColours)]) +
+                 "\">■</span> " + Xml(run.outcome.description.targetPath) + "</td>";
+            for (std::size_t k = 0; k < d.scores.size(); ++k)
+                h += Cell(HtmlValue(k < run.statistics.scores.size() ? run.statistics.scores[k].mean : std::nan("")));
+            h += "</tr>\n";
+        }
+        h += "</table>\n<p class=\"note\">平均：各帧数值的算术平均，越大越好。</p>\n";
+    }
     h += "<h2>逐帧亮度 PSNR</h2>\n" + LumaChart(runs);
+    for (const ScoreFamily& family : ScoreFamilies(d.scores)) {
+        const std::string label = FamilyLabel(family.name);
+        const std::size_t luma = std::size_t(family.Luma());
+        const std::string axis = family.planes[0] >= 0 ? ScoreLabel(d.scores[luma]) : label;
+        h += "<h2>逐帧亮度 " + Xml(label) + "</h2>\n" +
+             LumaChart(runs, {"逐帧亮度 " + label, axis, [luma](const FrameResult& f) { return ScoreValue(f, luma); },
+                              0.001, 1});
+    }
     h += more + "</main>\n</body>\n</html>\n";
     return h;
 }

@@ -123,6 +123,8 @@ TEST_F(Cli, BadCommandLinesExitWithTwoAndTouchNothing)
              {{"-o", result, "-s", "176x144", ref}, "需要两个序列文件：参考序列和目标序列。"},
              {{"-o", result, "-s", "176x144", "-s", "8x8", ref, tgt}, "选项 --size 只能给出一次。"},
              {{"-o", result, "-s", "176x144", "--bogus", ref, tgt}, "无法识别的参数：--bogus"},
+             {{"-o", result, "-s", "176x144", "--stats", "--worst-by", "ssim", ref, tgt},
+              "--worst-by ssim：这次没有测量 ssim，请用 -m ssim 加上它。"},
          }) {
         const Outcome run = s.Run(args);
         EXPECT_EQ(run.status, 2) << reason;
@@ -843,4 +845,69 @@ TEST_F(Cli, SsimAgreesWithFfmpegsSsimFilter)
     EXPECT_EQ(s.Run({"-m", "ssim,ssim", "a", "b"}).err,
               "lorvane-cli：指标 \"ssim\" 给出了两次。\n请运行 lorvane-cli --help 查看用法。\n");
     EXPECT_EQ(s.Run({"-m", "ms-ssim", "a", "b"}).status, 2);
+}
+
+// Four frames on a flat picture, each luma plane off in its own way: 0 identical, 1 all 8 brighter
+// (the largest MSE, yet SSIM barely moves), 2 a checkerboard ±2 and 3 one of ±1 (small MSEs, but
+// structure SSIM sees). Chroma is identical throughout: its SSIM is 1, printed 100 in dB as PSNR's.
+TEST_F(Cli, WorstByRanksTheWorstFramesByThatMetric)
+{
+    constexpr int width = 64, height = 48, luma = width * height;
+    std::string reference, target;
+    for (int f = 0; f < 4; ++f)
+        for (int i = 0; i < luma * 3 / 2; ++i) {
+            const int sign = (i % width + i / width) % 2 ? 1 : -1;
+            reference.push_back(char(100));
+            target.push_back(char(i >= luma ? 100 : f == 1 ? 108 : f == 2 ? 100 + 2 * sign : f == 3 ? 100 + sign : 100));
+        }
+    WriteFile(ref, reference);
+    WriteFile(tgt, target);
+    const std::string json = s.dir + "/w.json";
+    const auto worstFrames = [&] {
+        const std::string text = ReadFile(json);
+        std::string order;
+        const std::regex frame(R"("frame": ([0-9]+))");
+        for (auto it = std::sregex_iterator(text.begin() + text.find("\"worst_frames\""), text.end(), frame);
+             it != std::sregex_iterator(); ++it)
+            order += (*it)[1].str();
+        return order;
+    };
+    const std::vector<std::string> common = {"-q", "-s", "64x48", "--stats", "--worst", "4", "--json", json, ref, tgt};
+    const auto run = [&](std::vector<std::string> args) {
+        args.insert(args.end(), common.begin(), common.end());
+        return s.Run(args);
+    };
+
+    const Outcome plain = run({});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    const std::string plainJson = ReadFile(json);
+    EXPECT_EQ(worstFrames(), "1230");
+    // Naming the default changes nothing.
+    const Outcome byPsnr = run({"-m", "psnr", "--worst-by", "psnr"});
+    EXPECT_EQ(byPsnr.out, plain.out);
+    EXPECT_EQ(ReadFile(json), plainJson);
+
+    for (const auto& [args, order, heading] : std::vector<std::tuple<std::vector<std::string>, std::string, std::string>>{
+             {{"-m", "ssim"}, "1230", "最差帧（按 Y 的 PSNR）"},
+             {{"-m", "ssim", "--worst-by", "ssim"}, "2310", "最差帧（按 SSIM_Y，从低到高）"},
+         }) {
+        const Outcome scored = run(args);
+        ASSERT_EQ(scored.status, 0) << scored.err;
+        EXPECT_EQ(worstFrames(), order) << heading;
+        EXPECT_NE(scored.out.find("\n" + heading + "\n名次  帧"), std::string::npos) << scored.out;
+        EXPECT_NE(scored.out.find("\nSSIM_U  1.000000  100.000000  1.000000   0  1.000000   0\n"), std::string::npos)
+            << scored.out;
+        EXPECT_EQ((ReadFile(json).find("\"worst_by\": \"ssim_y\"") != std::string::npos), args.size() > 2);
+        // PSNR's table stays as it was.
+        const auto psnrTable = [](const std::string& out) {
+            const std::size_t at = out.find("统计（");
+            return out.substr(at, out.find("\n\n", at) - at);
+        };
+        EXPECT_EQ(psnrTable(scored.out), psnrTable(plain.out));
+    }
+
+    const Outcome unknown = run({"--worst-by", "vmaf"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_TRUE(unknown.err.starts_with("lorvane-cli：未知的指标 \"vmaf\"（--worst-by）：可用的指标有 psnr、ssim")) << unknown.err;
+    EXPECT_EQ(unknown.out, "");
 }

@@ -62,6 +62,19 @@ lorvane::RunRecord Record(const std::vector<std::array<double, 3>>& mses, bool g
 // Frame 1 is identical (MSE 0, PSNR 100), frame 2 the worst in luma.
 const std::vector<std::array<double, 3>> kMses = {{10, 4, 8}, {0, 0, 0}, {40, 2, 1}, {20, 4, 2}};
 
+// kMses with SSIM's scores as a run names them: luma lowest in frame 3, none for frame 1's whole
+// frame, chroma identical (1) throughout; the worst frames ranked by `worstBy`.
+lorvane::RunRecord Scored(const std::string& worstBy = {})
+{
+    auto run = Record(kMses);
+    run.outcome.description.scores = {"ssim_y", "ssim_cb", "ssim_cr", "ssim"};
+    const double luma[4] = {0.95, 0.99, 0.95, 0.9};
+    for (std::size_t i = 0; i < run.frames.size(); ++i)
+        run.frames[i].scores = {luma[i], 1, 1, i == 1 ? kNan : 0.5};
+    run.statistics = lorvane::ComputeStatistics(run.frames, run.outcome.description, 3, worstBy);
+    return run;
+}
+
 std::string TempPath(const std::string& name)
 {
     return (fs::temp_directory_path() / ("lorvane-report-" + std::to_string(getpid()) + "-" + name)).string();
@@ -152,6 +165,30 @@ TEST(Report, StatisticsFollowTheirDefinitions)
     EXPECT_EQ(tiny.yuv.minFrame, 1);
     EXPECT_EQ(tiny.planes[2].minFrame, 0);  // all equal: the first
 
+    // Scores beyond PSNR: extremes among the frames with a value, the first of equals; a mean over a
+    // frame without one is none. Ranked by a score, the lowest come first, frames without one last.
+    const auto byLuma = Scored("ssim_y").statistics;
+    ASSERT_EQ(byLuma.scores.size(), 4u);
+    EXPECT_NEAR(byLuma.scores[0].mean, (0.95 + 0.99 + 0.95 + 0.9) / 4, 1e-12);
+    EXPECT_EQ(std::make_pair(byLuma.scores[0].minFrame, byLuma.scores[0].maxFrame), std::make_pair(3, 1));
+    EXPECT_EQ(std::make_pair(byLuma.scores[1].min, byLuma.scores[1].minFrame), std::make_pair(1.0, 0));
+    EXPECT_TRUE(std::isnan(byLuma.scores[3].mean));
+    EXPECT_EQ(std::make_pair(byLuma.scores[3].min, byLuma.scores[3].maxFrame), std::make_pair(0.5, 0));
+    EXPECT_EQ(byLuma.worstBy, "ssim_y");
+    EXPECT_EQ(std::vector<std::int32_t>({byLuma.worst[0].frame, byLuma.worst[1].frame, byLuma.worst[2].frame}),
+              std::vector<std::int32_t>({3, 0, 2}));
+    const auto byWhole = Scored("ssim").statistics;  // frame 1 has none: last, so not among the three
+    EXPECT_EQ(std::vector<std::int32_t>({byWhole.worst[0].frame, byWhole.worst[1].frame, byWhole.worst[2].frame}),
+              std::vector<std::int32_t>({0, 2, 3}));
+    for (const auto& [score, db] : std::vector<std::pair<double, double>>{
+             {1, 100}, {0.99, 20}, {0.9, 10}, {1 - 1e-11, 110}, {0, 0}, {kNan, kNan}}) {
+        const double got = lorvane::SimilarityDecibels(score);
+        EXPECT_TRUE(std::isnan(db) ? std::isnan(got) : std::fabs(got - db) < 1e-5) << score << " " << got;
+    }
+    for (const auto& [name, label] : std::vector<std::pair<std::string, std::string>>{
+             {"ssim_y", "SSIM_Y"}, {"ms_ssim_cb", "MS_SSIM_U"}, {"ssim_cr", "SSIM_V"}, {"ssim", "SSIM"}})
+        EXPECT_EQ(lorvane::ScoreLabel(name), label);
+
     const auto gray = Record({{9, 0, 0}}, true);
     EXPECT_TRUE(std::isnan(gray.statistics.planes[1].mean));
     EXPECT_EQ(gray.statistics.planes[2].minFrame, -1);
@@ -218,6 +255,19 @@ TEST(Report, JsonReadsBackInLibvmafLayout)
     EXPECT_DOUBLE_EQ(s["pooled_metrics"]["ssim_y"]["max"].get<double>(), 0.93);
     EXPECT_NEAR(s["pooled_metrics"]["ssim_y"]["mean"].get<double>(), 0.915, 1e-12);
     EXPECT_TRUE(s["pooled_metrics"]["ssim"]["mean"].is_null());
+    // The lorvane block: each score's statistics, and what ranked the worst frames (when not PSNR)
+    // with every score of each; a run of PSNR alone has neither.
+    const json ranked = json::parse(lorvane::JsonText(Scored("ssim_y")));
+    EXPECT_EQ(ranked["lorvane"]["worst_by"], "ssim_y");
+    EXPECT_EQ(ranked["lorvane"]["worst_frames"][0]["frame"], 3);
+    EXPECT_DOUBLE_EQ(ranked["lorvane"]["worst_frames"][0]["ssim_y"].get<double>(), 0.9);
+    EXPECT_TRUE(ranked["lorvane"]["worst_frames"][0].contains("psnr_y"));
+    EXPECT_EQ(ranked["lorvane"]["scores"]["ssim_y"]["min_frame"], 3);
+    EXPECT_DOUBLE_EQ(ranked["lorvane"]["scores"]["ssim_cb"]["mean_db"].get<double>(), 100.0);
+    EXPECT_TRUE(ranked["lorvane"]["scores"]["ssim"]["mean"].is_null());
+    EXPECT_EQ(ranked["lorvane"]["scores"]["ssim"]["max_frame"], 0);
+    EXPECT_FALSE(j["lorvane"].contains("scores") || j["lorvane"].contains("worst_by"));
+    EXPECT_FALSE(json::parse(lorvane::JsonText(Scored()))["lorvane"].contains("worst_by"));
     const std::string scoredCsv = lorvane::CsvText(scored);
     EXPECT_EQ(scoredCsv.substr(0, scoredCsv.find('\n')), "Frame,psnr_y,psnr_cb,psnr_cr,mse_y,mse_cb,mse_cr,psnr_yuv,ssim_y,ssim");
     EXPECT_NE(scoredCsv.find(",0.910000,\n"), std::string::npos) << scoredCsv;
@@ -232,6 +282,7 @@ TEST(Report, CsvAndTableKeepTheCLocaleAndTheirShape)
     const std::string grayCsv = lorvane::CsvText(Record({{9, 0, 0}}, true));
     const std::string table = lorvane::StatisticsTable(Record({{9, 0, 0}}, true));
     const std::string fullTable = lorvane::StatisticsTable(Record(kMses));
+    const std::string scoredTable = lorvane::StatisticsTable(Scored("ssim_y"));
     if (previous)
         std::setlocale(LC_ALL, "C");
 
@@ -267,6 +318,20 @@ TEST(Report, CsvAndTableKeepTheCLocaleAndTheirShape)
         EXPECT_EQ(widths[i], widths[1]) << fullTable;
     EXPECT_NE(fullTable.find("最差帧"), std::string::npos);
     EXPECT_NE(fullTable.find(lorvane::FormatValue(Psnr(40, 255))), std::string::npos);
+
+    // Scores follow PSNR's table, which stays as it was; identical planes (1) are 100 dB as in PSNR.
+    EXPECT_EQ(scoredTable.substr(0, scoredTable.find("\n\n")), fullTable.substr(0, fullTable.find("\n\n")));
+    const std::string mean = lorvane::FormatValue((0.95 + 0.99 + 0.95 + 0.9) / 4);
+    for (const std::string& line : {std::string("指标        平均          dB      最小  帧      最大  帧"),
+                                    "SSIM_Y  " + mean + "   " + lorvane::FormatValue(lorvane::SimilarityDecibels(0.9475)) +
+                                        "  0.900000   3  0.990000   1",
+                                    std::string("SSIM_U  1.000000  100.000000  1.000000   0  1.000000   0"),
+                                    std::string("SSIM         nan         nan  0.500000   0  0.500000   0"),
+                                    std::string("最差帧（按 SSIM_Y，从低到高）"),
+                                    "1      3  " + lorvane::FormatValue(Psnr(20, 255)) + "  " +
+                                        lorvane::FormatValue(Psnr(4, 255)) + "  " + lorvane::FormatValue(Psnr(2, 255)) +
+                                        "  0.900000"})
+        EXPECT_NE(scoredTable.find("\n" + line + "\n"), std::string::npos) << line << "\n" << scoredTable;
 }
 
 TEST(Report, HtmlIsWellFormedWithOneLinePerPlaneAndStaysSmall)
@@ -292,6 +357,25 @@ TEST(Report, HtmlIsWellFormedWithOneLinePerPlaneAndStaysSmall)
     EXPECT_EQ(report.polylinePoints["series plane-y"], std::vector<std::size_t>{1});
     EXPECT_EQ(report.polylinePoints["series plane-u"], std::vector<std::size_t>{0});
     EXPECT_EQ(report.polylinePoints["series plane-v"], std::vector<std::size_t>{0});
+
+    // A chart per metric: SSIM's has its planes and the whole frame's curve; PSNR's stays one of each.
+    const std::string scoredHtml = lorvane::HtmlReport(Scored("ssim_y"));
+    ASSERT_TRUE(lorvane::WriteOutput(path, scoredHtml));
+    report = ParseReport(path);
+    ASSERT_TRUE(report.wellFormed) << scoredHtml;
+    for (const char* plane : {"series plane-y", "series plane-u", "series plane-v"})
+        EXPECT_EQ(report.polylinePoints[plane], (std::vector<std::size_t>{4, 4})) << plane;
+    EXPECT_EQ(report.polylinePoints["series whole"], std::vector<std::size_t>{3});  // frame 1 has none
+    for (const char* text : {"逐帧 SSIM", "SSIM_Y", "100.000000", "按 SSIM_Y 从低到高排列"})
+        EXPECT_NE(report.text.find(text), std::string::npos) << text;
+    // Several targets: a luma chart per metric, one curve each.
+    const std::string several = lorvane::HtmlReport(std::vector<lorvane::RunRecord>{Scored(), Scored()});
+    ASSERT_TRUE(lorvane::WriteOutput(path, several));
+    report = ParseReport(path);
+    ASSERT_TRUE(report.wellFormed) << several;
+    EXPECT_EQ(report.polylinePoints["series"].size(), 4u);
+    EXPECT_NE(report.text.find("逐帧亮度 SSIM"), std::string::npos);
+    EXPECT_NE(report.text.find("SSIM_Y 平均"), std::string::npos);
 
     // 100,000 frames of varying quality: at most two points a pixel column.
     std::vector<std::array<double, 3>> many(100000);

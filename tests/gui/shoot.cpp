@@ -1,10 +1,12 @@
 // Drives the real windows to the states the README and docs/window.md show,
-// for scripts/screenshot.sh: the form after a run (filled in by auto-fill from
-// the two paths), the results window, and the frame viewer on the worst frame.
+// for scripts/screenshot.sh: the form after a run with SSIM (filled in by
+// auto-fill from the two paths), the results window, and the frame viewer on
+// the worst frame with its error and SSIM maps.
 // Prints each state's name when it is on screen and goes on at the next line
 // on standard input, so that the script can capture each window in turn.
 //   gui_shoot REFERENCE PROCESSED
 #include <QApplication>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QSocketNotifier>
 #include <QTableView>
@@ -54,6 +56,7 @@ int main(int argc, char* argv[])
         static_cast<QLineEdit*>(form.GetDlgItem(id))->setText(QString::fromLocal8Bit(argv[id == IDC_SOURCE_PATH ? 1 : 2]));
         form.AutoFill(true);
     }
+    static_cast<QCheckBox*>(form.GetDlgItem(IDC_SSIM))->setChecked(true);
 
     std::vector<std::function<void()>> steps;
     std::size_t next = 0;
@@ -80,7 +83,7 @@ int main(int argc, char* argv[])
         QObject::connect(viewer, &FrameViewer::frameShown, [viewer] {
             QTimer::singleShot(1000, [] { Say("viewer"); });
         });
-        viewer->setGeometry(80, 80, 1240, 520);
+        viewer->setGeometry(30, 80, 1300, 500);
         results->OpenFrame(form.LastRun()->record.statistics.planes[0].minFrame);
     });
     steps.push_back([&] { app.quit(); });

@@ -101,6 +101,7 @@ private slots:
         QCOMPARE(form.dialog.focusWidget(), form.edit(IDC_SOURCE_PATH));
         QVERIFY(!form.dialog.m_progress->isVisible());
         QCOMPARE(form.edit(IDC_OFFSET)->text(), QStringLiteral("0"));
+        QVERIFY(!qobject_cast<QCheckBox*>(form.dialog.GetDlgItem(IDC_SSIM))->isChecked());
         // Tab order: the original controls as they always were, every one added since after them.
         QStringList chain;
         for (QWidget* w = form.dialog.nextInFocusChain(); w != &form.dialog; w = w->nextInFocusChain())
@@ -108,7 +109,7 @@ private slots:
                 chain << w->objectName().mid(4);
         QCOMPARE(chain.join(' '), QStringLiteral("SOURCE_PATH TARGET_PATH WIDTH HEIGHT FRAMES RESULT_PATH COMPUTE "
                                                  "BROWSE_SOURCE BROWSE_TARGET BROWSE_RESULT AUTHOR_INFO FORMAT PEAK "
-                                                 "VIEW_CHART OFFSET"));
+                                                 "VIEW_CHART OFFSET SSIM"));
     }
 
     // Compute stores the fields in order and stops at the first refusal, which starts no run.
@@ -156,9 +157,13 @@ private slots:
         Write(a, QByteArray(70000 * 6, 'a'));  // 70000 frames of 2 x 2
         Write(b, QByteArray(70000 * 6, 'b'));
         const QString done = "计算成功！", open = "打开文件错误!";
-        const struct { QStringList fields; QString message; QPoint bar; QString offset = "0"; } rows[] = {
+        const struct { QStringList fields; QString message; QPoint bar; QString offset = "0"; bool ssim = false; } rows[] = {
+            // SSIM adds its means to the summary and nothing to the result file. Y's flat windows give
+            // (2·64a·64b + 416) / ((64a)² + (64b)² + 416): 1, 0.99970974 (41 against 42), 0.99891894 (42, 44);
+            // 8 x 4 chroma planes hold no 8 x 8 window.
             {{ref, out, "16", "8", "3", dir.filePath("r.txt")}, Box(done, QMessageBox::NoIcon,
-                "共计3帧，平均PSNR如下：\nPSNR_Y: 63.413669\nPSNR_U: 100.000000\nPSNR_V: 82.710268\n"), {2, 3}},
+                "共计3帧，平均PSNR如下：\nPSNR_Y: 63.413669\nPSNR_U: 100.000000\nPSNR_V: 82.710268\n"
+                "SSIM_Y: 0.999543\nSSIM_U: nan\nSSIM_V: nan\nSSIM: 0.999543\n"), {2, 3}, "0", true},
             // Target frame i against reference frame i + offset: 0-1 and 1-2, then 1-0 and 2-1.
             {{ref, out, "16", "8", "2", ""}, Box(done, QMessageBox::NoIcon,
                 "共计2帧，平均PSNR如下：\nPSNR_Y: 74.065402\nPSNR_U: 48.130804\nPSNR_V: 48.130804\n"), {1, 2}, "1"},
@@ -177,6 +182,8 @@ private slots:
             form.enter(row.fields);
             form.edit(IDC_OFFSET)->clear();
             QTest::keyClicks(form.edit(IDC_OFFSET), row.offset);
+            if (row.ssim)
+                form.click(IDC_SSIM);
             // While a message is up the run goes on: no keys, clicks or closing.
             bool refusedInput = false;
             form.whileShown = [&] {
@@ -191,6 +198,9 @@ private slots:
             QCOMPARE(form.bars, QList<QPoint>{row.bar});
             QVERIFY(refusedInput);
             QCOMPARE(dialog.Settings().offset, row.offset.trimmed().toInt());
+            const std::vector<std::string> metrics = row.ssim ? std::vector<std::string>{"psnr", "ssim"}
+                                                              : std::vector<std::string>{"psnr"};
+            QCOMPARE(dialog.Settings().metrics, metrics);
             // Afterwards the bar is empty and hidden, and the form takes input again.
             QVERIFY(!dialog.m_progress->isVisible() && dialog.m_progress->value() < 1);
             QTest::keyClicks(form.edit(IDC_FRAMES), QStringLiteral("0"));
@@ -243,7 +253,7 @@ private slots:
         CPsnrDialog& dialog = form.dialog;
         // Enter in any field is a click on compute (a run, refusing width 0) and never closes the form.
         QList<int> fields(std::begin(Form::ids), std::end(Form::ids));
-        fields << IDC_OFFSET;
+        fields << IDC_OFFSET << IDC_SSIM;
         for (int id : fields) {
             form.messages.clear();
             QWidget* widget = dialog.GetDlgItem(id);

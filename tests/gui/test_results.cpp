@@ -6,6 +6,7 @@
 #include <QChartView>
 #include <QLegend>
 #include <QLegendMarker>
+#include <QLineSeries>
 
 #include <cmath>
 #include <cstdint>
@@ -94,6 +95,19 @@ QStringList Numbers(const RunRecord& record)
         add(plane.mean), add(plane.pooled), add(plane.min), add(plane.max);
     add(record.statistics.weighted611);
     return numbers;
+}
+
+// The results window's choice of metric: its items' texts and whether it can be changed.
+QString MetricChoice(ResultsWindow& results)
+{
+    for (QComboBox* choice : results.findChildren<QComboBox*>())
+        if (choice->itemText(0) == "PSNR") {
+            QStringList items;
+            for (int i = 0; i < choice->count(); ++i)
+                items << choice->itemText(i);
+            return items.join('|') + (choice->isEnabled() ? "" : " (fixed)");
+        }
+    return QString();
 }
 
 QByteArray Read(const QString& path)
@@ -281,6 +295,8 @@ private slots:
         else
             QCOMPARE(Read(mine), Read(cli));
 
+        QCOMPARE(MetricChoice(*results), QStringLiteral("PSNR (fixed)"));
+
         QTest::keyClick(table, Qt::Key_Return);
         FrameViewer* viewer = results->Viewer();
         QSignalSpy shown(viewer, &FrameViewer::frameShown);
@@ -303,6 +319,7 @@ private slots:
         QCOMPARE(viewer->Frame(), 1);
         QCOMPARE(viewer->windowTitle(), QStringLiteral("帧 1 - Y 48.130804 dB，U 100.000000 dB，V 100.000000 dB"));
         QCOMPARE(viewer->Pictures().errors[0].maxError, 1);  // frame 1: every Y sample one higher
+        QVERIFY(!viewer->Pictures().ssimShown && viewer->Pictures().ssim[0].image.isNull());
         QTest::keyClick(viewer, Qt::Key_Escape);
         QVERIFY(!viewer->isVisible());
     }
@@ -429,12 +446,12 @@ private slots:
                     labels << marker->label();
             return labels;
         };
-        QTRY_COMPARE(visibleLegend().size(), 9);
+        QTRY_COMPARE(visibleLegend().size(), 3);  // one entry a sequence
         const QStringList legend = visibleLegend();
-        QCOMPARE(legend.mid(0, 3), (QStringList{"Y out_16x8.yuv", "U out_16x8.yuv", "V out_16x8.yuv"}));
-        for (const QString& label : legend.mid(3)) {
-            const QString end = legend.indexOf(label) < 6 ? "crf28.yuv" : "crf23.yuv";
-            QVERIFY2(label.mid(1).startsWith(" a_rather_") && label.contains(QChar(0x2026)) && label.endsWith(end) &&
+        QCOMPARE(legend.value(0), QStringLiteral("out_16x8.yuv"));
+        for (const QString& label : legend.mid(1)) {
+            const QString end = legend.indexOf(label) < 2 ? "crf28.yuv" : "crf23.yuv";
+            QVERIFY2(label.startsWith("a_rather_") && label.contains(QChar(0x2026)) && label.endsWith(end) &&
                          label.size() < stem.size(),
                      qPrintable(label));
         }
@@ -456,6 +473,149 @@ private slots:
         for (QPushButton* button : results.findChildren<QPushButton*>())
             if (button->text() == "添加比较序列…")
                 QVERIFY(!button->isEnabled());
+    }
+
+    // With SSIM measured: the metric and plane chosen switch the lines (one a
+    // sequence, each keeping its colour) and the table's columns; the frame
+    // viewer's SSIM map is made of windows whose mean is the run's SSIM.
+    void metricAndPlaneChoice()
+    {
+        QTemporaryDir dir;
+        const QString ref = dir.filePath("ref_32x16.yuv"), out = dir.filePath("out_32x16.yuv"),
+                      more = dir.filePath("more_32x16.yuv");
+        QByteArray frames[3];
+        for (int i = 0; i < 768 * 3; ++i) {
+            const int f = i / 768, value = 40 + (i * 7 + f * 3) % 50;
+            frames[0] += char(value);
+            frames[1] += char(value + (i * 13 + f) % 5 - 2);
+            frames[2] += char(value + (i % 3 == 0 ? 6 : 0));
+        }
+        Write(ref, frames[0]);
+        Write(out, frames[1]);
+        Write(more, frames[2]);
+        Form form;
+        form.edit(IDC_SOURCE_PATH)->setText(ref);
+        form.edit(IDC_TARGET_PATH)->setText(out);
+        qobject_cast<QCheckBox*>(form.dialog.GetDlgItem(IDC_SSIM))->setChecked(true);
+        QVERIFY(form.compute());
+        const std::vector<std::string> names{"ssim_y", "ssim_cb", "ssim_cr", "ssim"};
+        QCOMPARE(form.dialog.LastRun()->record.outcome.description.scores, names);
+        ResultsWindow results(form, nullptr);
+        results.SetRun(form.dialog.LastRun());
+        results.show();
+        QCOMPARE(MetricChoice(results), QStringLiteral("PSNR|SSIM"));
+        QCOMPARE(results.Metric(), std::string("psnr"));
+
+        const auto score = [](int index) { return [index](const FrameResult& f) { return f.scores.at(std::size_t(index)); }; };
+        const QStringList psnrColumns{"帧", "PSNR Y", "PSNR U", "PSNR V", "PSNR YUV", "MSE Y"};
+        const QStringList ssimColumns{"帧", "SSIM Y", "SSIM U", "SSIM V", "SSIM YUV"};
+        const struct { std::string metric; int plane; QStringList columns; std::function<double(const FrameResult&)> value; } rows[] = {
+            {"psnr", PlaneY, psnrColumns, [](const FrameResult& f) { return f.psnr[0]; }},
+            {"psnr", PlaneV, psnrColumns, [](const FrameResult& f) { return f.psnr[2]; }},
+            {"ssim", PlaneV, ssimColumns, score(2)},  // the plane stays when the metric changes
+            {"ssim", PlaneY, ssimColumns, score(0)},
+            {"ssim", PlaneYuv, ssimColumns, score(3)},
+            {"psnr", PlaneYuv, psnrColumns, [](const FrameResult& f) { return f.psnrYuv; }},
+        };
+        QList<QColor> colours;
+        for (const auto& row : rows) {
+            results.ShowMetric(row.metric);
+            results.ShowPlane(row.plane);
+            QCOMPARE(results.Metric(), row.metric);
+            QCOMPARE(results.Plane(), row.plane);
+            QVERIFY(results.windowTitle().startsWith(QString::fromStdString(row.metric).toUpper() + " 曲线 - "));
+            QStringList columns;
+            for (int c = 0; c < results.Table()->model()->columnCount(); ++c)
+                columns << results.Table()->model()->headerData(c, Qt::Horizontal).toString();
+            QCOMPARE(columns, row.columns);
+            // Every sequence's line holds its own values of that metric and plane; the table the shown one's.
+            if (row.metric == "ssim" && row.plane == PlaneY && results.SequenceCount() == 1) {
+                QSignalSpy ended(&results, &ResultsWindow::measuringEnded);
+                results.AddSequence(more);
+                QVERIFY(ended.wait(60000));
+                results.ShowSequence(0);
+            }
+            QCOMPARE(int(results.Lines().size()), results.SequenceCount());
+            for (int s = 0; s < results.SequenceCount(); ++s) {
+                results.ShowSequence(s);
+                const std::vector<FrameResult>& measured = results.Shown()->record.frames;
+                QList<QPointF> expected;
+                for (const FrameResult& f : measured)
+                    expected << QPointF(f.frame, row.value(f));
+                QCOMPARE(results.Lines()[std::size_t(s)]->points(), expected);
+                const int column = row.plane + 1;
+                QCOMPARE(results.Table()->model()->index(2, column).data().toString(),
+                         QString::fromStdString(FormatValue(row.value(measured[2]))));
+                if (colours.size() <= s)
+                    colours << results.Lines()[std::size_t(s)]->pen().color();
+                QCOMPARE(results.Lines()[std::size_t(s)]->pen().color(), colours[s]);
+            }
+        }
+        QCOMPARE(colours.size(), 2);
+        QVERIFY(colours[0] != colours[1]);
+
+        // Frame 1's luma windows as the viewer paints them, against the run's own SSIM of that plane.
+        results.ShowSequence(0);
+        FrameViewer* viewer = results.Viewer();
+        QSignalSpy shown(viewer, &FrameViewer::frameShown);
+        results.OpenFrame(1);
+        QVERIFY(shown.wait(10000));
+        const auto* a = reinterpret_cast<const std::uint8_t*>(frames[0].constData()) + 768;
+        const auto* b = reinterpret_cast<const std::uint8_t*>(frames[1].constData()) + 768;
+        const SsimWindows windows = SsimOfWindows({a, 32, 16, 8}, {b, 32, 16, 8}, 255);
+        QCOMPARE(windows.columns * windows.rows, 7 * 3);
+        double sum = 0;
+        for (double w : windows.values)
+            sum += w;
+        QVERIFY(std::abs(sum / 21 - results.Shown()->record.frames[1].scores[0]) < 1e-12);
+        QVERIFY(viewer->Pictures().ssimShown);
+        QCOMPARE(viewer->Pictures().ssim[0].lowest, *std::min_element(windows.values.begin(), windows.values.end()));
+        QCOMPARE(viewer->Pictures().ssim[0].image.size(), QSize(32, 16));
+        QVERIFY(viewer->windowTitle().contains("，SSIM 0."));
+    }
+
+    // An SSIM window's value by hand from its sums, and the map painted from the windows.
+    void ssimWindows()
+    {
+        const auto le16 = [](int value, int count) {
+            QByteArray bytes;
+            for (int i = 0; i < count; ++i)
+                bytes += char(value & 0xFF), bytes += char(value >> 8);
+            return bytes;
+        };
+        // 12 x 8, processed 2 higher in its first four columns: the left window holds that block, the right one none.
+        QByteArray leftBlock;
+        for (int y = 0; y < 8; ++y)
+            leftBlock += QByteArray(4, 12) + QByteArray(8, 10);
+        // c1 = round(0.01² · 255² · 64) = 416 and c2 = round(0.03² · 255² · 64 · 63) = 235963; at 10 bits (peak 1023) c1 = 6698.
+        const struct { int width, height, bits; double peak; QByteArray reference, processed; QList<double> windows; } rows[] = {
+            // Flat 10 against flat 12: no variance, so the luminance term alone.
+            {8, 8, 8, 255, QByteArray(64, 10), QByteArray(64, 12), {(2.0 * 640 * 768 + 416) / (640.0 * 640 + 768.0 * 768 + 416)}},
+            // Σa = 640, Σb = 704, 64Σ(a² + b²) − Σa² − Σb² = 4096, 64Σab − ΣaΣb = 0.
+            {12, 8, 8, 255, QByteArray(96, 10), leftBlock,
+             {(2.0 * 640 * 704 + 416) * 235963 / ((640.0 * 640 + 704.0 * 704 + 416) * (4096 + 235963)), 1}},
+            {8, 8, 10, 1023, le16(400, 64), le16(404, 64),
+             {(2.0 * 25600 * 25856 + 6698) / (25600.0 * 25600 + 25856.0 * 25856 + 6698)}},
+            // 7 x 7 and 16 x 7 hold no whole window.
+            {7, 7, 8, 255, QByteArray(49, 10), QByteArray(49, 12), {}},
+            {16, 7, 8, 255, QByteArray(112, 10), QByteArray(112, 12), {}},
+        };
+        for (const auto& row : rows) {
+            const PlaneSamples a{reinterpret_cast<const std::uint8_t*>(row.reference.constData()), row.width, row.height, row.bits};
+            const PlaneSamples b{reinterpret_cast<const std::uint8_t*>(row.processed.constData()), row.width, row.height, row.bits};
+            const SsimWindows windows = SsimOfWindows(a, b, row.peak);
+            QCOMPARE(int(windows.values.size()), int(row.windows.size()));
+            for (int i = 0; i < row.windows.size(); ++i)
+                QVERIFY2(std::abs(windows.values[std::size_t(i)] - row.windows[i]) < 1e-15, qPrintable(QString::number(i)));
+            const SsimMap map = PaintSsimMap(windows, row.width, row.height);
+            QCOMPARE(map.image.isNull(), row.windows.isEmpty());
+            if (row.windows.size() == 2) {
+                // Window 0 colours samples 0 to 5 white (the lowest), window 1 the rest black (1).
+                QCOMPARE(map.lowest, row.windows[0]);
+                QCOMPARE(map.image.pixel(5, 7), qRgb(255, 255, 255));
+                QCOMPARE(map.image.pixel(6, 0), qRgb(0, 0, 0));
+            }
+        }
     }
 
     // The error map in the file's sample values, and the grey pictures scaled to 8 bits.
