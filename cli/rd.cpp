@@ -269,13 +269,16 @@ int RunManifest(const ManifestRun& run,
     }
     // Paths are taken from the manifest's folder, so that a manifest and its
     // files move together (to a cluster's shared disk, say).
-    const std::filesystem::path folder = FilesystemPath(run.manifest).parent_path();
+    // Joined as text, so that messages show the folder as it was spelt.
+#ifdef _WIN32
+    const std::size_t slash = run.manifest.find_last_of("/\\");
+#else
+    const std::size_t slash = run.manifest.rfind('/');
+#endif
+    const std::string folder = slash == std::string::npos ? "" : run.manifest.substr(0, slash + 1);
     const auto resolve = [&](const std::string& path) {
         const std::filesystem::path p = FilesystemPath(path);
-        if (p.is_absolute() || folder.empty() || path == "-")
-            return path;
-        const std::u8string joined = (folder / p).u8string();
-        return std::string(joined.begin(), joined.end());
+        return p.has_root_name() || p.has_root_directory() || path == "-" ? path : folder + path;
     };
     std::vector<std::string> references;
     std::map<std::string, std::vector<const ManifestRow*>> byReference;
