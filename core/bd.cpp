@@ -475,7 +475,8 @@ BdTable CompareRd(const std::vector<RdRow>& anchor, const std::vector<RdRow>& te
             const auto [it, added] = seen.emplace(std::pair(row.sequence, row.encode), &row);
             if (!added) {
                 table.error = std::string(sides[s].second) + " 中序列 " + row.sequence + " 的编码 " + row.encode +
-                              " 出现了两次：" + it->second->origin + " 和 " + row.origin + "。";
+                              " 出现了两次" +
+                              (row.origin.empty() ? "" : "：" + it->second->origin + " 和 " + row.origin) + "。";
                 return table;
             }
             std::vector<const RdRow*>& rows = bySequence[s][row.sequence];
