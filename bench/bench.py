@@ -43,6 +43,10 @@ OUTPUTS_OVERHEAD_TARGET = 1.03
 DECODED_FRAMES = 300
 DECODED_CRFS = (20, 26, 32, 38)
 DECODED_TARGET = 1.10
+# The ladder in one run against its encodes measured in four separate runs.
+LADDER_TARGET = 0.60
+# lorvane-cli bd on two 6-point curves, whole process.
+BD_TARGET_MS = 100.0
 
 
 def run_quiet(command):
@@ -139,6 +143,9 @@ def bench_decoded(directory, cli, rounds):
         "lorvane-cli 4": [cli, "-q", reference] + encodes,
         "ffmpeg decode 5": decode_alone(encodes + [reference]),
     }
+    # The other three rungs alone: with "lorvane-cli 1", four separate runs.
+    for encode in encodes[1:]:
+        commands["lorvane-cli 1 " + os.path.basename(encode)] = [cli, "-q", reference, encode]
     names = list(commands)
     times = {name: [] for name in names}
     for round_ in range(rounds):
@@ -153,13 +160,14 @@ def bench_decoded(directory, cli, rounds):
               f"   (min {min(times[name]) * 1000:7.1f}, max {max(times[name]) * 1000:7.1f})")
     one = median["lorvane-cli 1"] / median["ffmpeg decode 1"]
     four = median["lorvane-cli 4"] / median["ffmpeg decode 5"]
-    print(f"  (lorvane-cli 4 / four runs of lorvane-cli 1 = {median['lorvane-cli 4'] / (4 * median['lorvane-cli 1']):.3f}x,"
-          " for information)")
+    separate = median["lorvane-cli 1"] + sum(median["lorvane-cli 1 " + os.path.basename(e)] for e in encodes[1:])
+    ladder = median["lorvane-cli 4"] / separate
     checks = [
         (f"lorvane-cli 1 / ffmpeg decode = {one:.3f}x", one <= DECODED_TARGET, f"<= {DECODED_TARGET:.2f}x"),
         (f"lorvane-cli 1 / ffmpeg psnr = {median['lorvane-cli 1'] / median['ffmpeg psnr 1']:.3f}x",
          median["lorvane-cli 1"] <= median["ffmpeg psnr 1"], "<= 1.00x"),
         (f"lorvane-cli 4 / ffmpeg decode 5 = {four:.3f}x", four <= DECODED_TARGET, f"<= {DECODED_TARGET:.2f}x"),
+        (f"lorvane-cli 4 / 4 separate runs = {ladder:.3f}x", ladder <= LADDER_TARGET, f"<= {LADDER_TARGET:.2f}x"),
     ]
     if peak is not None:
         checks.append((f"lorvane-cli 4 peak memory = {peak / MIB:.1f} MiB", True, "(for information)"))
@@ -171,6 +179,28 @@ def bench_decoded(directory, cli, rounds):
     return all(ok for _, ok, _ in checks)
 
 
+def bench_bd(directory, cli, rounds):
+    """lorvane-cli bd on two 6-point curves (both methods). Returns False when the target is missed."""
+    paths = []
+    for side, (factor, gain) in enumerate(((1.0, 0.0), (0.9, 0.3))):
+        rows = ["Sequence,Series,Encode,Frames,Bitrate_kbps,psnr_y"]
+        for k in range(6):
+            rows.append(f"seq,s{side},e{k},300,{1000 * 1.8 ** k * factor:.6f},{31 + 2.1 * k + gain - 0.04 * k * k:.6f}")
+        paths.append(os.path.join(directory, f"rd{side}.csv"))
+        with open(paths[-1], "w") as out:
+            out.write("\n".join(rows) + "\n")
+    ok = True
+    print("lorvane-cli bd, two 6-point curves:")
+    for method in ("pchip", "cubic"):
+        times = [timed([cli, "bd", "--method", method] + paths)[0] for _ in range(rounds)]
+        ms = statistics.median(times) * 1000
+        ok = ok and ms <= BD_TARGET_MS
+        print(f"  {method:6} {ms:8.1f} ms   (min {min(times) * 1000:6.1f}, max {max(times) * 1000:6.1f})"
+              f"   target <= {BD_TARGET_MS:.0f} ms {'met' if ms <= BD_TARGET_MS else 'MISSED'}")
+    print()
+    return ok
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -179,7 +209,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=9, help="rounds per size (default 9)")
     parser.add_argument("--cpu", help="pass --cpu LEVEL to lorvane-cli")
     parser.add_argument("--keep", action="store_true", help="keep the temporary directory")
-    parser.add_argument("--size", help="only the rows of this size, e.g. 176x144, or 'decoded' for the encoded inputs")
+    parser.add_argument("--size", help="only the rows of this size, e.g. 176x144, or 'decoded' for the encoded inputs, 'bd' for lorvane-cli bd")
     parser.add_argument("--decoded-rounds", type=int, default=5, help="rounds of the encoded-input rows (default 5)")
     args = parser.parse_args()
 
@@ -281,6 +311,8 @@ def main():
                     os.remove(path)
         if not args.size or args.size == "decoded":
             failed |= not bench_decoded(directory, cli, args.decoded_rounds)
+        if not args.size or args.size == "bd":
+            failed |= not bench_bd(directory, cli, args.rounds)
     finally:
         if args.keep:
             print(f"sequences kept in {directory}")

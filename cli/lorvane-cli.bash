@@ -6,6 +6,27 @@ _lorvane_cli()
     local cur prev words cword split
     _init_completion -s || return
 
+    # lorvane-cli bd: RD files on each side.
+    if [[ ${words[1]-} == bd && $cword -gt 1 ]]; then
+        case $prev in
+            --metric)
+                COMPREPLY=($(compgen -W 'psnr_y psnr_yuv psnr_611 ssim_y ssim ms_ssim_y' -- "$cur"))
+                return
+                ;;
+            --method)
+                COMPREPLY=($(compgen -W 'pchip cubic' -- "$cur"))
+                return
+                ;;
+        esac
+        $split && return
+        if [[ $cur == -* ]]; then
+            COMPREPLY=($(compgen -W '--anchor --test --metric --method --csv --report -h --help' -- "$cur"))
+        else
+            _filedir
+        fi
+        return
+    fi
+
     case $prev in
         -s | --size)
             COMPREPLY=($(compgen -W 'auto' -- "$cur"))
@@ -41,10 +62,10 @@ _lorvane_cli()
             COMPREPLY=($(compgen -W 'psnr ssim ms-ssim' -- "$cur"))
             return
             ;;
-        -n | --frames | --worst | --start | --stream)
+        -n | --frames | --worst | --start | --stream | --series | --rates | --shard)
             return  # a number
             ;;
-        -o | --output | --json | --csv | --report)
+        -o | --output | --json | --csv | --report | --rd | --manifest)
             _filedir
             return
             ;;
@@ -56,7 +77,7 @@ _lorvane_cli()
 
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '-s --size -p --pix-fmt --peak -n --frames
-            --offset --start --stream -m --metrics -o --output --json --csv --report --stats --worst --worst-by -q --quiet
+            --offset --start --stream -m --metrics -o --output --json --csv --report --rd --series --rates --manifest --shard --stats --worst --worst-by -q --quiet
             --cpu -h --help --version' -- "$cur"))
         [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
         return

@@ -31,8 +31,10 @@
 #endif
 
 #include "cli/arguments.h"
+#include "cli/rd.h"
 #include "core/lorvane.h"
 #include "report/outputs.h"
+#include "report/rd_report.h"
 
 namespace {
 
@@ -43,6 +45,8 @@ constexpr int kExitUsage = 2;
 constexpr const char* kHelp =
     "用法：lorvane-cli -s 宽x高 [-n 帧数] [-o 结果文件] [-p 格式] [选项] 参考序列 目标序列\n"
     "      lorvane-cli [选项] 参考序列 目标序列 [目标序列…]\n"
+    "      lorvane-cli [选项] --manifest 清单.csv [--shard K/N] --rd 文件\n"
+    "      lorvane-cli bd [选项] 基准.csv 对比.csv（Bjøntegaard 差值，见 lorvane-cli bd --help）\n"
     "\n"
     "逐帧计算目标序列相对参考序列的 Y、U、V 分量 PSNR（dB）及其平均值。\n"
     "序列可以是无文件头的 YUV 文件（平面格式，或 nv12、p010le、yuyv422 等交错格式），\n"
@@ -70,6 +74,14 @@ constexpr const char* kHelp =
     "      --report 文件       写出 HTML 报告（含逐帧曲线）；- 表示标准输出\n"
     "  -m, --metrics 列表      PSNR 之外还要测量的指标，逗号分隔：psnr、ssim，或 all（全部）；\n"
     "                          PSNR 总会测量。结果文件（-o）只有 PSNR\n"
+    "      --rd 文件           每个目标序列写一行码率与质量（CSV，供 lorvane-cli bd 使用）；\n"
+    "                          - 表示标准输出\n"
+    "      --series 名称       --rd 中这些编码所属的系列（编码器或设置），例如 x265-slow\n"
+    "      --rates 列表        无头 YUV 和 YUV4MPEG2 目标序列的码率（kbps），逗号分隔，\n"
+    "                          按给出的顺序每个一个；解码的目标序列用测得的码率\n"
+    "      --manifest 文件     按清单（CSV：reference,target,series,rate）运行多组比较，\n"
+    "                          同一参考序列的各行在一次运行中完成；路径相对清单所在目录\n"
+    "      --shard K/N         只运行清单中第 K、K+N、K+2N… 个参考序列（K 从 0 起）\n"
     "      --stats             在摘要之后显示统计表：均值、合并 PSNR、最小值、最大值、最差帧\n"
     "      --worst 帧数        统计中列出的最差帧数（默认 5）\n"
     "      --worst-by 指标     最差帧按哪个指标的 Y 分量排列：psnr（默认，按均方误差）、\n"
@@ -603,9 +615,10 @@ std::string ParseFailureReason(const CLI::App& app, const CLI::ParseError& error
     return std::string("命令行有误：") + error.what();
 }
 
-int RunCli(int argc, char** argv)
+// `request`: a run of a manifest's reference, which hands its RD rows back
+// instead of writing them.
+int RunCli(const std::vector<std::string>& arguments, lorvane::RdRequest* request)
 {
-    const std::vector<std::string> arguments = lorvane::Utf8Arguments(argc, argv);
     const std::vector<const char*> argumentPointers = lorvane::ArgumentPointers(arguments);
     CLI::App app("Lorvane: YUV 序列的逐帧 PSNR", "lorvane-cli");
     std::string size, frames, cpu, peak, worst, offset, start, stream, metrics, worstBy;
@@ -631,6 +644,14 @@ int RunCli(int argc, char** argv)
     app.add_option("--worst-by", worstBy);
     app.add_flag("-q,--quiet", quiet);
     app.add_option("--cpu", cpu);
+    // Rate and quality: a row per target (--rd), and many references from a manifest.
+    Output rdOutput("--rd");
+    std::string series, rates, manifest, shard;
+    app.add_option("--rd", rdOutput.path);
+    app.add_option("--series", series);
+    app.add_option("--rates", rates);
+    app.add_option("--manifest", manifest);
+    app.add_option("--shard", shard);
     app.add_option("sequences", sequences);
     app.set_version_flag("--version", lorvane::kVersion);
     app.formatter_fn([](const CLI::App*, std::string, CLI::AppFormatMode) { return std::string(kHelp); });
@@ -658,8 +679,52 @@ int RunCli(int argc, char** argv)
             return UsageError("未知的峰值 \"" + peak + "\"：应为 full 或 scaled。");
         settings.peak = peak == "scaled" ? lorvane::PeakKind::Scaled : lorvane::PeakKind::Full;
     }
+    if (app.count("--shard") && !app.count("--manifest"))
+        return UsageError("--shard 只能与 --manifest 一起使用。");
+    if (app.count("--manifest")) {
+        lorvane::ManifestRun run;
+        run.manifest = manifest;
+        if (app.count("--shard") && !lorvane::ParseShard(shard, run.shard, run.shards))
+            return UsageError("分片 \"" + shard + "\" 无效：应写成 K/N，N 不小于 1，K 从 0 到 N-1。");
+        if (!sequences.empty())
+            return UsageError("有 --manifest 时序列由清单给出，命令行上不能再给出序列。");
+        for (const char* option : {"--series", "--rates", "-o", "--json", "--csv", "--report"})
+            if (app.count(option))
+                return UsageError(std::string("选项 ") + option + " 不能与 --manifest 一起使用：系列和码率由清单的 series、rate 列给出，"
+                                  "结果写到 --rd。");
+        run.rdPath = rdOutput.path;
+        // Every option but those of the manifest itself applies to each of its runs.
+        for (std::size_t i = 1; i < arguments.size(); ++i) {
+            const std::string& a = arguments[i];
+            const bool own = a == "--manifest" || a == "--shard" || a == "--rd";
+            if (own) {
+                ++i;
+                continue;
+            }
+            if (!a.starts_with("--manifest=") && !a.starts_with("--shard=") && !a.starts_with("--rd="))
+                run.options.push_back(a);
+        }
+        return lorvane::RunManifest(run, [&](const std::vector<std::string>& group, lorvane::RdRequest& one) {
+            std::vector<std::string> all = {arguments[0]};
+            all.insert(all.end(), group.begin(), group.end());
+            return RunCli(all, &one);
+        });
+    }
     if (sequences.size() < 2)
         return UsageError("需要两个序列文件：参考序列和目标序列。");
+    // One rate per raw or YUV4MPEG2 target, checked against the targets once they are probed.
+    std::vector<double> givenRates;
+    for (std::size_t at = 0; app.count("--rates") && at <= rates.size();) {
+        const std::size_t comma = std::min(rates.find(',', at), rates.size());
+        const std::string one = rates.substr(at, comma - at);
+        double kbps = 0;
+        const auto parsed = std::from_chars(one.data(), one.data() + one.size(), kbps);
+        if (one.empty() || parsed.ec != std::errc() || parsed.ptr != one.data() + one.size() || !(kbps > 0) ||
+            !std::isfinite(kbps))
+            return UsageError("码率 \"" + one + "\" 无效：--rates 应为逗号分隔的正数（kbps），每个无头 YUV 或 YUV4MPEG2 目标序列一个。");
+        givenRates.push_back(kbps);
+        at = comma + 1;
+    }
     if (app.count("--frames")) {
         const auto count = ParseInt(frames);
         if (!count)
@@ -780,6 +845,10 @@ int RunCli(int argc, char** argv)
             perTarget.push_back(own);
         }
         all.push_back(&reportOutput);
+    }
+    if (!rdOutput.path.empty())
+        all.push_back(&rdOutput);
+    if (targetCount > 1) {
         // Two targets of one name would write one file for both.
         for (std::size_t o = 0; o < 3; ++o)
             for (std::size_t a = 0; a < targetCount; ++a)
@@ -856,6 +925,27 @@ int RunCli(int argc, char** argv)
             input.decoded = source->Stream();
         }
     const bool anyDecoded = std::any_of(inputs.begin(), inputs.end(), [](const Input& i) { return bool(i.decoded); });
+    // The rate of each target: measured when decoded, else given (-1: none).
+    std::vector<double> targetKbps(targetCount, -1);
+    {
+        std::size_t given = 0, raw = 0;
+        for (std::size_t k = 0; k < targetCount; ++k) {
+            if (request && request->kbps[k] > 0)
+                targetKbps[k] = request->kbps[k];
+            else if (!inputs[k + 1].decoded && !request && given < givenRates.size())
+                targetKbps[k] = givenRates[given++];
+            if (!inputs[k + 1].decoded) {
+                ++raw;
+                if (targetKbps[k] < 0 && (request || !rdOutput.path.empty()))
+                    return UsageError("目标序列 " + inputs[k + 1].path + " 是无头 YUV 或 YUV4MPEG2 文件，没有码率：" +
+                                      (request ? std::string("请在清单的 rate 列给出（kbps）。")
+                                               : std::string("有 --rd 时请用 --rates 给出，每个这样的目标序列一个，按给出的顺序。")));
+            }
+        }
+        if (givenRates.size() != raw && app.count("--rates"))
+            return UsageError("--rates 给出了 " + std::to_string(givenRates.size()) + " 个码率，无头 YUV 和 YUV4MPEG2 目标序列却有 " +
+                              std::to_string(raw) + " 个：每个这样的目标序列一个，按给出的顺序（解码的目标序列用测得的码率）。");
+    }
     // Finding the offset compares frames at many places in both files.
     if (autoOffset)
         for (const Input& input : inputs)
@@ -1076,9 +1166,11 @@ int RunCli(int argc, char** argv)
                 return kExitFailed;
             }
 
-    const bool keepFrames = stats || std::any_of(std::begin(outputs) + 1, std::end(outputs),
-                                                 [](const Output& o) { return !o.path.empty(); });
-    TerminalFeedback feedback(!quiet && StderrIsTerminal(), toStdout != nullptr, keepFrames);
+    const bool wantRd = request || !rdOutput.path.empty();
+    const bool keepFrames = stats || wantRd || std::any_of(std::begin(outputs) + 1, std::end(outputs),
+                                                           [](const Output& o) { return !o.path.empty(); });
+    const bool summaryToStderr = toStdout != nullptr || (request && request->summaryToStderr);
+    TerminalFeedback feedback(!quiet && StderrIsTerminal(), summaryToStderr, keepFrames);
     // Each of several targets keeps its own frames and summary; one target
     // is the run's own feedback, as it always was.
     std::deque<TerminalFeedback> ownFeedback;
@@ -1087,7 +1179,7 @@ int RunCli(int argc, char** argv)
     for (std::size_t k = 0; k < targetCount; ++k) {
         TerminalFeedback* one = &feedback;
         if (targetCount > 1) {
-            one = &ownFeedback.emplace_back(false, toStdout != nullptr, keepFrames);
+            one = &ownFeedback.emplace_back(false, summaryToStderr, keepFrames);
             one->HoldSummary();
         }
         told.push_back(one);
@@ -1186,14 +1278,39 @@ int RunCli(int argc, char** argv)
             output.failed = writeFailed = true;
         }
     };
+    // A row per target for --rd (or the manifest's run), and the curves of
+    // the report: the means the summary printed, at the rate measured or given.
+    std::vector<lorvane::RdRow> rdRows;
+    int unrated = 0;
+    for (std::size_t r = 0; r < records.size(); ++r) {
+        const std::size_t k = recorded[r];
+        const lorvane::EncodeFacts& encode = records[r].outcome.description.targetEncode;
+        const double kbps = targetKbps[k] > 0 ? targetKbps[k] : encode.decoded ? encode.kbps : -1;
+        if (kbps <= 0) {
+            ++unrated;
+            if (wantRd) {
+                PrintMessage("错误!", "目标序列 " + inputs[k + 1].path + " 的码率无法得知（流没有时长）：" +
+                                          (request ? "请在清单的 rate 列给出。" : "请用 --rates 给出。"));
+                failed = true;
+            }
+            continue;
+        }
+        rdRows.push_back(lorvane::RdRowOf(records[r], lorvane::RdName(settings.sourcePath),
+                                          request ? request->series[k] : series, lorvane::RdName(inputs[k + 1].path), kbps));
+    }
+    if (request && records.size() == targetCount && rdRows.size() == targetCount)
+        request->rows = rdRows;
     if (!writeFailed && records.size() == targetCount && targetCount > 0) {
+        if (rdRows.size() == targetCount)
+            writeOutput(rdOutput, [&](const lorvane::TextSink& out) { out(lorvane::RdCsvText(rdRows)); });
         for (std::size_t r = 0; r < records.size(); ++r) {
             const lorvane::RunRecord& record = records[r];
             writeOutput(*perTarget[recorded[r]][1], [&](const lorvane::TextSink& out) { lorvane::WriteJson(record, out); });
             writeOutput(*perTarget[recorded[r]][2], [&](const lorvane::TextSink& out) { lorvane::WriteCsv(record, out); });
         }
         writeOutput(reportOutput, [&](const lorvane::TextSink& out) {
-            out(targetCount == 1 ? lorvane::HtmlReport(records[0]) : lorvane::HtmlReport(records));
+            out(targetCount == 1 ? lorvane::HtmlReport(records[0])
+                                 : lorvane::HtmlReport(records, lorvane::RdReportSection(rdRows, unrated)));
         });
     }
     if (!writeFailed) {
@@ -1232,12 +1349,15 @@ int RunCli(int argc, char** argv)
 int main(int argc, char** argv)
 {
     lorvane::SetUpStandardStreams();
+    const std::vector<std::string> arguments = lorvane::Utf8Arguments(argc, argv);
     lorvane::RemoveTemporaryFilesOnSignals();
     // Out of memory anywhere (the frames kept for the outputs, the report):
     // the temporary files are gone by the time this runs, every existing
     // output is as it was.
     try {
-        return RunCli(argc, argv);
+        if (arguments.size() > 1 && arguments[1] == "bd")
+            return lorvane::RunBd(std::vector<std::string>(arguments.begin() + 2, arguments.end()));
+        return RunCli(arguments, nullptr);
     } catch (const std::bad_alloc&) {
         std::fflush(stdout);
         PrintMessage("错误!", "内存不足，无法完成计算！");

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "align.h"
+#include "bd.h"
 #include "decoded.h"
 #include "files.h"
 #include "format.h"

@@ -1083,7 +1083,7 @@ std::string LumaChart(const std::vector<RunRecord>& runs, const LumaSpec& spec =
 
 }  // namespace
 
-std::string HtmlReport(const std::vector<RunRecord>& runs)
+std::string HtmlReport(const std::vector<RunRecord>& runs, const std::string& more)
 {
     if (runs.size() == 1)
         return HtmlReport(runs.front());
@@ -1156,7 +1156,7 @@ std::string HtmlReport(const std::vector<RunRecord>& runs)
              LumaChart(runs, {"逐帧亮度 " + label, axis, [luma](const FrameResult& f) { return ScoreValue(f, luma); },
                               0.001, 1});
     }
-    h += "</main>\n</body>\n</html>\n";
+    h += more + "</main>\n</body>\n</html>\n";
     return h;
 }
 

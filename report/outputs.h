@@ -29,7 +29,8 @@ std::string CsvText(const RunRecord& run);
 std::string HtmlReport(const RunRecord& run);
 // Several targets measured against one reference in one run: their curves
 // overlaid on one chart and a row each. One run gives HtmlReport(run) exactly.
-std::string HtmlReport(const std::vector<RunRecord>& runs);
+// `more`: sections to close the page with (the rate-quality one).
+std::string HtmlReport(const std::vector<RunRecord>& runs, const std::string& more = "");
 // What an encoded input cost, on one line without its end:
 // "h264（mov,mp4,m4a,3gp,3g2,mj2，第0号流），25 帧/秒，码率 206.513 kbps（30 帧共 30977 字节）".
 std::string EncodeText(const EncodeFacts& e, std::int32_t frames);

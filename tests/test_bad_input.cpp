@@ -56,6 +56,13 @@ S Y4m(const S& header, const S& frames, const S& badSecondLine = "FRAME\n", std:
 }
 // A string literal's bytes, NULs included.
 template <std::size_t N> S Bytes(const char (&text)[N]) { return S(text, N - 1); }
+// An RD file of sequence `name`: four points, the third of quality `third`.
+S Rd(const S& name, const S& third)
+{
+    return "Sequence,Series,Encode,Frames,Bitrate_kbps,psnr_y\n" + name + ",x,e0,3,100,30\n" + name + ",x,e1,3,200,33\n" +
+           name + ",x,e2,3,400," + third + "\n" + name + ",x,e3,3,800,39\n";
+}
+S BdUsage(const S& why) { return "lorvane-cli bd：" + why + "\n请运行 lorvane-cli bd --help 查看用法。\n"; }
 // The first bytes of encoded files, padded to 600 bytes with what follows such a header.
 S Padded(S head) { head.resize(600, '\x5A'); return head; }
 S TsPackets()
@@ -335,6 +342,35 @@ const std::vector<Case> kCases = {
     {"static_content_never_warns", "-s 176x144 -n 2 $D/still.yuv $D/stillq.yuv", 0,
      "共计2帧，平均PSNR如下：\nPSNR_Y: 48.130804\nPSNR_U: 48.130804\nPSNR_V: 48.130804\n",
      "Average,48.130804,48.130804,48.130804\n"},
+    // Rate and quality: rates that are missing or wrong, manifests and shards, RD files bd cannot use.
+    {"rd_raw_target_without_rate", "-s 16x8 --rd $D/out.csv $R $T", 2, "", Usage("目标序列 $T 是无头 YUV 或 YUV4MPEG2 文件，"
+     "没有码率：有 --rd 时请用 --rates 给出，每个这样的目标序列一个，按给出的顺序。")},
+    {"rates_zero", "-s 16x8 --rates 1000,0 --rd $D/out.csv $R $T", 2, "", Usage("码率 \"0\" 无效：--rates 应为逗号分隔的正数"
+     "（kbps），每个无头 YUV 或 YUV4MPEG2 目标序列一个。")},
+    {"rates_more_than_raw_targets", "-s 16x8 --rates 1000,2000 --rd $D/out.csv $R $T", 2, "", Usage("--rates 给出了 2 个码率，"
+     "无头 YUV 和 YUV4MPEG2 目标序列却有 1 个：每个这样的目标序列一个，按给出的顺序（解码的目标序列用测得的码率）。")},
+    {"shard_out_of_range", "-s 16x8 --manifest $D/m.csv --shard 3/3 --rd $D/out.csv", 2, "",
+     Usage("分片 \"3/3\" 无效：应写成 K/N，N 不小于 1，K 从 0 到 N-1。")},
+    {"shard_without_manifest", "-s 16x8 --shard 0/2 $R $T", 2, "", Usage("--shard 只能与 --manifest 一起使用。")},
+    {"manifest_and_sequences", "-s 16x8 --manifest $D/m.csv $R $T", 2, "",
+     Usage("有 --manifest 时序列由清单给出，命令行上不能再给出序列。")},
+    {"manifest_without_its_columns", "-s 16x8 --manifest $D/m-bad.csv --rd $D/out.csv", 1, "",
+     "错误!\n$D/m-bad.csv 不是清单文件：第1行应为列名 reference,target,series,rate。\n"},
+    {"bd_missing_columns", "bd $D/rd-cols.csv $D/rd-a.csv", 1, "", "错误!\n$D/rd-cols.csv 缺少列 Series、Frames、Bitrate_kbps："
+     "RD 文件的列是 Sequence,Series,Encode,Frames,Bitrate_kbps 和各质量指标。\n"},
+    {"bd_negative_rate", "bd $D/rd-a.csv $D/rd-neg.csv", 1, "",
+     "错误!\n$D/rd-neg.csv 第2行 的码率 Bitrate_kbps \"-100\" 无效：应为大于 0 的数（kbps）。\n"},
+    {"bd_open_quote", "bd $D/rd-a.csv $D/rd-quote.csv", 1, "", "错误!\n$D/rd-quote.csv 第6行 的引号不配对。\n"},
+    {"bd_metric_not_measured", "bd --metric ssim_y $D/rd-a.csv $D/rd-a.csv", 1, "",
+     "错误!\n--anchor 的 $D/rd-a.csv 第2行 没有 ssim_y 列：测量时没有测这个指标（用 -m 给出）。\n"},
+    {"bd_nan_quality", "bd --csv $D/old.txt $D/rd-a.csv $D/rd-nan.csv", 1, "", "错误!\n序列 a：--test 的 $D/rd-nan.csv 第4行"
+     "（编码 e2）的 psnr_y 不是数：没有比较任何帧的编码不能画进曲线。\n错误!\n有序列算不出，没有写出 --csv 和 --report（原有的同名文件保持不变）。\n"},
+    {"bd_sequences_named_differently", "bd $D/rd-a.csv $D/rd-b.csv", 1, "", "警告!\n序列 a 只在 --anchor 中有，没有比较。\n"
+     "警告!\n序列 b 只在 --test 中有，没有比较。\n错误!\n两边没有共同的序列：没有可比较的曲线。\n"},
+    {"bd_missing_file", "bd $D/rd-a.csv $D/missing.csv", 1, "", "打开文件错误!\n不能打开 RD 文件 $D/missing.csv!\n请确认路径是否正确！\n"},
+    {"bd_unknown_method", "bd --method spline $D/rd-a.csv $D/rd-a.csv", 2, "", BdUsage("未知的方法 \"spline\"：应为 pchip 或 cubic。")},
+    {"bd_mixed_forms", "bd --anchor $D/rd-a.csv $D/rd-a.csv $D/rd-b.csv", 2, "",
+     BdUsage("应给出两个 RD 文件（基准和对比），或用 --anchor 和 --test 给出，不能混用。")},
     // A decimal-comma locale must not turn the points into commas.
     {"german_locale", "-s 16x8 -o $D/out.txt $R $T", 0, Summary(3), Average(3), 3,
      "LOCPATH='$D.locale' LC_ALL=de_DE.UTF-8 "},
@@ -410,7 +446,10 @@ TEST_P(BadInput, MessageStatusAndFilesIntact)
              {"nv16/tgt.yuv", Frames(16, 8, 3, true)}, {"a_16x8_nv12.yuv", Frames(16, 8, 3, true)},
              {"cap_16x8_yuyv422.yuv", Frames(16, 8, 3, false)}, {"ten_16x8_yuv420p10le.yuv", TenBit(16 * 8 * 3 / 2 * 3)},
              {"p10.y4m", "YUV4MPEG2 W16 H8 C420p10\nFRAME\n" + Frames(16, 8, 2, false)},
-             {"odd.yuv", Frames(15, 9, 4, false).substr(0, 645)}})
+             {"odd.yuv", Frames(15, 9, 4, false).substr(0, 645)}, {"rd-a.csv", Rd("a", "30")}, {"rd-b.csv", Rd("b", "30")},
+             {"rd-nan.csv", Rd("a", "nan")}, {"rd-cols.csv", "Sequence,Encode,psnr_y\na,e0,30\n"},
+             {"rd-neg.csv", Rd("a", "30").substr(0, 50) + "a,x,e0,3,-100,30\n"}, {"rd-quote.csv", Rd("a", "30") + "\"a,x,e9\n"},
+             {"m.csv", "reference,target,series,rate\nref.yuv,tgt.yuv,s,100\n"}, {"m-bad.csv", "ref,tgt\nref.yuv,tgt.yuv\n"}})
         WriteFile(d / name, bytes);
     fs::create_directory(d / "folder");
 #ifndef _WIN32
