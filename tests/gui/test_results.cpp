@@ -18,6 +18,7 @@
 #include "frameviewer.h"
 #include "prompts.h"
 #include "psnrdialog.h"
+#include "ratequality.h"
 #include "resultswindow.h"
 
 using namespace lorvane;
@@ -424,7 +425,7 @@ private slots:
         QCOMPARE(filters.value(0), QStringLiteral("YUV文件(*.yuv *.y4m)"));
         QVERIFY2(filters.value(1).startsWith("视频文件(*.mp4 ") && filters.last() == "所有文件 (*.*)", qPrintable(filters.join('|')));
 
-        QTabBar* tabs = results.findChild<QTabBar*>();
+        QTabBar* tabs = results.findChild<QTabBar*>("sequences");
         QStringList tabTexts;
         for (int i = 0; i < tabs->count(); ++i)
             tabTexts << tabs->tabText(i).remove('&');
@@ -441,7 +442,7 @@ private slots:
         // The legend lays its entries out once the event loop comes round.
         const auto visibleLegend = [&] {
             QStringList labels;
-            for (QLegendMarker* marker : results.findChild<QChartView*>()->chart()->legend()->markers())
+            for (QLegendMarker* marker : results.findChild<QChartView*>("frames")->chart()->legend()->markers())
                 if (marker->isVisible())
                     labels << marker->label();
             return labels;
