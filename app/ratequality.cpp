@@ -251,23 +251,24 @@ RateQualityPage::RateQualityPage(QWidget* parent) : QWidget(parent)
             [this](int index) { ShowAnchor(anchorChoice_->itemData(index).toString()); });
 
     encodes_ = new QTableView(this);
+    deltaModel_ = new QStandardItemModel(this);
+    deltas_ = new QTableView(this);
     encodes_->setModel(model_);
     encodes_->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
                               QAbstractItemView::AnyKeyPressed);
-    encodes_->verticalHeader()->hide();
-    encodes_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
-    encodes_->horizontalHeader()->setStretchLastSection(true);
-    encodes_->setColumnWidth(EncodeListModel::Encode, 200);
+    for (QTableView* table : {encodes_, deltas_}) {
+        table->verticalHeader()->hide();
+        table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
+    }
+    encodes_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    encodes_->horizontalHeader()->setSectionResizeMode(EncodeListModel::Encode, QHeaderView::Stretch);
     connect(model_, &QAbstractItemModel::dataChanged, this, [this] {
         if (!quiet_)
             Refresh();
     });
 
-    deltaModel_ = new QStandardItemModel(this);
-    deltas_ = new QTableView(this);
     deltas_->setModel(deltaModel_);
     deltas_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    deltas_->verticalHeader()->hide();
     deltas_->setWordWrap(true);
     deltas_->horizontalHeader()->setStretchLastSection(true);
     notes_ = new QLabel(this);
@@ -299,11 +300,11 @@ RateQualityPage::RateQualityPage(QWidget* parent) : QWidget(parent)
     auto* lower = new QWidget(this);
     auto* lowerLayout = new QHBoxLayout(lower);
     lowerLayout->setContentsMargins(0, 0, 0, 0);
-    lowerLayout->addWidget(encodes_, 2);
+    lowerLayout->addWidget(encodes_, 1);
     auto* right = new QVBoxLayout;
     right->addWidget(deltas_, 1);
     right->addWidget(notes_);
-    lowerLayout->addLayout(right, 3);
+    lowerLayout->addLayout(right, 1);
     auto* splitter = new QSplitter(Qt::Vertical, this);
     splitter->addWidget(view_);
     splitter->addWidget(lower);
