@@ -397,12 +397,12 @@ void RateQualityPage::Refresh()
             ++unrated;
             continue;
         }
-        const auto at = std::find(names.begin(), names.end(), row.series);
-        if (at == names.end()) {
+        const std::size_t at = std::size_t(std::find(names.begin(), names.end(), row.series) - names.begin());
+        if (at == names.size()) {
             names.push_back(row.series);
             series.emplace_back();
         }
-        series[std::size_t(std::find(names.begin(), names.end(), row.series) - names.begin())].push_back(row);
+        series[at].push_back(row);
     }
     if (unrated > 0)
         notes << U8("%1 个编码没有码率，不在图中（无头 YUV 和 YUV4MPEG2 的码率请在“码率”列填入 kbps）。").arg(unrated);
@@ -479,12 +479,11 @@ void RateQualityPage::Refresh()
         const BdTable table = CompareRd(series[anchor], series[s], metric_, BdMethod::Pchip);
         QList<QStandardItem*> cells{new QStandardItem(SeriesLabel(names[s]))};
         cells.front()->setForeground(LineColour(int(s)));
-        QString error;
-        if (!table.error.empty())
-            error = QString::fromStdString(table.error);
-        else if (table.sequences.empty() || !table.sequences.front().ok)
-            error = InWindowTerms(table.sequences.empty() ? std::string("没有可比较的曲线。") : table.sequences.front().error,
-                                  SeriesLabel(names[anchor]), SeriesLabel(names[s]));
+        const std::string why = !table.error.empty()        ? table.error
+                                : table.sequences.empty()     ? std::string("没有可比较的曲线。")
+                                : table.sequences.front().ok ? std::string()
+                                                              : table.sequences.front().error;
+        const QString error = InWindowTerms(why, SeriesLabel(names[anchor]), SeriesLabel(names[s]));
         if (error.isEmpty()) {
             const BdResult& r = table.sequences.front().result;
             for (const QString& text :
