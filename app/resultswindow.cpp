@@ -21,6 +21,7 @@
 #include <QSplitter>
 #include <QStandardItemModel>
 #include <QTabBar>
+#include <QTabWidget>
 #include <QTableView>
 #include <QThread>
 #include <QTimer>
@@ -36,6 +37,7 @@
 #include "frametablemodel.h"
 #include "frameviewer.h"
 #include "prompts.h"
+#include "ratequality.h"
 #include "report/outputs.h"
 
 namespace lorvane {
@@ -44,16 +46,6 @@ namespace {
 QString U8(const char* text) { return QString::fromUtf8(text); }
 
 QString FileName(const std::string& path) { return QFileInfo(QString::fromStdString(path)).fileName(); }
-
-// One colour a sequence, whatever metric and plane are shown, so that an
-// encode is the same line in every view; neighbours differ in hue.
-QColor SequenceColour(int index)
-{
-    static const QColor colours[ResultsWindow::kMaxSequences] = {
-        {31, 119, 180}, {214, 39, 40},  {44, 160, 44},  {148, 103, 189}, {255, 127, 14}, {23, 190, 207},
-        {140, 86, 75},  {227, 119, 194}, {127, 127, 127}, {188, 189, 34}, {0, 0, 128},    {128, 0, 0}};
-    return colours[index % ResultsWindow::kMaxSequences];
-}
 
 const char* const kPlaneNames[PlaneCount] = {"Y", "U", "V", "YUV"};
 
@@ -325,6 +317,7 @@ ResultsWindow::ResultsWindow(Prompts& prompts, QWidget* parent)
     chart_->addAxis(frameAxis_, Qt::AlignBottom);
     chart_->addAxis(valueAxis_, Qt::AlignLeft);
     chartView_ = new ChartView(chart_, this);
+    chartView_->setObjectName(QStringLiteral("frames"));
     chartView_->setFocusPolicy(Qt::NoFocus);
     chartView_->frameClicked = [this](int frame) { OpenFrame(frame); };
     connect(frameAxis_, &QValueAxis::rangeChanged, this, [this] { Redecimate(); });
@@ -351,6 +344,7 @@ ResultsWindow::ResultsWindow(Prompts& prompts, QWidget* parent)
     });
 
     tabs_ = new QTabBar(this);
+    tabs_->setObjectName(QStringLiteral("sequences"));
     tabs_->setFocusPolicy(Qt::NoFocus);
     connect(tabs_, &QTabBar::currentChanged, this, [this](int index) {
         if (index >= 0)
@@ -409,9 +403,11 @@ ResultsWindow::ResultsWindow(Prompts& prompts, QWidget* parent)
     for (QWidget* w : std::initializer_list<QWidget*>{add_, progress_})
         buttons->addWidget(w);
     buttons->addStretch();
-    buttons->addWidget(new QLabel(U8("指标："), this));
+    auto* metricLabel = new QLabel(U8("指标："), this);
+    auto* planeLabel = new QLabel(U8("平面："), this);
+    buttons->addWidget(metricLabel);
     buttons->addWidget(metricChoice_);
-    buttons->addWidget(new QLabel(U8("平面："), this));
+    buttons->addWidget(planeLabel);
     buttons->addWidget(planeChoice_);
     buttons->addSpacing(12);
     for (QWidget* w : std::initializer_list<QWidget*>{whole, chartPng, csv, json, report})
@@ -435,9 +431,22 @@ ResultsWindow::ResultsWindow(Prompts& prompts, QWidget* parent)
     chartView_->setMinimumHeight(220);
     splitter->setSizes({420, 280});
 
+    // The per-frame view first, as it always was; the encodes' rates and
+    // qualities beside it. What belongs to the frames goes with their page.
+    pages_ = new QTabWidget(this);
+    pages_->setDocumentMode(true);
+    pages_->setFocusPolicy(Qt::NoFocus);
+    pages_->addTab(splitter, U8("逐帧"));
+    rateQuality_ = new RateQualityPage(this);
+    pages_->addTab(rateQuality_, U8("码率-质量"));
+    connect(pages_, &QTabWidget::currentChanged, this, [this, metricLabel, planeLabel, whole](int page) {
+        for (QWidget* w : std::initializer_list<QWidget*>{metricLabel, metricChoice_, planeLabel, planeChoice_, whole})
+            w->setVisible(page == 0);
+    });
+
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(buttons);
-    layout->addWidget(splitter);
+    layout->addWidget(pages_);
 
     viewer_ = new FrameViewer(prompts_, this);
     auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
@@ -466,6 +475,8 @@ void ResultsWindow::SetRun(Measured run)
     viewer_->hide();
     sequences_.push_back(std::move(run));
     AddToChart(*sequences_.back(), 0);
+    rateQuality_->Clear();
+    rateQuality_->Add(sequences_.back());
     OfferMetrics();
     ShowChoice();
     ShowWholeRun();
@@ -497,9 +508,9 @@ void ResultsWindow::AddToChart(const MeasuredSequence& sequence, int index)
     SequenceLines lines;
     lines.line = new QLineSeries;
     lines.line->setName(LegendName(chart_->legend()->font(), sequence.settings.targetPath));
-    lines.line->setPen(QPen(SequenceColour(index), 2));
+    lines.line->setPen(QPen(LineColour(index), 2));
     lines.mean = new QLineSeries;
-    lines.mean->setPen(QPen(SequenceColour(index), 1, Qt::DashLine));
+    lines.mean->setPen(QPen(LineColour(index), 1, Qt::DashLine));
     for (QLineSeries* series : {lines.line, lines.mean}) {
         chart_->addSeries(series);
         series->attachAxis(frameAxis_);
@@ -704,7 +715,8 @@ void ResultsWindow::OnExport(Export kind)
 
 bool ResultsWindow::SaveChart(const QString& path)
 {
-    if (chartView_->grab().save(path, "PNG"))
+    QWidget* chart = pages_->currentWidget() == rateQuality_ ? static_cast<QWidget*>(rateQuality_->View()) : chartView_;
+    if (chart->grab().save(path, "PNG"))
         return true;
     prompts_.showMessage(this, U8("不能写入 %1！\n请确认路径是否正确。").arg(path), U8("Lorvane"),
                          QMessageBox::Warning);
@@ -714,8 +726,9 @@ bool ResultsWindow::SaveChart(const QString& path)
 void ResultsWindow::OnSaveChart()
 {
     const QString stem = QFileInfo(QString::fromStdString(Shown()->settings.targetPath)).completeBaseName();
+    const QString shown = pages_->currentWidget() == rateQuality_ ? QStringLiteral("rd") : MetricTitle(metric_).toLower();
     const QString path = prompts_.chooseFile(
-        this, {FileRequest::Kind::Save, QStringLiteral("png"), stem + u'-' + MetricTitle(metric_).toLower() + ".png",
+        this, {FileRequest::Kind::Save, QStringLiteral("png"), stem + u'-' + shown + ".png",
                U8("PNG图像(*.png);;所有文件 (*.*)")});
     if (!path.isEmpty())
         SaveChart(path);
@@ -864,6 +877,7 @@ void ResultsWindow::OnMeasuringEnded()
         }
         sequences_.push_back(std::move(sequence));
         AddToChart(*sequences_.back(), SequenceCount() - 1);
+        rateQuality_->Add(sequences_.back());
     }
     pending_ = {};
     if (SequenceCount() > before) {

@@ -23,6 +23,7 @@ class QLineSeries;
 class QProgressBar;
 class QPushButton;
 class QTabBar;
+class QTabWidget;
 class QTableView;
 class QThread;
 class QTimer;
@@ -35,6 +36,7 @@ class FrameSortModel;
 class FrameTableModel;
 class FrameViewer;
 class Prompts;
+class RateQualityPage;
 
 class ResultsWindow : public QWidget {
     Q_OBJECT
@@ -64,6 +66,9 @@ public:
     bool IsMeasuring() const { return worker_ != nullptr; }
 
     QTableView* Table() const { return table_; }
+    // The 码率-质量 tab: a series and a rate for each sequence, the curves and the deltas.
+    RateQualityPage* RateQuality() const { return rateQuality_; }
+    QTabWidget* Pages() const { return pages_; }
     FrameViewer* Viewer() const { return viewer_; }
     // The frame range the chart shows.
     QPointF FrameRange() const;
@@ -134,6 +139,8 @@ private:
     QComboBox* metricChoice_;
     QComboBox* planeChoice_;
     QTabBar* tabs_;
+    QTabWidget* pages_;
+    RateQualityPage* rateQuality_;
     QLabel* statistics_;
     QTableView* table_;
     FrameTableModel* model_;

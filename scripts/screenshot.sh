@@ -5,6 +5,8 @@
 #   docs/screenshot.png  the form after a run that auto-fill set up
 #   docs/results.png     the results window of that run
 #   docs/viewer.png      the frame viewer on its worst frame
+#   docs/rd.png          the results window's 码率-质量 tab: x264 and x265
+#                        ladders of the same source, decoded by the window
 # The run is on a real encode: ffmpeg's testsrc2, x264 with the quantiser
 # changing over time, so that the chart is not flat.
 # Needs: xvfb, openbox, x11-utils, imagemagick, fonts-wqy-zenhei, ffmpeg.
@@ -32,6 +34,14 @@ ff=(ffmpeg -nostdin -hide_banner -loglevel error -y)
   -x264-params "qp=26:zones=50,99,q=40/100,149,q=16/200,249,q=46" "$work/enc.mkv"
 "${ff[@]}" -i "$work/enc.mkv" -pix_fmt yuv420p -f rawvideo "$out"
 
+ladder=()
+for crf in 22 27 32 37; do
+  "${ff[@]}" -f rawvideo -pix_fmt yuv420p -s 640x360 -r 25 -i "$ref" -c:v libx264 -preset veryfast -crf $crf "$work/x264_crf$crf.mkv"
+  "${ff[@]}" -f rawvideo -pix_fmt yuv420p -s 640x360 -r 25 -i "$ref" -c:v libx265 -preset ultrafast -crf $crf \
+    -x265-params log-level=error "$work/x265_crf$crf.mkv"
+  ladder+=("$work/x264_crf$crf.mkv" "$work/x265_crf$crf.mkv")
+done
+
 Xvfb "$display" -screen 0 1360x860x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
 export DISPLAY=$display
 for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
@@ -51,8 +61,9 @@ capture() {
   echo next >&"${driver[1]}"
 }
 
-coproc driver { QT_QPA_PLATFORM=xcb "$shoot" "$ref" "$out" 2>/dev/null; }
+coproc driver { QT_QPA_PLATFORM=xcb "$shoot" "$ref" "$out" "${ladder[@]}" 2>/dev/null; }
 pids+=($driver_PID)
 capture form "计算PSNR" screenshot.png
 capture results "PSNR 曲线 - " results.png
 capture viewer "帧 " viewer.png
+capture rd "PSNR 曲线 - " rd.png

@@ -1,13 +1,16 @@
 // Drives the real windows to the states the README and docs/window.md show,
 // for scripts/screenshot.sh: the form after a run with SSIM (filled in by
 // auto-fill from the two paths), the results window, and the frame viewer on
-// the worst frame with its error and SSIM maps.
+// the worst frame with its error and SSIM maps, and, given encodes of a
+// ladder, its 码率-质量 tab with each encode's series taken from its name up
+// to the first underscore.
 // Prints each state's name when it is on screen and goes on at the next line
 // on standard input, so that the script can capture each window in turn.
-//   gui_shoot REFERENCE PROCESSED
+//   gui_shoot REFERENCE PROCESSED [LADDER_ENCODE ...]
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QTabWidget>
 #include <QSocketNotifier>
 #include <QTableView>
 #include <QTimer>
@@ -19,6 +22,7 @@
 #include "frameviewer.h"
 #include "prompts.h"
 #include "psnrdialog.h"
+#include "ratequality.h"
 #include "resultswindow.h"
 
 using namespace lorvane;
@@ -45,8 +49,11 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     PrepareApplication(app);
-    if (argc != 3)
+    if (argc < 3)
         return 2;
+    QStringList ladder;
+    for (int i = 3; i < argc; ++i)
+        ladder << QString::fromLocal8Bit(argv[i]);
     QuietPrompts prompts;
     CPsnrDialog form;
     form.SetPrompts(prompts);
@@ -86,6 +93,22 @@ int main(int argc, char* argv[])
         viewer->setGeometry(30, 80, 1300, 500);
         results->OpenFrame(form.LastRun()->record.statistics.planes[0].minFrame);
     });
+    if (!ladder.isEmpty())
+        steps.push_back([&] {
+            ResultsWindow* results = form.Results();
+            results->Viewer()->hide();
+            QObject::connect(results, &ResultsWindow::measuringEnded, [results] {
+                QAbstractItemModel* list = results->RateQuality()->Encodes()->model();
+                for (int r = 1; r < list->rowCount(); ++r) {
+                    const QString name = list->index(r, EncodeListModel::Encode).data().toString();
+                    list->setData(list->index(r, EncodeListModel::Series), name.section('_', 0, 0));
+                }
+                results->Pages()->setCurrentIndex(1);
+                results->activateWindow();
+                QTimer::singleShot(1500, [] { Say("rd"); });
+            });
+            results->AddSequences(ladder);
+        });
     steps.push_back([&] { app.quit(); });
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);

@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <new>
 
 #include "core/decoded.h"
@@ -18,6 +19,7 @@
 #include "frameviewer.h"
 #include "prompts.h"
 #include "psnrdialog.h"
+#include "ratequality.h"
 #include "resultswindow.h"
 
 using namespace lorvane;
@@ -424,7 +426,7 @@ private slots:
         QCOMPARE(filters.value(0), QStringLiteral("YUV文件(*.yuv *.y4m)"));
         QVERIFY2(filters.value(1).startsWith("视频文件(*.mp4 ") && filters.last() == "所有文件 (*.*)", qPrintable(filters.join('|')));
 
-        QTabBar* tabs = results.findChild<QTabBar*>();
+        QTabBar* tabs = results.findChild<QTabBar*>("sequences");
         QStringList tabTexts;
         for (int i = 0; i < tabs->count(); ++i)
             tabTexts << tabs->tabText(i).remove('&');
@@ -441,7 +443,7 @@ private slots:
         // The legend lays its entries out once the event loop comes round.
         const auto visibleLegend = [&] {
             QStringList labels;
-            for (QLegendMarker* marker : results.findChild<QChartView*>()->chart()->legend()->markers())
+            for (QLegendMarker* marker : results.findChild<QChartView*>("frames")->chart()->legend()->markers())
                 if (marker->isVisible())
                     labels << marker->label();
             return labels;
@@ -475,6 +477,146 @@ private slots:
                 QVERIFY(!button->isEnabled());
     }
 
+    // The 码率-质量 tab: series and rates typed for encodes measured against one
+    // reference make one curve a series, and each series' deltas against the
+    // anchor are what the core computes from the same points; a series the
+    // deltas cannot be taken for says why in its row. A decoded encode comes
+    // with the rate its run measured.
+    void rateQualityTab()
+    {
+        QTemporaryDir dir;
+        const QString ref = dir.filePath("ref_16x8.yuv");
+        Write(ref, QByteArray(192 * 3, 40));
+        // Every sample `offset` above the reference's: PSNR Y is 20 log10(255 / offset).
+        const struct { const char* name; int offset; const char* series; const char* rate; } encodes[] = {
+            {"a8", 8, "x264", "100"}, {"a6", 6, "x264", "200"}, {"a4", 4, "x264", "400"}, {"a3", 3, "x264", "800"},
+            {"b7", 7, " x265 ", "90"}, {"b5", 5, "x265", "170"}, {"b3", 3, "x265", "500"}, {"b2", 2, "x265", "1000"},
+            {"c5", 5, "vp9", "150"},  {"c4", 4, "vp9", "350"},  {"c2", 2, "vp9", "900"},
+        };
+        QStringList paths;
+        for (const auto& encode : encodes) {
+            paths << dir.filePath(QString(encode.name) + "_16x8.yuv");
+            Write(paths.last(), QByteArray(192 * 3, char(40 + encode.offset)));
+        }
+        Form form;
+        form.edit(IDC_SOURCE_PATH)->setText(ref);
+        form.edit(IDC_TARGET_PATH)->setText(paths[0]);
+        QVERIFY(form.compute());
+        ResultsWindow results(form, nullptr);
+        results.SetRun(form.dialog.LastRun());
+        results.show();
+        QCOMPARE(results.Pages()->tabText(1), QStringLiteral("码率-质量"));
+        QCOMPARE(results.Pages()->currentIndex(), 0);
+        QSignalSpy ended(&results, &ResultsWindow::measuringEnded);
+        results.AddSequences(paths.mid(1));
+        QVERIFY(ended.wait(60000));
+        QCOMPARE(results.SequenceCount(), 11);
+        results.Pages()->setCurrentIndex(1);
+
+        RateQualityPage* page = results.RateQuality();
+        QAbstractItemModel* list = page->Encodes()->model();
+        const QComboBox* metrics = page->findChild<QComboBox*>();
+        QStringList offered;
+        for (int i = 0; i < metrics->count(); ++i)
+            offered << metrics->itemText(i);
+        QCOMPARE(offered, (QStringList{"PSNR Y", "PSNR YUV", "PSNR 6:1:1"}));
+        // Raw encodes have no rate until one is typed; a rate that is not a positive number is refused and shown so.
+        QCOMPARE(list->rowCount(), 11);
+        for (int r = 0; r < 11; ++r)
+            QCOMPARE(list->index(r, EncodeListModel::Rate).data().toString(), QString());
+        QVERIFY(page->Curves().empty() && page->Notes().contains("11 个编码没有码率"));
+        for (int r = 0; r < 11; ++r)
+            QVERIFY(list->setData(list->index(r, EncodeListModel::Series), encodes[r].series));
+        for (const char* wrong : {"abc", "-5", "0", "inf"}) {
+            QVERIFY(list->setData(list->index(0, EncodeListModel::Rate), wrong));
+            QCOMPARE(list->index(0, EncodeListModel::Rate).data().toString(), QString(wrong));
+            QVERIFY(list->index(0, EncodeListModel::Rate).data(Qt::BackgroundRole).isValid());
+        }
+        for (int r = 0; r < 11; ++r)
+            QVERIFY(list->setData(list->index(r, EncodeListModel::Rate), encodes[r].rate));
+        QVERIFY(!list->index(0, EncodeListModel::Rate).data(Qt::BackgroundRole).isValid());
+
+        // The curves, each in rate order, and the points the core is handed for the same series.
+        std::map<std::string, std::vector<RdPoint>> points;
+        std::map<std::string, QList<QPointF>> expected;
+        for (const auto& encode : encodes) {
+            const std::string series = QString(encode.series).trimmed().toStdString();
+            const double quality = 20 * std::log10(255.0 / encode.offset);
+            points[series].push_back({std::stod(encode.rate), quality, ""});
+            expected[series] << QPointF(std::stod(encode.rate), quality);
+        }
+        QCOMPARE(int(page->Curves().size()), 3);
+        QList<QColor> colours;
+        for (QLineSeries* curve : page->Curves()) {
+            QList<QPointF> want = expected[curve->name().toStdString()];
+            std::sort(want.begin(), want.end(), [](const QPointF& a, const QPointF& b) { return a.x() < b.x(); });
+            QCOMPARE(curve->points().size(), want.size());
+            for (qsizetype i = 0; i < want.size(); ++i)
+                QVERIFY2(curve->points()[i].x() == want[i].x() && std::abs(curve->points()[i].y() - want[i].y()) < 1e-9,
+                         qPrintable(curve->name()));
+            QVERIFY(curve->pointsVisible() && !colours.contains(curve->pen().color()));
+            colours << curve->pen().color();
+        }
+        QCOMPARE(page->Curves()[0]->name(), QStringLiteral("x264"));
+
+        const auto deltaRows = [&] {
+            QStringList rows;
+            for (int r = 0; r < page->Deltas()->model()->rowCount(); ++r) {
+                QStringList cells;
+                for (int c = 0; c < RateQualityPage::DeltaColumnCount; ++c)
+                    cells << page->Deltas()->model()->index(r, c).data().toString();
+                rows << cells.join('|');
+            }
+            return rows;
+        };
+        const auto deltas = [&](const std::string& anchor, const std::string& test) {
+            BdResult r;
+            std::string why;
+            if (!BjontegaardDelta(points[anchor], points[test], BdMethod::Pchip, r, why))
+                return QString::fromStdString(test) + "|(" + QString::fromStdString(why) + ")|||";
+            return QString::fromStdString(test) + '|' + QString::number(r.rate, 'f', 3) + '|' +
+                   QString::number(r.delta, 'f', 4) + '|' + QString::number(r.qualityLow, 'f', 4) + " – " +
+                   QString::number(r.qualityHigh, 'f', 4) + '|' + QString::number(r.kbpsLow, 'f', 3) + " – " +
+                   QString::number(r.kbpsHigh, 'f', 3);
+        };
+        const QString tooFew = "序列 ref_16x8：系列 vp9 的曲线只有 3 个点，至少要 4 个。";
+        // The first series is the anchor until another is chosen; the deltas follow it both ways.
+        for (const char* anchor : {"", "x265", "x264"}) {
+            if (*anchor)
+                page->ShowAnchor(anchor);
+            const std::string chosen = *anchor ? anchor : "x264";
+            QCOMPARE(page->Anchor(), QString::fromStdString(chosen));
+            const QString other = chosen == "x264" ? "x265" : "x264";
+            QCOMPARE(deltaRows(), (QStringList{deltas(chosen, other.toStdString()), "vp9|" + tooFew + "|||"}));
+            QCOMPARE(page->Deltas()->columnSpan(1, RateQualityPage::BdRate), 4);
+        }
+        QVERIFY(!deltaRows()[0].contains("(") && deltaRows()[0].split('|')[1].toDouble() < 0);
+
+        if (DecodingAvailable() && !QStandardPaths::findExecutable("ffmpeg").isEmpty()) {
+            // Encoded, with the reference it is measured against decoded from it: the rate is the run's measurement.
+            const QString mp4 = dir.filePath("x.mp4"), raw = dir.filePath("x_176x144.yuv");
+            QCOMPARE(QProcess::execute("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc=size=176x144:rate=25:duration=0.4",
+                                                  "-c:v", "libx264", "-pix_fmt", "yuv420p", mp4}), 0);
+            QCOMPARE(QProcess::execute("ffmpeg", {"-v", "error", "-i", mp4, "-f", "rawvideo", raw}), 0);
+            Form decoded;
+            decoded.edit(IDC_SOURCE_PATH)->setText(raw);
+            decoded.edit(IDC_TARGET_PATH)->setText(mp4);
+            QVERIFY(decoded.compute());
+            results.SetRun(decoded.dialog.LastRun());
+            const EncodeFacts& facts = decoded.dialog.LastRun()->record.outcome.description.targetEncode;
+            QVERIFY(facts.decoded && facts.kbps > 0);
+            QCOMPARE(list->rowCount(), 1);
+            QCOMPARE(list->index(0, EncodeListModel::Rate).data().toString(), QString::number(facts.kbps, 'f', 3));
+            // Typed again as shown, it keeps every digit measured.
+            QVERIFY(list->setData(list->index(0, EncodeListModel::Rate), QString::number(facts.kbps, 'f', 3)));
+            QCOMPARE(static_cast<EncodeListModel*>(list)->Rows().at(0).kbps, facts.kbps);
+            QCOMPARE(int(page->Curves().size()), 1);
+            QVERIFY(page->Notes().contains("只有一个系列"));
+        } else {
+            QSKIP("the decoded encode's rate not checked: no decoding, or no ffmpeg to encode with");
+        }
+    }
+
     // With SSIM measured: the metric and plane chosen switch the lines (one a
     // sequence, each keeping its colour) and the table's columns; the frame
     // viewer's SSIM map is made of windows whose mean is the run's SSIM.
@@ -505,6 +647,11 @@ private slots:
         results.show();
         QCOMPARE(MetricChoice(results), QStringLiteral("PSNR|SSIM"));
         QCOMPARE(results.Metric(), std::string("psnr"));
+        const QComboBox* rdMetrics = results.RateQuality()->findChild<QComboBox*>();
+        QStringList rdOffered;
+        for (int i = 0; i < rdMetrics->count(); ++i)
+            rdOffered << rdMetrics->itemData(i).toString();
+        QCOMPARE(rdOffered, (QStringList{"psnr_y", "psnr_yuv", "psnr_611", "ssim_y", "ssim"}));
 
         const auto score = [](int index) { return [index](const FrameResult& f) { return f.scores.at(std::size_t(index)); }; };
         const QStringList psnrColumns{"帧", "PSNR Y", "PSNR U", "PSNR V", "PSNR YUV", "MSE Y"};
