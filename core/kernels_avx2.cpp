@@ -146,6 +146,8 @@ struct Avx2 {
     static Int LoadWords(const std::uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
     static Int Madd(Int x, Int y) { return _mm256_madd_epi16(x, y); }
     static Int Add32(Int x, Int y) { return _mm256_add_epi32(x, y); }
+    static Int Or(Int x, Int y) { return _mm256_or_si256(x, y); }
+    static bool Below8192(Int x) { return _mm256_testz_si256(x, _mm256_set1_epi16(short(0xE000))); }
     static Int HighBytes(Int x) { return _mm256_srli_epi16(x, 8); }
     static Int LowBytes(Int x) { return _mm256_and_si256(x, _mm256_set1_epi16(0xFF)); }
     static Int Words(short n) { return _mm256_set1_epi16(n); }

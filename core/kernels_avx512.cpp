@@ -157,6 +157,8 @@ struct Avx512 {
     static Int LoadWords(const std::uint8_t* p) { return _mm512_loadu_si512(p); }
     static Int Madd(Int x, Int y) { return _mm512_madd_epi16(x, y); }
     static Int Add32(Int x, Int y) { return _mm512_add_epi32(x, y); }
+    static Int Or(Int x, Int y) { return _mm512_or_si512(x, y); }
+    static bool Below8192(Int x) { return _mm512_test_epi16_mask(x, _mm512_set1_epi16(short(0xE000))) == 0; }
     static Int HighBytes(Int x) { return _mm512_srli_epi16(x, 8); }
     static Int LowBytes(Int x) { return _mm512_and_si512(x, _mm512_set1_epi16(0xFF)); }
     static Int Words(short n) { return _mm512_set1_epi16(n); }

@@ -139,6 +139,12 @@ struct Sse2 {
     static Int LoadWords(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
     static Int Madd(Int x, Int y) { return _mm_madd_epi16(x, y); }
     static Int Add32(Int x, Int y) { return _mm_add_epi32(x, y); }
+    static Int Or(Int x, Int y) { return _mm_or_si128(x, y); }
+    static bool Below8192(Int x)
+    {
+        const __m128i high = _mm_and_si128(x, _mm_set1_epi16(short(0xE000)));
+        return _mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) == 0xFFFF;
+    }
     static Int HighBytes(Int x) { return _mm_srli_epi16(x, 8); }
     static Int LowBytes(Int x) { return _mm_and_si128(x, _mm_set1_epi16(0xFF)); }
     static Int Words(short n) { return _mm_set1_epi16(n); }

@@ -8,8 +8,9 @@
 //   Int, a vector of V::kWords 16-bit words, and Dbl, of V::kWords / 4 doubles
 //   (one per 4x4 block of a row of kWords samples);
 //   LoadBytes(p): kWords bytes as words; LoadWords(p): kWords 16-bit words;
-//   Madd (adjacent word products added into 32-bit lanes), Add32, HighBytes
-//   and LowBytes (a word's bytes, as words), Words(n) (n in every word);
+//   Madd (adjacent word products added into 32-bit lanes), Add32, Or,
+//   HighBytes and LowBytes (a word's bytes, as words), Words(n) (n in every
+//   word), Below8192(x) (whether every word of x is);
 //   ToDoubles(x): the sums of adjacent 32-bit lanes of x, as doubles;
 //   LoadD, StoreD, SetD, AddD, SubD, MulD, DivD.
 #pragma once
@@ -46,28 +47,38 @@ void BlocksScalar(const std::uint8_t* a, std::ptrdiff_t strideA, const std::uint
     }
 }
 
-// 8-bit samples: every sum of a block fits a 32-bit lane (ss: 16 x 2 x 255^2).
+// The sums of kWords / 4 blocks from their rows as words, when every block
+// sum fits a 32-bit lane: samples below 2^13 (ss: 16 x 2 x 8191^2 < 2^31).
+template <typename V>
+void SmallBlocks(const typename V::Int (&u)[4], const typename V::Int (&v)[4], std::size_t blocks, double* sums)
+{
+    const typename V::Int one = V::Words(1);
+    typename V::Int s1 = V::Words(0), s2 = s1, ss = s1, s12 = s1;
+    for (int y = 0; y < 4; ++y) {
+        s1 = V::Add32(s1, V::Madd(u[y], one));
+        s2 = V::Add32(s2, V::Madd(v[y], one));
+        ss = V::Add32(ss, V::Add32(V::Madd(u[y], u[y]), V::Madd(v[y], v[y])));
+        s12 = V::Add32(s12, V::Madd(u[y], v[y]));
+    }
+    V::StoreD(sums, V::ToDoubles(s1));
+    V::StoreD(sums + blocks, V::ToDoubles(s2));
+    V::StoreD(sums + 2 * blocks, V::ToDoubles(ss));
+    V::StoreD(sums + 3 * blocks, V::ToDoubles(s12));
+}
+
 template <typename V>
 void Blocks8(const std::uint8_t* a, std::ptrdiff_t strideA, const std::uint8_t* b, std::ptrdiff_t strideB,
              std::size_t blocks, double* sums)
 {
     constexpr std::size_t kStep = V::kWords / 4;
-    const typename V::Int one = V::Words(1);
     std::size_t x = 0;
     for (; x + kStep <= blocks; x += kStep) {
-        typename V::Int s1 = V::Words(0), s2 = s1, ss = s1, s12 = s1;
+        typename V::Int u[4], v[4];
         for (int y = 0; y < 4; ++y) {
-            const typename V::Int u = V::LoadBytes(a + y * strideA + 4 * x);
-            const typename V::Int v = V::LoadBytes(b + y * strideB + 4 * x);
-            s1 = V::Add32(s1, V::Madd(u, one));
-            s2 = V::Add32(s2, V::Madd(v, one));
-            ss = V::Add32(ss, V::Add32(V::Madd(u, u), V::Madd(v, v)));
-            s12 = V::Add32(s12, V::Madd(u, v));
+            u[y] = V::LoadBytes(a + y * strideA + 4 * x);
+            v[y] = V::LoadBytes(b + y * strideB + 4 * x);
         }
-        V::StoreD(sums + x, V::ToDoubles(s1));
-        V::StoreD(sums + blocks + x, V::ToDoubles(s2));
-        V::StoreD(sums + 2 * blocks + x, V::ToDoubles(ss));
-        V::StoreD(sums + 3 * blocks + x, V::ToDoubles(s12));
+        SmallBlocks<V>(u, v, blocks, sums + x);
     }
     BlocksScalar<std::uint8_t, std::int32_t>(a, strideA, b, strideB, x, blocks, sums);
 }
@@ -92,14 +103,23 @@ void Blocks16(const std::uint8_t* a, std::ptrdiff_t strideA, const std::uint8_t*
     const typename V::Int one = V::Words(1);
     std::size_t x = 0;
     for (; x + kStep <= blocks; x += kStep) {
+        typename V::Int u[4], v[4], any = V::Words(0);
+        for (int y = 0; y < 4; ++y) {
+            u[y] = V::LoadWords(a + y * strideA + 8 * x);
+            v[y] = V::LoadWords(b + y * strideB + 8 * x);
+            any = V::Or(any, V::Or(u[y], v[y]));
+        }
+        // Video of up to 13 bits, whatever its container, takes the shorter way.
+        if (V::Below8192(any)) {
+            SmallBlocks<V>(u, v, blocks, sums + x);
+            continue;
+        }
         const typename V::Int zero = V::Words(0);
         typename V::Int s1h = zero, s1l = zero, s2h = zero, s2l = zero;
         typename V::Int ssHh = zero, ssHl = zero, ssLl = zero, s12Hh = zero, s12Hl = zero, s12Ll = zero;
         for (int y = 0; y < 4; ++y) {
-            const typename V::Int u = V::LoadWords(a + y * strideA + 8 * x);
-            const typename V::Int v = V::LoadWords(b + y * strideB + 8 * x);
-            const typename V::Int uh = V::HighBytes(u), ul = V::LowBytes(u);
-            const typename V::Int vh = V::HighBytes(v), vl = V::LowBytes(v);
+            const typename V::Int uh = V::HighBytes(u[y]), ul = V::LowBytes(u[y]);
+            const typename V::Int vh = V::HighBytes(v[y]), vl = V::LowBytes(v[y]);
             s1h = V::Add32(s1h, V::Madd(uh, one));
             s1l = V::Add32(s1l, V::Madd(ul, one));
             s2h = V::Add32(s2h, V::Madd(vh, one));

@@ -74,8 +74,9 @@ TEST(SsdKernels, EverySimdVersionMatchesTheCppVersion)
 
 // SSIM's kernels on block rows of awkward widths (1 to 3 vectors of blocks and
 // a few more, around every level's step of 2, 4 and 8 blocks), rows starting
-// anywhere and as far apart as any stride, upwards too; samples random, and
-// 0 against the peak, the largest sums. Each level's block sums must equal
+// anywhere and as far apart as any stride, upwards too; samples random (for
+// 16 bits, also 10-bit values among a few large ones: two ways to the sums),
+// and 0 against the peak, the largest sums. Each level's block sums must equal
 // the C++ ones, and so must the window values made from them, to the bit.
 template <typename Sample>
 void ExpectEverySsimVersionMatches(SsimBlocksFunction SsimKernels::*blocksOf)
@@ -106,10 +107,13 @@ void ExpectEverySsimVersionMatches(SsimBlocksFunction SsimKernels::*blocksOf)
                 for (std::size_t i = 0; i < width; ++i) {
                     Sample& u = a[y * stride + start + i];
                     Sample& v = b[y * stride + start + i];
-                    if (fill == 0)
+                    if (fill == 0) {
                         u = 0, v = kMax;  // the largest sums
-                    else
-                        u = Sample(random()), v = Sample(u + random() % 16);  // alike, as a window's planes are
+                    } else {
+                        // Alike, as a window's planes are; 2: 10-bit values, now and then one far larger.
+                        u = Sample(fill == 1 || random() % 50 == 0 ? random() : random() % 1024);
+                        v = Sample(u + random() % 16);
+                    }
                 }
             const std::ptrdiff_t bytes = std::ptrdiff_t(stride * sizeof(Sample)) * (upwards ? -1 : 1);
             const std::uint8_t* firstA = reinterpret_cast<const std::uint8_t*>(&a[(upwards ? 7 : 0) * stride + start]);
