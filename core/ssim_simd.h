@@ -49,8 +49,9 @@ void BlocksScalar(const std::uint8_t* a, std::ptrdiff_t strideA, const std::uint
 
 // The sums of kWords / 4 blocks from their rows as words, when every block
 // sum fits a 32-bit lane: samples below 2^13 (ss: 16 x 2 x 8191^2 < 2^31).
+// Inlined, or the rows would go through memory on the way in.
 template <typename V>
-void SmallBlocks(const typename V::Int (&u)[4], const typename V::Int (&v)[4], std::size_t blocks, double* sums)
+[[gnu::always_inline]] inline void SmallBlocks(const typename V::Int (&u)[4], const typename V::Int (&v)[4], std::size_t blocks, double* sums)
 {
     const typename V::Int one = V::Words(1);
     typename V::Int s1 = V::Words(0), s2 = s1, ss = s1, s12 = s1;
