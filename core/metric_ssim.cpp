@@ -54,7 +54,8 @@ public:
             scratch_.resize(bands_.size());
         RunParts(int(bands_.size()), threads_, [&](int part) {
             Band& band = bands_[std::size_t(part)];
-            band.sum = BandSum(reference.planes[band.plane], target.planes[band.plane], band, scratch_[std::size_t(part)]);
+            band.sum = BandSum(reference.planes[band.plane], target.planes[band.plane], band,
+                               scratch_[std::size_t(part)]);
         });
 
         double planes[3], weighted = 0, samples = 0;
@@ -88,7 +89,8 @@ private:
     };
 
     // The sum of the window values of the rows of `band`, top to bottom.
-    double BandSum(const Picture::Plane& a, const Picture::Plane& b, const Band& band, std::vector<double>& scratch) const
+    double BandSum(const Picture::Plane& a, const Picture::Plane& b, const Band& band,
+                   std::vector<double>& scratch) const
     {
         const std::size_t blocksWide = std::size_t(a.width / 4);
         const SsimBlocksFunction blocks = a.bytesPerSample == 1 ? kernels_.blocks : kernels_.blocks16;

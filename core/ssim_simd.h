@@ -23,6 +23,8 @@
 namespace lorvane {
 namespace {
 
+// The blocks past the last whole vector, summed as the C++ version sums them
+// (a copy of it: nothing here is shared with code built for another level).
 template <typename Sample, typename Sum>
 void BlocksScalar(const std::uint8_t* a, std::ptrdiff_t strideA, const std::uint8_t* b, std::ptrdiff_t strideB,
                   std::size_t from, std::size_t blocks, double* sums)
@@ -51,7 +53,8 @@ void BlocksScalar(const std::uint8_t* a, std::ptrdiff_t strideA, const std::uint
 // sum fits a 32-bit lane: samples below 2^13 (ss: 16 x 2 x 8191^2 < 2^31).
 // Inlined, or the rows would go through memory on the way in.
 template <typename V>
-[[gnu::always_inline]] inline void SmallBlocks(const typename V::Int (&u)[4], const typename V::Int (&v)[4], std::size_t blocks, double* sums)
+[[gnu::always_inline]] inline void SmallBlocks(const typename V::Int (&u)[4], const typename V::Int (&v)[4],
+                                               std::size_t blocks, double* sums)
 {
     const typename V::Int one = V::Words(1);
     typename V::Int s1 = V::Words(0), s2 = s1, ss = s1, s12 = s1;

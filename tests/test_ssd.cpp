@@ -94,7 +94,8 @@ void ExpectEverySsimVersionMatches(SsimBlocksFunction SsimKernels::*blocksOf)
         EXPECT_EQ(sums[3], 0.0);
     }
     const double peak = kMax == 255 ? 255.0 : 1023.0;
-    const double c1 = std::floor(0.01 * 0.01 * peak * peak * 64 + 0.5), c2 = std::floor(0.03 * 0.03 * peak * peak * 64 * 63 + 0.5);
+    const double c1 = std::floor(0.01 * 0.01 * peak * peak * 64 + 0.5);
+    const double c2 = std::floor(0.03 * 0.03 * peak * peak * 64 * 63 + 0.5);
     std::mt19937 random(20261207);
     for (std::size_t blocks : {1, 2, 3, 5, 7, 8, 9, 15, 16, 17, 23, 24, 25, 33, 480})
         for (int fill = 0; fill < 3; ++fill) {
