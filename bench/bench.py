@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Wall time of lorvane-cli against ffmpeg's psnr filter and a read-only pass.
+"""Wall time of lorvane-cli against ffmpeg's psnr and ssim filters and a read-only pass.
 
 Run after the build:
 
@@ -12,7 +12,8 @@ commands in turn, round after round (the order rotating), and reports the
 median wall time of each, the ratios and lorvane-cli's peak memory (maximum
 resident set size, measured by /usr/bin/time in separate runs). On Linux,
 where lorvane puts its frame buffers in 2 MiB pages, a read-only pass with
-such buffers runs alongside, for information.
+such buffers runs alongside, for information. On the 1080p raw pairs,
+lorvane-cli also measures SSIM (-m ssim), against ffmpeg's ssim filter.
 """
 
 import argparse
@@ -36,6 +37,11 @@ CASES = [
     (1920, 1080, 120, "nv12", "raw", 1.15, "read-only", 10.0),
     (176, 144, 6000, "yuv420p", "raw", 1.30, "read-only", 10.0),
 ]
+# PSNR+SSIM (-m ssim) on these rows, held to ffmpeg's ssim filter (as it
+# normally runs, SIMD on) and to the row's read-only pass.
+SSIM_ROWS = {(1920, 1080, "yuv420p", "raw"), (1920, 1080, "yuv420p10le", "raw")}
+SSIM_FFMPEG_TARGET = 2.5
+SSIM_READONLY_TARGET = 3.0
 # With --json, --csv and --report all given, on the 176 x 144 row.
 OUTPUTS_OVERHEAD_TARGET = 1.03
 # Encoded inputs: 1920 x 1080 8-bit x264 encodes of 300 frames against their
@@ -306,6 +312,12 @@ def main():
                 # The read-only pass with lorvane's 2 MiB pages.
                 commands["read-only 2M"] = [readonly, "--huge-pages", *flags, str(width), str(height),
                                             str(frames), reference, target]
+            ssim = (width, height, pix_fmt, container) in SSIM_ROWS
+            if ssim:
+                commands["lorvane ssim"] = lorvane[:-2] + ["-m", "ssim", reference, target]
+                commands["ffmpeg ssim"] = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error",
+                                           *raw, "-i", reference, *raw, "-i", target,
+                                           "-lavfi", "ssim", "-f", "null", "-"]
             if width == 176:
                 # Every output at once, against the plain run measured in the same rounds.
                 commands["+ outputs"] = lorvane[:-2] + [
@@ -341,6 +353,15 @@ def main():
                 (f"lorvane-cli / {floor:12}= {overhead:.3f}x", overhead <= readonly_target,
                  f"<= {readonly_target:.2f}x"),
             ]
+            if ssim:
+                ssim_speedup = median["ffmpeg ssim"] / median["lorvane ssim"]
+                ssim_overhead = median["lorvane ssim"] / median[floor]
+                checks += [
+                    (f"ffmpeg ssim / lorvane ssim = {ssim_speedup:.2f}x", ssim_speedup >= SSIM_FFMPEG_TARGET,
+                     f">= {SSIM_FFMPEG_TARGET:.1f}x"),
+                    (f"lorvane ssim / {floor:11}= {ssim_overhead:.3f}x", ssim_overhead <= SSIM_READONLY_TARGET,
+                     f"<= {SSIM_READONLY_TARGET:.1f}x"),
+                ]
             if "+ outputs" in median:
                 ratio = median["+ outputs"] / median["lorvane-cli"]
                 checks.append((f"with --json --csv --report = {ratio:.3f}x", ratio <= OUTPUTS_OVERHEAD_TARGET,

@@ -4,7 +4,7 @@
 // 16-bit runs (10-bit samples: the speed of the kernels does not depend on the
 // values) on the same plane sizes in samples, the cache-sized runs at the same
 // sizes in bytes. The second run starts on a cache-line boundary (offset 0) or
-// one sample past it.
+// one sample past it. SSIM's kernels run on one row of 1080p luma blocks.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/ssd.h"
+#include "core/ssim_kernels.h"
 
 namespace {
 
@@ -73,6 +74,50 @@ BENCHMARK_CAPTURE(BM_Ssd16, c, lorvane::CpuLevel::C)->Apply(Sizes16);
 BENCHMARK_CAPTURE(BM_Ssd16, sse2, lorvane::CpuLevel::Sse2)->Apply(Sizes16);
 BENCHMARK_CAPTURE(BM_Ssd16, avx2, lorvane::CpuLevel::Avx2)->Apply(Sizes16);
 BENCHMARK_CAPTURE(BM_Ssd16, avx512, lorvane::CpuLevel::Avx512)->Apply(Sizes16);
+
+// A block row of 1920 samples (480 blocks), 4 sample rows 2048 samples apart;
+// `sixteen`: 16-bit samples. Then, from two such rows, the row of windows.
+void BM_SsimBlocks(benchmark::State& state, lorvane::CpuLevel level, bool sixteen)
+{
+    const lorvane::SsimKernels* kernels = lorvane::SsimKernelsForLevel(level);
+    if (!kernels) {
+        state.SkipWithError("not available on this CPU");
+        return;
+    }
+    constexpr std::size_t kBlocks = 480, kStride = 2048 * 2;
+    std::vector<std::uint8_t> a(4 * kStride), b(4 * kStride);
+    std::mt19937 random(1);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        a[i] = std::uint8_t(random() & (sixteen && i % 2 ? 0x03 : 0xFF));
+        b[i] = std::uint8_t(random() & (sixteen && i % 2 ? 0x03 : 0xFF));
+    }
+    std::vector<double> sums(2 * lorvane::kSsimSums * kBlocks);
+    const lorvane::SsimBlocksFunction blocks = sixteen ? kernels->blocks16 : kernels->blocks;
+    blocks(a.data(), kStride, b.data(), kStride, kBlocks, sums.data());
+    blocks(b.data(), kStride, a.data(), kStride, kBlocks, sums.data() + lorvane::kSsimSums * kBlocks);
+    for (auto _ : state) {
+        if (state.range(0) == 0)
+            blocks(a.data(), kStride, b.data(), kStride, kBlocks, sums.data());
+        else
+            benchmark::DoNotOptimize(kernels->windows(sums.data(), sums.data() + lorvane::kSsimSums * kBlocks,
+                                                      kBlocks, 416, 58535));
+        benchmark::ClobberMemory();
+    }
+}
+
+void SsimKernels(benchmark::internal::Benchmark* b)
+{
+    b->ArgNames({"windows"})->Arg(0)->Arg(1);
+}
+
+BENCHMARK_CAPTURE(BM_SsimBlocks, c, lorvane::CpuLevel::C, false)->Apply(SsimKernels);
+BENCHMARK_CAPTURE(BM_SsimBlocks, sse2, lorvane::CpuLevel::Sse2, false)->Apply(SsimKernels);
+BENCHMARK_CAPTURE(BM_SsimBlocks, avx2, lorvane::CpuLevel::Avx2, false)->Apply(SsimKernels);
+BENCHMARK_CAPTURE(BM_SsimBlocks, avx512, lorvane::CpuLevel::Avx512, false)->Apply(SsimKernels);
+BENCHMARK_CAPTURE(BM_SsimBlocks, c_16, lorvane::CpuLevel::C, true)->Arg(0);
+BENCHMARK_CAPTURE(BM_SsimBlocks, sse2_16, lorvane::CpuLevel::Sse2, true)->Arg(0);
+BENCHMARK_CAPTURE(BM_SsimBlocks, avx2_16, lorvane::CpuLevel::Avx2, true)->Arg(0);
+BENCHMARK_CAPTURE(BM_SsimBlocks, avx512_16, lorvane::CpuLevel::Avx512, true)->Arg(0);
 
 }  // namespace
 

@@ -1,16 +1,21 @@
-// Every SIMD version of the sum-of-squared-differences kernels against SsdC and
-// Ssd16C, then the choice of version: LimitCpuLevel and LORVANE_CPU.
+// Every SIMD version of the kernels against the C++ one: the sums of squared
+// differences, SSIM's block sums and window values; then the choice of
+// version: LimitCpuLevel and LORVANE_CPU.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <cstring>
 #include <cstdlib>
 #include <limits>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "core/ssd.h"
+#include "core/ssim_kernels.h"
 
 namespace lorvane {
 namespace {
@@ -65,6 +70,84 @@ TEST(SsdKernels, EverySimdVersionMatchesTheCppVersion)
         GTEST_SKIP() << "this build or CPU has no SIMD version";
     ExpectEverySimdVersionMatches<std::uint8_t>(SsdForLevel);
     ExpectEverySimdVersionMatches<std::uint16_t>(Ssd16ForLevel);
+}
+
+// SSIM's kernels on block rows of awkward widths (1 to 3 vectors of blocks and
+// a few more, around every level's step of 2, 4 and 8 blocks), rows starting
+// anywhere and as far apart as any stride, upwards too; samples random (for
+// 16 bits, also 10-bit values among a few large ones: two ways to the sums),
+// and 0 against the peak, the largest sums. Each level's block sums must equal
+// the C++ ones, and so must the window values made from them, to the bit.
+template <typename Sample>
+void ExpectEverySsimVersionMatches(SsimBlocksFunction SsimKernels::*blocksOf)
+{
+    constexpr Sample kMax = std::numeric_limits<Sample>::max();
+    // At the largest sums 16-bit blocks need 64 bits: the C++ version's own check.
+    {
+        std::vector<Sample> a(4 * 4, kMax), b(4 * 4, 0);
+        double sums[4];
+        (kSsimKernelsC.*blocksOf)(reinterpret_cast<const std::uint8_t*>(a.data()), 4 * sizeof(Sample),
+                                  reinterpret_cast<const std::uint8_t*>(b.data()), 4 * sizeof(Sample), 1, sums);
+        EXPECT_EQ(sums[0], 16.0 * kMax);
+        EXPECT_EQ(sums[1], 0.0);
+        EXPECT_EQ(sums[2], 16.0 * kMax * kMax);
+        EXPECT_EQ(sums[3], 0.0);
+    }
+    const double peak = kMax == 255 ? 255.0 : 1023.0;
+    const double c1 = std::floor(0.01 * 0.01 * peak * peak * 64 + 0.5);
+    const double c2 = std::floor(0.03 * 0.03 * peak * peak * 64 * 63 + 0.5);
+    std::mt19937 random(20261207);
+    for (std::size_t blocks : {1, 2, 3, 5, 7, 8, 9, 15, 16, 17, 23, 24, 25, 33, 480})
+        for (int fill = 0; fill < 3; ++fill) {
+            // Two block rows, 8 sample rows, amid samples that would change a sum if read.
+            const std::size_t width = 4 * blocks;
+            const std::size_t start = random() % 37, stride = width + start + random() % 29;
+            const bool upwards = (fill + blocks) % 2 == 1;
+            std::vector<Sample> a(8 * stride + 64, Sample(kMax - 3)), b(8 * stride + 64, Sample(3));
+            for (std::size_t y = 0; y < 8; ++y)
+                for (std::size_t i = 0; i < width; ++i) {
+                    Sample& u = a[y * stride + start + i];
+                    Sample& v = b[y * stride + start + i];
+                    if (fill == 0) {
+                        u = 0, v = kMax;  // the largest sums
+                    } else {
+                        // Alike, as a window's planes are; 2: 10-bit values, now and then one far larger.
+                        u = Sample(fill == 1 || random() % 50 == 0 ? random() : random() % 1024);
+                        v = Sample(u + random() % 16);
+                    }
+                }
+            const std::ptrdiff_t bytes = std::ptrdiff_t(stride * sizeof(Sample)) * (upwards ? -1 : 1);
+            const std::uint8_t* firstA = reinterpret_cast<const std::uint8_t*>(&a[(upwards ? 7 : 0) * stride + start]);
+            const std::uint8_t* firstB = reinterpret_cast<const std::uint8_t*>(&b[(upwards ? 7 : 0) * stride + start]);
+            // Two block rows, then one more double each way that must stay untouched.
+            const auto blockRows = [&](const SsimKernels& kernels) {
+                std::vector<double> sums(2 * kSsimSums * blocks + 2, -1.0);
+                for (int row = 0; row < 2; ++row)
+                    (kernels.*blocksOf)(firstA + 4 * row * bytes, bytes, firstB + 4 * row * bytes, bytes, blocks,
+                                        &sums[1 + row * kSsimSums * blocks]);
+                return sums;
+            };
+            const std::vector<double> expected = blockRows(kSsimKernelsC);
+            const double* top = &expected[1];
+            const double* bottom = top + kSsimSums * blocks;
+            const double window = kSsimKernelsC.windows(top, bottom, blocks, c1, c2);
+            for (CpuLevel level : {CpuLevel::Sse2, CpuLevel::Avx2, CpuLevel::Avx512}) {
+                const SsimKernels* kernels = SsimKernelsForLevel(level);
+                if (!kernels)
+                    continue;
+                const std::string where = std::to_string(8 * sizeof(Sample)) + "-bit " + CpuLevelName(level) + ", " +
+                                          std::to_string(blocks) + " blocks, fill " + std::to_string(fill);
+                ASSERT_EQ(blockRows(*kernels), expected) << where;
+                const double got = kernels->windows(top, bottom, blocks, c1, c2);
+                ASSERT_EQ(std::memcmp(&got, &window, sizeof got), 0) << where << ": " << got << " against " << window;
+            }
+        }
+}
+
+TEST(SsimKernels, EverySimdVersionMatchesTheCppVersion)
+{
+    ExpectEverySsimVersionMatches<std::uint8_t>(&SsimKernels::blocks);
+    ExpectEverySsimVersionMatches<std::uint16_t>(&SsimKernels::blocks16);
 }
 
 // The cap, set again and again while other threads sum, changes the version Ssd

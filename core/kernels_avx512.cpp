@@ -1,4 +1,5 @@
-// AVX-512BW version of the sum of squared differences. Compiled with
+// AVX-512BW versions of the kernels: the sum of squared differences, SSIM's
+// block sums and window values. Compiled with
 // -mavx512f -mavx512bw only; nothing here may come from an inline function
 // shared with other files, or the linker could hand this file's copy to code
 // that runs on any CPU.
@@ -13,6 +14,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#include "ssim_simd.h"
 
 namespace lorvane {
 
@@ -139,5 +142,42 @@ std::uint64_t Ssd16Avx512(const std::uint16_t* a, const std::uint16_t* b, std::s
     total = Combine(total, sums);
     return std::uint64_t(_mm512_reduce_add_epi64(total));
 }
+
+namespace {
+
+// SSIM's vectors: 32 words, 8 doubles (ssim_simd.h).
+struct Avx512 {
+    using Int = __m512i;
+    using Dbl = __m512d;
+    static constexpr std::size_t kWords = 32;
+    static Int LoadBytes(const std::uint8_t* p)
+    {
+        return _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+    }
+    static Int LoadWords(const std::uint8_t* p) { return _mm512_loadu_si512(p); }
+    static Int Madd(Int x, Int y) { return _mm512_madd_epi16(x, y); }
+    static Int Add32(Int x, Int y) { return _mm512_add_epi32(x, y); }
+    static Int Or(Int x, Int y) { return _mm512_or_si512(x, y); }
+    static bool Below8192(Int x) { return _mm512_test_epi16_mask(x, _mm512_set1_epi16(short(0xE000))) == 0; }
+    static Int HighBytes(Int x) { return _mm512_srli_epi16(x, 8); }
+    static Int LowBytes(Int x) { return _mm512_and_si512(x, _mm512_set1_epi16(0xFF)); }
+    static Int Words(short n) { return _mm512_set1_epi16(n); }
+    static Dbl ToDoubles(Int x)
+    {
+        const __m512i pairs = _mm512_add_epi32(x, _mm512_srli_epi64(x, 32));  // in the even lanes
+        return _mm512_cvtepi32_pd(_mm512_cvtepi64_epi32(pairs));
+    }
+    static Dbl LoadD(const double* p) { return _mm512_loadu_pd(p); }
+    static void StoreD(double* p, Dbl x) { _mm512_storeu_pd(p, x); }
+    static Dbl SetD(double x) { return _mm512_set1_pd(x); }
+    static Dbl AddD(Dbl x, Dbl y) { return _mm512_add_pd(x, y); }
+    static Dbl SubD(Dbl x, Dbl y) { return _mm512_sub_pd(x, y); }
+    static Dbl MulD(Dbl x, Dbl y) { return _mm512_mul_pd(x, y); }
+    static Dbl DivD(Dbl x, Dbl y) { return _mm512_div_pd(x, y); }
+};
+
+}  // namespace
+
+extern constinit const SsimKernels kSsimKernelsAvx512 = kSsimKernelsOf<Avx512>;
 
 }  // namespace lorvane

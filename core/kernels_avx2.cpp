@@ -1,10 +1,13 @@
-// AVX2 version of the sum of squared differences. Compiled with -mavx2 only;
+// AVX2 versions of the kernels: the sum of squared differences, SSIM's block
+// sums and window values. Compiled with -mavx2 only;
 // nothing here may come from an inline function shared with other files, or
 // the linker could hand this file's copy to code that runs on any CPU.
 #include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
+
+#include "ssim_simd.h"
 
 namespace lorvane {
 
@@ -128,5 +131,43 @@ std::uint64_t Ssd16Avx2(const std::uint16_t* a, const std::uint16_t* b, std::siz
     }
     return sum;
 }
+
+namespace {
+
+// SSIM's vectors: 16 words, 4 doubles (ssim_simd.h).
+struct Avx2 {
+    using Int = __m256i;
+    using Dbl = __m256d;
+    static constexpr std::size_t kWords = 16;
+    static Int LoadBytes(const std::uint8_t* p)
+    {
+        return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    }
+    static Int LoadWords(const std::uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+    static Int Madd(Int x, Int y) { return _mm256_madd_epi16(x, y); }
+    static Int Add32(Int x, Int y) { return _mm256_add_epi32(x, y); }
+    static Int Or(Int x, Int y) { return _mm256_or_si256(x, y); }
+    static bool Below8192(Int x) { return _mm256_testz_si256(x, _mm256_set1_epi16(short(0xE000))); }
+    static Int HighBytes(Int x) { return _mm256_srli_epi16(x, 8); }
+    static Int LowBytes(Int x) { return _mm256_and_si256(x, _mm256_set1_epi16(0xFF)); }
+    static Int Words(short n) { return _mm256_set1_epi16(n); }
+    static Dbl ToDoubles(Int x)
+    {
+        const __m256i pairs = _mm256_add_epi32(x, _mm256_srli_epi64(x, 32));  // in the even lanes
+        const __m256i packed = _mm256_permutevar8x32_epi32(pairs, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+        return _mm256_cvtepi32_pd(_mm256_castsi256_si128(packed));
+    }
+    static Dbl LoadD(const double* p) { return _mm256_loadu_pd(p); }
+    static void StoreD(double* p, Dbl x) { _mm256_storeu_pd(p, x); }
+    static Dbl SetD(double x) { return _mm256_set1_pd(x); }
+    static Dbl AddD(Dbl x, Dbl y) { return _mm256_add_pd(x, y); }
+    static Dbl SubD(Dbl x, Dbl y) { return _mm256_sub_pd(x, y); }
+    static Dbl MulD(Dbl x, Dbl y) { return _mm256_mul_pd(x, y); }
+    static Dbl DivD(Dbl x, Dbl y) { return _mm256_div_pd(x, y); }
+};
+
+}  // namespace
+
+extern constinit const SsimKernels kSsimKernelsAvx2 = kSsimKernelsOf<Avx2>;
 
 }  // namespace lorvane

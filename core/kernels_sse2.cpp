@@ -1,10 +1,13 @@
-// SSE2 version of the sum of squared differences. Compiled with -msse2 only;
+// SSE2 versions of the kernels: the sum of squared differences, SSIM's block
+// sums and window values. Compiled with -msse2 only;
 // nothing here may come from an inline function shared with other files, or
 // the linker could hand this file's copy to code that runs on any CPU.
 #include <emmintrin.h>
 
 #include <cstddef>
 #include <cstdint>
+
+#include "ssim_simd.h"
 
 namespace lorvane {
 
@@ -121,5 +124,46 @@ std::uint64_t Ssd16Sse2(const std::uint16_t* a, const std::uint16_t* b, std::siz
     }
     return sum;
 }
+
+namespace {
+
+// SSIM's vectors: 8 words, 2 doubles (ssim_simd.h).
+struct Sse2 {
+    using Int = __m128i;
+    using Dbl = __m128d;
+    static constexpr std::size_t kWords = 8;
+    static Int LoadBytes(const std::uint8_t* p)
+    {
+        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), _mm_setzero_si128());
+    }
+    static Int LoadWords(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+    static Int Madd(Int x, Int y) { return _mm_madd_epi16(x, y); }
+    static Int Add32(Int x, Int y) { return _mm_add_epi32(x, y); }
+    static Int Or(Int x, Int y) { return _mm_or_si128(x, y); }
+    static bool Below8192(Int x)
+    {
+        const __m128i high = _mm_and_si128(x, _mm_set1_epi16(short(0xE000)));
+        return _mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) == 0xFFFF;
+    }
+    static Int HighBytes(Int x) { return _mm_srli_epi16(x, 8); }
+    static Int LowBytes(Int x) { return _mm_and_si128(x, _mm_set1_epi16(0xFF)); }
+    static Int Words(short n) { return _mm_set1_epi16(n); }
+    static Dbl ToDoubles(Int x)
+    {
+        const __m128i pairs = _mm_add_epi32(x, _mm_srli_epi64(x, 32));  // in lanes 0 and 2
+        return _mm_cvtepi32_pd(_mm_shuffle_epi32(pairs, _MM_SHUFFLE(3, 3, 2, 0)));
+    }
+    static Dbl LoadD(const double* p) { return _mm_loadu_pd(p); }
+    static void StoreD(double* p, Dbl x) { _mm_storeu_pd(p, x); }
+    static Dbl SetD(double x) { return _mm_set1_pd(x); }
+    static Dbl AddD(Dbl x, Dbl y) { return _mm_add_pd(x, y); }
+    static Dbl SubD(Dbl x, Dbl y) { return _mm_sub_pd(x, y); }
+    static Dbl MulD(Dbl x, Dbl y) { return _mm_mul_pd(x, y); }
+    static Dbl DivD(Dbl x, Dbl y) { return _mm_div_pd(x, y); }
+};
+
+}  // namespace
+
+extern constinit const SsimKernels kSsimKernelsSse2 = kSsimKernelsOf<Sse2>;
 
 }  // namespace lorvane
