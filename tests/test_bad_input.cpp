@@ -142,6 +142,15 @@ const std::vector<Case> kCases = {
      Average(0) + "警告!\n没有比较任何帧（要求0帧）：平均值无从计算。\n", 0},
     {"frames_negative", "-s 16x8 -n -1 -o $D/old.txt $R $T", 1, "", kOutOfRange},
     {"frames_above_limit", "-s 16x8 -n 1000000001 $R $T", 1, "", kOutOfRange},
+    // Planes too small for a metric's window: SSIM has no value, as PSNR has
+    // none for an empty plane; MS-SSIM's five scales refuse a small luma plane.
+    {"ssim_without_a_whole_window", "-s 16x4 -p gray -n 2 -m ssim $R $R", 0,
+     "共计2帧，平均PSNR如下：\nPSNR_Y: 100.000000\nPSNR_U: nan\nPSNR_V: nan\n"
+     "SSIM_Y: nan\nSSIM_U: nan\nSSIM_V: nan\nSSIM: nan\n",
+     "Average,100.000000,nan,nan\n"},
+    {"ms_ssim_luma_too_small", "-s 16x8 -m ms-ssim -o $D/old.txt $R $T", 2, "",
+     "lorvane-cli：图像 16x8 的亮度平面（Y）小于 176x176：指标 ms-ssim 要求亮度平面宽高都至少为 176。\n"
+     "请运行 lorvane-cli --help 查看用法。\n"},
     {"frames_overflow_int", "-s 16x8 -n 2147483648 $R $T", 2, "", BadCount("2147483648")},
     // Text that is not a number.
     {"size_is_text", "-s abc -o $D/out.txt $R $T", 2, "", BadSize("abc")},
