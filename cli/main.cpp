@@ -1000,10 +1000,13 @@ int RunCli(const std::vector<std::string>& arguments, lorvane::RdRequest* reques
             disagree = disagree || input.Width() != width || input.Height() != height || input.Format() != format;
     const std::uint64_t frameBytes = badHeader || disagree ? 0 : FrameBytes(width, height, *format);
     // A metric with a least plane size: a luma plane below it leaves nothing
-    // to measure, chroma planes below it are left out (said once, here).
-    if (!badHeader && !disagree && width > 0 && height > 0)
+    // to measure, chroma planes below it are left out (said once, here). A
+    // size the run will refuse (frameBytes 0) is the run's to say.
+    if (frameBytes > 0)
         for (const std::string& name : settings.metrics) {
             const std::int32_t least = lorvane::FindMetric(name)->smallestSide;
+            if (least == 0)
+                continue;
             const std::string needed = std::to_string(least) + "x" + std::to_string(least);
             if (width < least || height < least)
                 return UsageError("图像 " + std::to_string(width) + "x" + std::to_string(height) + " 的亮度平面（Y）小于 " +

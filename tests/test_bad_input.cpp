@@ -134,6 +134,7 @@ const std::vector<Case> kCases = {
     {"zero_width", "-s 0x144 -o $D/old.txt $R $T", 1, "", "错误!\n请正确输入图像宽高！\n"},
     {"negative_width", "-s -5x10 -n 1 $R $T", 1, "", kOutOfRange},
     {"area_overflows_32_bits", "-s 46341x46341 -n 1 -o $D/old.txt $R $T", 1, "", kOutOfRange},
+    {"area_overflows_32_bits_with_ms_ssim", "-s 46341x46341 -n 1 -m ms-ssim -o $D/old.txt $R $T", 1, "", kOutOfRange},
     {"huge_size_small_files", "-s 20000x20000 -n 1 $R $T", 1, "",
      Ragged("源参考序列 $R", 576, "20000x20000", 600000000) + Ragged("目标序列 $T", 576, "20000x20000", 600000000) +
          EndedEarly(0, 1, "源参考序列 $R 和目标序列 $T 都")},
