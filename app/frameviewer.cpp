@@ -17,6 +17,7 @@
 #include <cmath>
 
 #include "core/lorvane.h"
+#include "frametablemodel.h"
 #include "prompts.h"
 
 namespace lorvane {
@@ -232,13 +233,21 @@ FrameViewer::FrameViewer(Prompts& prompts, QWidget* parent) : QWidget(parent, Qt
     QPushButton* fit = button("适合窗口");
     QPushButton* actual = button("100%");
     QPushButton* worst = button("最差帧");
-    worst->setToolTip(U8("跳到亮度 PSNR 最低的帧"));
+    worst_ = worst;
+    SetWorstBy({});
     QPushButton* save = button("保存图像…");
     connect(fit, &QPushButton::clicked, panes_, &Panes::Fit);
     connect(actual, &QPushButton::clicked, panes_, &Panes::Actual);
     connect(worst, &QPushButton::clicked, this, [this] {
-        if (sequence_ && sequence_->record.statistics.planes[0].minFrame >= 0)
-            Load(sequence_->record.statistics.planes[0].minFrame);
+        if (!sequence_)
+            return;
+        int frame = sequence_->record.statistics.planes[0].minFrame;
+        const std::vector<std::string>& scores = sequence_->record.outcome.description.scores;
+        const std::size_t score = std::size_t(std::find(scores.begin(), scores.end(), worstBy_) - scores.begin());
+        if (!worstBy_.empty() && score < sequence_->record.statistics.scores.size())
+            frame = sequence_->record.statistics.scores[score].minFrame;
+        if (frame >= 0)
+            Load(frame);
     });
     connect(save, &QPushButton::clicked, this, [this] {
         if (pictures_.frame < 0 || !pictures_.error.isEmpty())
@@ -324,6 +333,13 @@ void FrameViewer::Step(int delta)
 {
     if (sequence_)
         Load(frame_ + delta);
+}
+
+void FrameViewer::SetWorstBy(const std::string& score)
+{
+    worstBy_ = score;
+    const QString metric = score.empty() ? QStringLiteral("PSNR") : MetricTitle(score.substr(0, score.size() - 2));
+    worst_->setToolTip(U8("跳到亮度 %1 最低的帧").arg(metric));
 }
 
 void FrameViewer::UpdateTitle()

@@ -13,6 +13,7 @@
 
 class QComboBox;
 class QLabel;
+class QPushButton;
 
 namespace lorvane {
 
@@ -44,6 +45,9 @@ public:
     int Frame() const { return frame_; }
     int Plane() const;
     const FramePictures& Pictures() const { return pictures_; }
+    // What 最差帧 jumps to: the lowest frame of a luma score ("ssim_y"), or
+    // with none the frame of largest luma MSE.
+    void SetWorstBy(const std::string& score);
     // Writes <stem>-reference.png, <stem>-processed.png, <stem>-error.png and
     // with SSIM <stem>-ssim.png next to `path`; false, after a warning, when
     // one could not be written.
@@ -65,7 +69,9 @@ private:
     FramePictures pictures_;
     QFutureWatcher<FramePictures> loading_;
     int queued_ = -1;  // asked for while another frame was being read
+    std::string worstBy_;
     QComboBox* plane_;
+    QPushButton* worst_;
     QLabel* status_;
     Panes* panes_;
 };

@@ -147,7 +147,24 @@ double MeanOf(const MeasuredSequence& sequence, const std::string& metric, int p
     return SpreadOf(sequence.record.frames, value).mean;
 }
 
-QString StatisticsHtml(const MeasuredSequence& sequence)
+// Scores of similarity to the reference (1 for identical planes), which also
+// read in decibels beside PSNR.
+bool IsSimilarity(const std::string& metric) { return metric == "ssim" || metric == "ms_ssim"; }
+
+// The score the worst frames are ranked by for `metric`: its luma value, or
+// empty for PSNR's luma MSE (and for a metric without a luma value).
+std::string WorstBy(const RunDescription& description, const std::string& metric)
+{
+    if (metric == kPsnr)
+        return {};
+    const std::string luma = metric + "_y";
+    return std::find(description.scores.begin(), description.scores.end(), luma) != description.scores.end()
+               ? luma
+               : std::string();
+}
+
+// `worstBy` as WorstBy gives it: the frames listed as worst follow the metric shown.
+QString StatisticsHtml(const MeasuredSequence& sequence, const std::string& worstBy)
 {
     const SequenceStatistics& s = sequence.record.statistics;
     const bool gray = sequence.record.outcome.description.planeSamples[1] == 0;
@@ -157,10 +174,14 @@ QString StatisticsHtml(const MeasuredSequence& sequence)
                        .arg(FileName(sequence.settings.targetPath).toHtmlEscaped())
                        .arg(s.frames);
     // Scores between 0 and 1 need more digits than decibels.
-    const auto row = [&](const QString& name, const PlaneStatistics& p, int decimals = 3) {
+    // A similarity's mean carries its decibels, which compare with PSNR's at a glance.
+    const auto row = [&](const QString& name, const PlaneStatistics& p, int decimals = 3, bool decibels = false) {
+        QString mean = Number(p.mean, decimals);
+        if (decibels && !std::isnan(p.mean))
+            mean += QStringLiteral(" (%1 dB)").arg(Number(SimilarityDecibels(p.mean)));
         html += QStringLiteral("<tr><td>%1</td><td align=right>%2</td><td align=right>%3</td>"
                                "<td align=right>%4 (%5)</td><td align=right>%6 (%7)</td></tr>")
-                    .arg(name, Number(p.mean, decimals), Number(p.pooled, decimals), Number(p.min, decimals))
+                    .arg(name, mean, Number(p.pooled, decimals), Number(p.min, decimals))
                     .arg(p.minFrame)
                     .arg(Number(p.max, decimals))
                     .arg(p.maxFrame);
@@ -173,15 +194,27 @@ QString StatisticsHtml(const MeasuredSequence& sequence)
     for (std::size_t m = 1; m < metrics.size(); ++m)
         for (int plane = 0; plane < PlaneCount; ++plane)
             if (const ValueOf value = Locate(sequence.record.outcome.description, metrics[m], plane); value.Present())
-                row(MetricTitle(metrics[m]) + u' ' + kPlaneNames[plane], SpreadOf(sequence.record.frames, value), 6);
+                row(MetricTitle(metrics[m]) + u' ' + kPlaneNames[plane], SpreadOf(sequence.record.frames, value), 6,
+                    IsSimilarity(metrics[m]));
     html += U8("</table>");
     if (!gray)
         html += U8("6:1:1 加权：%1 dB<br>").arg(Number(s.weighted611));
-    QStringList worst;
-    for (const FrameResult& frame : s.worst)
-        worst << U8("%1 (%2)").arg(frame.frame).arg(Number(frame.psnr[0]));
-    html += U8("最差帧（Y）：%1").arg(worst.join(U8("，")));
     const RunDescription& d = sequence.record.outcome.description;
+    QStringList worst;
+    if (worstBy.empty()) {
+        for (const FrameResult& frame : s.worst)
+            worst << U8("%1 (%2)").arg(frame.frame).arg(Number(frame.psnr[0]));
+        html += U8("最差帧（Y）：%1").arg(worst.join(U8("，")));
+    } else {
+        // The run's statistics rank by luma MSE: the core ranks again by the score.
+        const SequenceStatistics ranked = ComputeStatistics(sequence.record.frames, d, kWorstFrames, worstBy);
+        const std::size_t score = std::size_t(std::find(d.scores.begin(), d.scores.end(), worstBy) - d.scores.begin());
+        const ValueOf value{ValueOf::Field::Score, int(score)};
+        for (const FrameResult& frame : ranked.worst)
+            worst << U8("%1 (%2)").arg(frame.frame).arg(Number(value(frame), 6));
+        const QString metric = MetricTitle(worstBy.substr(0, worstBy.size() - 2));
+        html += U8("最差帧（%1 Y）：%2").arg(metric, worst.join(U8("，")));
+    }
     if (d.sourceEncode.decoded)
         html += U8("<br>源参考序列编码：%1").arg(QString::fromStdString(EncodeText(d.sourceEncode, s.frames)).toHtmlEscaped());
     if (d.targetEncode.decoded)
@@ -496,9 +529,19 @@ void ResultsWindow::ShowSequence(int index)
         tabs_->setCurrentIndex(index);
     model_->SetMetric(metric_);
     model_->SetSequence(sequences_[std::size_t(index)]);
-    statistics_->setText(StatisticsHtml(*sequences_[std::size_t(index)]));
+    ShowStatistics();
     // Enter on the table opens a frame at once.
     table_->setCurrentIndex(sorted_->index(0, 0));
+}
+
+void ResultsWindow::ShowStatistics()
+{
+    if (shown_ >= SequenceCount())
+        return;
+    const MeasuredSequence& shown = *sequences_[std::size_t(shown_)];
+    const std::string worstBy = WorstBy(shown.record.outcome.description, metric_);
+    statistics_->setText(StatisticsHtml(shown, worstBy));
+    viewer_->SetWorstBy(worstBy);
 }
 
 void ResultsWindow::AddToChart(const MeasuredSequence& sequence, int index)
@@ -586,6 +629,7 @@ void ResultsWindow::ShowChoice()
             table_->sortByColumn(FrameTableModel::Frame, Qt::AscendingOrder);
         table_->setCurrentIndex(sorted_->index(0, 0));
     }
+    ShowStatistics();
     FitValueAxis();
     Redecimate();
 }

@@ -119,6 +119,8 @@ private:
     void OnMeasuringEnded();
     void AddToChart(const MeasuredSequence& sequence, int index);
     void OfferMetrics();
+    // The shown sequence's statistics, its worst frames those of the metric chosen.
+    void ShowStatistics();
     void ShowChoice();
     void Redecimate();
     void FitValueAxis();

@@ -112,6 +112,15 @@ QString MetricChoice(ResultsWindow& results)
     return QString();
 }
 
+// The results window's statistics panel, as the rich text it shows.
+QString StatisticsPanel(ResultsWindow& results)
+{
+    for (QLabel* label : results.findChildren<QLabel*>())
+        if (label->text().contains("最差帧"))
+            return label->text();
+    return QString();
+}
+
 QByteArray Read(const QString& path)
 {
     QFile file(path);
@@ -618,8 +627,10 @@ private slots:
     }
 
     // With SSIM measured: the metric and plane chosen switch the lines (one a
-    // sequence, each keeping its colour) and the table's columns; the frame
-    // viewer's SSIM map is made of windows whose mean is the run's SSIM.
+    // sequence, each keeping its colour), the table's columns and the worst
+    // frames listed and jumped to; SSIM's means carry their decibels, PSNR's
+    // rows read as they always did. The frame viewer's SSIM map is made of
+    // windows whose mean is the run's SSIM.
     void metricAndPlaneChoice()
     {
         QTemporaryDir dir;
@@ -656,14 +667,19 @@ private slots:
         const auto score = [](int index) { return [index](const FrameResult& f) { return f.scores.at(std::size_t(index)); }; };
         const QStringList psnrColumns{"帧", "PSNR Y", "PSNR U", "PSNR V", "PSNR YUV", "MSE Y"};
         const QStringList ssimColumns{"帧", "SSIM Y", "SSIM U", "SSIM V", "SSIM YUV"};
-        const struct { std::string metric; int plane; QStringList columns; std::function<double(const FrameResult&)> value; } rows[] = {
-            {"psnr", PlaneY, psnrColumns, [](const FrameResult& f) { return f.psnr[0]; }},
-            {"psnr", PlaneV, psnrColumns, [](const FrameResult& f) { return f.psnr[2]; }},
-            {"ssim", PlaneV, ssimColumns, score(2)},  // the plane stays when the metric changes
-            {"ssim", PlaneY, ssimColumns, score(0)},
-            {"ssim", PlaneYuv, ssimColumns, score(3)},
-            {"psnr", PlaneYuv, psnrColumns, [](const FrameResult& f) { return f.psnrYuv; }},
+        // `worst`: the heading of the worst frames, ranked by luma MSE (largest
+        // first, PSNR Y shown) for PSNR, by SSIM Y (lowest first) for SSIM.
+        const struct { std::string metric; int plane; QStringList columns; std::function<double(const FrameResult&)> value;
+                       QString statistic; QString worst; } rows[] = {
+            {"psnr", PlaneY, psnrColumns, [](const FrameResult& f) { return f.psnr[0]; }, "PSNR Y", "最差帧（Y）"},
+            {"psnr", PlaneV, psnrColumns, [](const FrameResult& f) { return f.psnr[2]; }, "PSNR V", "最差帧（Y）"},
+            {"ssim", PlaneV, ssimColumns, score(2), "SSIM V", "最差帧（SSIM Y）"},  // the plane stays when the metric changes
+            {"ssim", PlaneY, ssimColumns, score(0), "SSIM Y", "最差帧（SSIM Y）"},
+            {"ssim", PlaneYuv, ssimColumns, score(3), "SSIM YUV", "最差帧（SSIM Y）"},
+            {"psnr", PlaneYuv, psnrColumns, [](const FrameResult& f) { return f.psnrYuv; }, "PSNR YUV", "最差帧（Y）"},
         };
+        int firstWorst[2] = {-1, -1};  // the first sequence's by PSNR and by SSIM: they differ, or the rows could not tell
+        FrameViewer* viewer = results.Viewer();
         QList<QColor> colours;
         for (const auto& row : rows) {
             results.ShowMetric(row.metric);
@@ -693,6 +709,42 @@ private slots:
                 const int column = row.plane + 1;
                 QCOMPARE(results.Table()->model()->index(2, column).data().toString(),
                          QString::fromStdString(FormatValue(row.value(measured[2]))));
+
+                // The statistics of the plane chosen: a mean as the frames give it, SSIM's with its decibels.
+                const bool ssim = row.metric == "ssim";
+                const SequenceStatistics& stats = results.Shown()->record.statistics;
+                double mean = 0;
+                for (const FrameResult& f : measured)
+                    mean += row.value(f);
+                mean /= double(measured.size());
+                if (!ssim)
+                    mean = row.plane == PlaneYuv ? stats.yuv.mean : stats.planes[row.plane].mean;
+                QString cell = QString::number(mean, 'f', ssim ? 6 : 3);
+                if (ssim)
+                    cell += QString(" (%1 dB)").arg(-10 * std::log10(1 - mean), 0, 'f', 3);
+                const QString panel = StatisticsPanel(results);
+                QVERIFY2(panel.contains("<td>" + row.statistic + "</td><td align=right>" + cell + "</td>"), qPrintable(panel));
+                // The worst frames, ranked here from the frames themselves, earlier first among equals.
+                std::vector<FrameResult> ranked = measured;
+                std::stable_sort(ranked.begin(), ranked.end(), [ssim](const FrameResult& a, const FrameResult& b) {
+                    return ssim ? a.scores.at(0) < b.scores.at(0) : a.mse[0] > b.mse[0];
+                });
+                QStringList worst;
+                for (const FrameResult& f : ranked)
+                    worst << QString("%1 (%2)").arg(f.frame).arg(ssim ? f.scores[0] : f.psnr[0], 0, 'f', ssim ? 6 : 3);
+                QVERIFY2(panel.contains(row.worst + "：" + worst.join("，")), qPrintable(panel));
+                if (s == 0) {
+                    // 最差帧 in the viewer jumps to the first of them.
+                    const int elsewhere = ranked.front().frame == 0 ? 1 : 0;
+                    results.OpenFrame(elsewhere);
+                    QTRY_COMPARE(viewer->Pictures().frame, elsewhere);
+                    for (QPushButton* button : viewer->findChildren<QPushButton*>())
+                        if (button->text() == "最差帧")
+                            button->click();
+                    QCOMPARE(viewer->Frame(), ranked.front().frame);
+                    QTRY_COMPARE(viewer->Pictures().frame, ranked.front().frame);
+                    firstWorst[ssim] = ranked.front().frame;
+                }
                 if (colours.size() <= s)
                     colours << results.Lines()[std::size_t(s)]->pen().color();
                 QCOMPARE(results.Lines()[std::size_t(s)]->pen().color(), colours[s]);
@@ -700,10 +752,11 @@ private slots:
         }
         QCOMPARE(colours.size(), 2);
         QVERIFY(colours[0] != colours[1]);
+        QVERIFY(firstWorst[0] >= 0 && firstWorst[1] >= 0 && firstWorst[0] != firstWorst[1]);
 
         // Frame 1's luma windows as the viewer paints them, against the run's own SSIM of that plane.
         results.ShowSequence(0);
-        FrameViewer* viewer = results.Viewer();
+        QTRY_VERIFY(viewer->Pictures().frame == viewer->Frame());
         QSignalSpy shown(viewer, &FrameViewer::frameShown);
         results.OpenFrame(1);
         QVERIFY(shown.wait(10000));
