@@ -496,45 +496,18 @@ struct ChartSeries {
     double mean;  // drawn dashed; not-a-number: none, and the legend says so
 };
 
-struct ChartSpec {
-    std::string title;      // "逐帧 PSNR", for screen readers
-    std::string axisTitle;  // "PSNR (dB)"
-    std::string unit;       // " dB", after a worst frame's value
-    double band = 0.1;      // of a flat curve
-    double empty = 50;      // the top of an axis without values
-    std::vector<ChartSeries> series;  // luma first
-};
-
-std::string Chart(const RunRecord& run, const ChartSpec& spec)
+// What every per-frame chart starts with: the svg element, the grid with its
+// tick labels (those of the frame axis only when there are frames), the plot's
+// frame and both axis titles.
+std::string ChartFrame(const std::string& title, const std::string& axisTitle, const YAxis& yAxis, const XAxis& xAxis,
+                       bool frameTicks)
 {
-    const auto& frames = run.frames;
-    const SequenceStatistics& stats = run.statistics;
-
-    double yMin = std::numeric_limits<double>::infinity(), yMax = -yMin;
-    for (const ChartSeries& series : spec.series)
-        for (const FrameResult& f : frames) {
-            const double v = series.value(f);
-            if (std::isfinite(v))
-                yMin = std::min(yMin, v), yMax = std::max(yMax, v);
-        }
-    const YAxis yAxis = YAxisOf(yMin, yMax, spec.band, spec.empty);
-    const bool anyValue = yAxis.anyValue;
-    XAxis xAxis{0, 1};
-    if (!frames.empty())
-        xAxis = {double(frames.front().frame), double(frames.back().frame)};
-    const auto yOf = [&](double v) { return yAxis.Y(v); };
-    const auto styled = [](const ChartSeries& series) {
-        return series.style.empty() ? std::string() : " style=\"" + series.style + "\"";
-    };
-
     std::string svg;
     svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" width=\"" + std::to_string(kChartWidth) +
            "\" height=\"" + std::to_string(kChartHeight) + "\" viewBox=\"0 0 " + std::to_string(kChartWidth) + ' ' +
-           std::to_string(kChartHeight) + "\" role=\"img\" aria-label=\"" + spec.title + "\">\n";
-
-    // Grid and tick labels.
+           std::to_string(kChartHeight) + "\" role=\"img\" aria-label=\"" + title + "\">\n";
     svg += "<g class=\"grid\">\n" + YGrid(yAxis);
-    if (!frames.empty()) {
+    if (frameTicks) {
         const double span = xAxis.last - xAxis.first;
         const double xStep = span < 1 ? 1 : std::max(1.0, NiceStep(span, 8));
         for (double f = std::ceil(xAxis.first / xStep) * xStep; f <= xAxis.last; f += xStep) {
@@ -552,10 +525,45 @@ std::string Chart(const RunRecord& run, const ChartSpec& spec)
     svg += "<text class=\"axis-title\" x=\"" + std::to_string((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
            std::to_string(kChartHeight - 12) + "\" text-anchor=\"middle\">帧</text>\n";
     svg += "<text class=\"axis-title\" transform=\"translate(16 " + std::to_string((kPlotTop + kPlotBottom) / 2) +
-           ") rotate(-90)\" text-anchor=\"middle\">" + spec.axisTitle + "</text>\n";
+           ") rotate(-90)\" text-anchor=\"middle\">" + axisTitle + "</text>\n";
+    return svg;
+}
+
+struct ChartPlan {
+    std::string title;      // "逐帧 PSNR", for screen readers
+    std::string axisTitle;  // "PSNR (dB)"
+    std::string unit;       // " dB", after a worst frame's value
+    double band = 0.1;      // of a flat curve
+    double empty = 50;      // the top of an axis without values
+    std::vector<ChartSeries> series;  // luma first
+};
+
+std::string Chart(const RunRecord& run, const ChartPlan& plan)
+{
+    const auto& frames = run.frames;
+    const SequenceStatistics& stats = run.statistics;
+
+    double yMin = std::numeric_limits<double>::infinity(), yMax = -yMin;
+    for (const ChartSeries& series : plan.series)
+        for (const FrameResult& f : frames) {
+            const double v = series.value(f);
+            if (std::isfinite(v))
+                yMin = std::min(yMin, v), yMax = std::max(yMax, v);
+        }
+    const YAxis yAxis = YAxisOf(yMin, yMax, plan.band, plan.empty);
+    const bool anyValue = yAxis.anyValue;
+    XAxis xAxis{0, 1};
+    if (!frames.empty())
+        xAxis = {double(frames.front().frame), double(frames.back().frame)};
+    const auto yOf = [&](double v) { return yAxis.Y(v); };
+    const auto styled = [](const ChartSeries& series) {
+        return series.style.empty() ? std::string() : " style=\"" + series.style + "\"";
+    };
+
+    std::string svg = ChartFrame(plan.title, plan.axisTitle, yAxis, xAxis, !frames.empty());
 
     // Means dashed under the curves, so the curves stay readable.
-    for (const ChartSeries& series : spec.series) {
+    for (const ChartSeries& series : plan.series) {
         if (!std::isfinite(series.mean))
             continue;
         const std::string y = Coordinate(yOf(series.mean));
@@ -564,16 +572,16 @@ std::string Chart(const RunRecord& run, const ChartSpec& spec)
     }
     // Every plane keeps its polyline; a plane without numbers (gray input) has
     // an empty one, so the chart's structure does not depend on the format.
-    for (const ChartSeries& series : spec.series)
+    for (const ChartSeries& series : plan.series)
         svg += "<polyline class=\"series " + series.cls + "\" id=\"" + series.id + "\"" + styled(series) +
                " points=\"" + PolylinePoints(frames, series.value, xAxis, yOf) + "\"/>\n";
     for (const FrameResult& f : stats.worst) {
-        const double v = spec.series.front().value(f);
+        const double v = plan.series.front().value(f);
         if (!std::isfinite(v))
             continue;
         svg += "<circle class=\"worst\" cx=\"" + Coordinate(FrameToX(f.frame, xAxis)) + "\" cy=\"" +
                Coordinate(yOf(v)) + "\" r=\"5\"><title>帧 " + std::to_string(f.frame) + "：" +
-               spec.series.front().label + " " + FormatValue(v) + spec.unit + "</title></circle>\n";
+               plan.series.front().label + " " + FormatValue(v) + plan.unit + "</title></circle>\n";
     }
     if (!anyValue)
         svg += "<text class=\"empty\" x=\"" + std::to_string((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
@@ -582,7 +590,7 @@ std::string Chart(const RunRecord& run, const ChartSpec& spec)
     // Legend, above the plot.
     svg += "<g class=\"legend\">\n";
     int x = kPlotLeft;
-    for (const ChartSeries& series : spec.series) {
+    for (const ChartSeries& series : plan.series) {
         const bool empty = !std::isfinite(series.mean);
         svg += "<line class=\"series " + series.cls + "\"" + styled(series) + " x1=\"" + std::to_string(x) +
                "\" y1=\"20\" x2=\"" + std::to_string(x + 24) + "\" y2=\"20\"/>\n";
@@ -604,24 +612,24 @@ std::string Chart(const RunRecord& run, const ChartSpec& spec)
 // The colour of a metric's whole-frame curve, which has no plane of its own.
 constexpr const char* kWholeFrameStroke = "stroke: #555";
 
-ChartSpec PsnrChart(const SequenceStatistics& stats)
+ChartPlan PsnrChart(const SequenceStatistics& stats)
 {
-    ChartSpec spec{"逐帧 PSNR", "PSNR (dB)", " dB", 0.1, 50, {}};
+    ChartPlan plan{"逐帧 PSNR", "PSNR (dB)", " dB", 0.1, 50, {}};
     for (int p = 0; p < 3; ++p)
-        spec.series.push_back({std::string("plane-") + kPlaneKeys[p], std::string("series-") + kPlaneKeys[p],
+        plan.series.push_back({std::string("plane-") + kPlaneKeys[p], std::string("series-") + kPlaneKeys[p],
                                kPlaneLabels[p], "", [p](const FrameResult& f) { return f.psnr[p]; },
                                stats.planes[p].mean});
-    return spec;
+    return plan;
 }
 
 // A metric beyond PSNR: its planes', then its whole frame's scores.
-ChartSpec ScoreChart(const ScoreFamily& family, const SequenceStatistics& stats)
+ChartPlan ScoreChart(const ScoreFamily& family, const SequenceStatistics& stats)
 {
     const std::string label = FamilyLabel(family.name);
-    ChartSpec spec{"逐帧 " + label, label, "", 0.001, 1, {}};
+    ChartPlan plan{"逐帧 " + label, label, "", 0.001, 1, {}};
     const auto add = [&](std::ptrdiff_t k, std::string cls, std::string id, std::string name, std::string style) {
         const std::size_t score = std::size_t(k);
-        spec.series.push_back({std::move(cls), family.name + "-" + id, std::move(name), std::move(style),
+        plan.series.push_back({std::move(cls), family.name + "-" + id, std::move(name), std::move(style),
                                [score](const FrameResult& f) { return ScoreValue(f, score); },
                                score < stats.scores.size() ? stats.scores[score].mean : std::nan("")});
     };
@@ -631,7 +639,7 @@ ChartSpec ScoreChart(const ScoreFamily& family, const SequenceStatistics& stats)
                 kPlaneLabels[p], "");
     if (family.whole >= 0)
         add(family.whole, "whole", "series-whole", "整帧", kWholeFrameStroke);
-    return spec;
+    return plan;
 }
 
 const char* const kStyle = R"(
@@ -1026,53 +1034,35 @@ const char* const kTargetColours[] = {"#1f5fa8", "#c0392b", "#2e8b57", "#8e44ad"
 
 // One luma series of every target on one chart, frame numbers of each from 0:
 // PSNR's by default.
-struct LumaSpec {
+struct LumaPlan {
     std::string title = "逐帧亮度 PSNR";
     std::string axisTitle = "PSNR_Y (dB)";
     FrameValue value = [](const FrameResult& f) { return f.psnr[0]; };
     double band = 0.1, empty = 50;
 };
 
-std::string LumaChart(const std::vector<RunRecord>& runs, const LumaSpec& spec = {})
+std::string LumaChart(const std::vector<RunRecord>& runs, const LumaPlan& plan = {})
 {
     double yMin = std::numeric_limits<double>::infinity(), yMax = -yMin;
     XAxis xAxis{0, 1};
     for (const RunRecord& run : runs) {
         for (const FrameResult& f : run.frames) {
-            const double v = spec.value(f);
+            const double v = plan.value(f);
             if (std::isfinite(v))
                 yMin = std::min(yMin, v), yMax = std::max(yMax, v);
         }
         if (!run.frames.empty())
             xAxis.last = std::max(xAxis.last, double(run.frames.back().frame));
     }
-    const YAxis yAxis = YAxisOf(yMin, yMax, spec.band, spec.empty);
+    const YAxis yAxis = YAxisOf(yMin, yMax, plan.band, plan.empty);
     const bool anyValue = yAxis.anyValue;
     const auto yOf = [&](double v) { return yAxis.Y(v); };
 
-    std::string svg;
-    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" width=\"" + std::to_string(kChartWidth) +
-           "\" height=\"" + std::to_string(kChartHeight) + "\" viewBox=\"0 0 " + std::to_string(kChartWidth) + ' ' +
-           std::to_string(kChartHeight) + "\" role=\"img\" aria-label=\"" + spec.title + "\">\n<g class=\"grid\">\n" + YGrid(yAxis);
-    const double span = xAxis.last - xAxis.first;
-    const double xStep = span < 1 ? 1 : std::max(1.0, NiceStep(span, 8));
-    for (double f = 0; f <= xAxis.last; f += xStep) {
-        const std::string x = Coordinate(FrameToX(f, xAxis));
-        svg += "<line x1=\"" + x + "\" y1=\"" + std::to_string(kPlotTop) + "\" x2=\"" + x + "\" y2=\"" +
-               std::to_string(kPlotBottom) + "\"/>\n<text class=\"tick\" x=\"" + x + "\" y=\"" +
-               std::to_string(kPlotBottom + 18) + "\" text-anchor=\"middle\">" + Fixed(f, 0) + "</text>\n";
-    }
-    svg += "</g>\n<rect class=\"frame\" x=\"" + std::to_string(kPlotLeft) + "\" y=\"" + std::to_string(kPlotTop) +
-           "\" width=\"" + std::to_string(kPlotRight - kPlotLeft) + "\" height=\"" +
-           std::to_string(kPlotBottom - kPlotTop) + "\"/>\n";
-    svg += "<text class=\"axis-title\" x=\"" + std::to_string((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
-           std::to_string(kChartHeight - 12) + "\" text-anchor=\"middle\">帧</text>\n";
-    svg += "<text class=\"axis-title\" transform=\"translate(16 " + std::to_string((kPlotTop + kPlotBottom) / 2) +
-           ") rotate(-90)\" text-anchor=\"middle\">" + spec.axisTitle + "</text>\n";
+    std::string svg = ChartFrame(plan.title, plan.axisTitle, yAxis, xAxis, true);
     for (std::size_t r = 0; r < runs.size(); ++r)
         svg += "<polyline class=\"series\" id=\"series-" + std::to_string(r) + "\" style=\"stroke: " +
                kTargetColours[r % std::size(kTargetColours)] + "\" points=\"" +
-               PolylinePoints(runs[r].frames, spec.value, xAxis, yOf) + "\"><title>" + Xml(runs[r].outcome.description.targetPath) +
+               PolylinePoints(runs[r].frames, plan.value, xAxis, yOf) + "\"><title>" + Xml(runs[r].outcome.description.targetPath) +
                "</title></polyline>\n";
     if (!anyValue)
         svg += "<text class=\"empty\" x=\"" + std::to_string((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
