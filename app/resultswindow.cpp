@@ -113,26 +113,15 @@ QString Number(double value, int decimals = 3)
     return std::isnan(value) ? QStringLiteral("—") : QString::number(value, 'f', decimals);
 }
 
-// A score's mean over the frames as the summary gives it (not-a-number when
-// a frame has none), and its lowest and highest frames.
-PlaneStatistics SpreadOf(const std::vector<FrameResult>& frames, const ValueOf& valueOf)
+// A score's mean, lowest and highest frames, as the run's statistics give them
+// (the same figures as the summary and --stats); it has no pooled value.
+PlaneStatistics SpreadOf(const SequenceStatistics& statistics, const ValueOf& value)
 {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    PlaneStatistics spread{nan, nan, nan, nan, -1, -1};
-    double sum = 0;
-    for (const FrameResult& frame : frames) {
-        const double value = valueOf(frame);
-        sum += value;
-        if (std::isnan(value))
-            continue;
-        if (spread.minFrame < 0 || value < spread.min)
-            spread.min = value, spread.minFrame = frame.frame;
-        if (spread.maxFrame < 0 || value > spread.max)
-            spread.max = value, spread.maxFrame = frame.frame;
-    }
-    if (!frames.empty())
-        spread.mean = sum / double(frames.size());
-    return spread;
+    if (value.field != ValueOf::Field::Score || std::size_t(value.index) >= statistics.scores.size())
+        return {nan, nan, nan, nan, -1, -1};
+    const ScoreStatistics& score = statistics.scores[std::size_t(value.index)];
+    return {score.mean, nan, score.min, score.max, score.minFrame, score.maxFrame};
 }
 
 // The mean of one metric's plane over a sequence: PSNR's from the run's statistics.
@@ -144,7 +133,7 @@ double MeanOf(const MeasuredSequence& sequence, const std::string& metric, int p
         return std::numeric_limits<double>::quiet_NaN();
     if (metric == kPsnr)
         return plane == PlaneYuv ? s.yuv.mean : s.planes[plane].mean;
-    return SpreadOf(sequence.record.frames, value).mean;
+    return SpreadOf(s, value).mean;
 }
 
 // Scores of similarity to the reference (1 for identical planes), which also
@@ -194,7 +183,7 @@ QString StatisticsHtml(const MeasuredSequence& sequence, const std::string& wors
     for (std::size_t m = 1; m < metrics.size(); ++m)
         for (int plane = 0; plane < PlaneCount; ++plane)
             if (const ValueOf value = Locate(sequence.record.outcome.description, metrics[m], plane); value.Present())
-                row(MetricTitle(metrics[m]) + u' ' + kPlaneNames[plane], SpreadOf(sequence.record.frames, value), 6,
+                row(MetricTitle(metrics[m]) + u' ' + kPlaneNames[plane], SpreadOf(s, value), 6,
                     IsSimilarity(metrics[m]));
     html += U8("</table>");
     if (!gray)
