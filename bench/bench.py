@@ -113,6 +113,21 @@ def timed(command):
     return elapsed, usage.ru_utime + usage.ru_stime
 
 
+def interleaved(commands, rounds):
+    """Wall and CPU seconds of each command over `rounds` rounds, each round in a
+    different order so that no command always runs after the same one."""
+    names = list(commands)
+    times = {name: [] for name in names}
+    cpu = {name: [] for name in names}
+    for round_ in range(rounds):
+        for k in range(len(names)):
+            name = names[(round_ + k) % len(names)]
+            elapsed, used = timed(commands[name])
+            times[name].append(elapsed)
+            cpu[name].append(used)
+    return times, cpu
+
+
 def peak_memory(command, directory):
     """Largest maximum resident set size (bytes) of three runs, by /usr/bin/time.
 
@@ -157,11 +172,7 @@ def bench_decoded(directory, cli, rounds):
     for encode in encodes[1:]:
         commands["lorvane-cli 1 " + os.path.basename(encode)] = [cli, "-q", reference, encode]
     names = list(commands)
-    times = {name: [] for name in names}
-    for round_ in range(rounds):
-        for k in range(len(names)):
-            name = names[(round_ + k) % len(names)]
-            times[name].append(timed(commands[name])[0])
+    times = interleaved(commands, rounds)[0]
     median = {name: statistics.median(values) for name, values in times.items()}
     peak = peak_memory(commands["lorvane-cli 4"], directory)
     print(f"1920x1080 yuv420p x264 .mp4 against its .y4m source, {DECODED_FRAMES} frames:")
@@ -212,11 +223,7 @@ def bench_msssim(directory, cli, rounds, cpu_level):
         "yuv420p": base + [reference, target],
     }
     names = list(commands)
-    times = {name: [] for name in names}
-    for round_ in range(rounds):
-        for k in range(len(names)):
-            name = names[(round_ + k) % len(names)]
-            times[name].append(timed(commands[name])[0])
+    times = interleaved(commands, rounds)[0]
     print(f"MS-SSIM, {width}x{height} 8-bit raw, {frames} frames (lorvane-cli -m ms-ssim, with PSNR):")
     fps = {}
     for name in names:
@@ -324,14 +331,7 @@ def main():
                     "--json", os.path.join(directory, "o.json"), "--csv", os.path.join(directory, "o.csv"),
                     "--report", os.path.join(directory, "o.html"), reference, target]
             names = list(commands)
-            times = {name: [] for name in names}
-            cpu = {name: [] for name in names}
-            for round_ in range(args.rounds):
-                for k in range(len(names)):
-                    name = names[(round_ + k) % len(names)]
-                    elapsed, used = timed(commands[name])
-                    times[name].append(elapsed)
-                    cpu[name].append(used)
+            times, cpu = interleaved(commands, args.rounds)
             peak = peak_memory(lorvane, directory)
             median = {name: statistics.median(values) for name, values in times.items()}
 
